@@ -1,0 +1,39 @@
+# Entry points. `make test` is what CI runs.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+
+.PHONY: all deps build test fuzz tsan bench demo clean
+
+all: build
+
+deps:
+	bash scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DJORVU_SANITIZE=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DJORVU_FUZZ=ON -DJORVU_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	bash scripts/run-fuzz build-fuzz/bin $(FUZZ_SECONDS)
+
+tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DJORVU_TSAN=ON
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
+
+bench:
+	bash scripts/install-deps bench
+	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DJORVU_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	bash scripts/bench build-bench/bin
+
+clean:
+	rm -rf build build-fuzz build-tsan build-bench

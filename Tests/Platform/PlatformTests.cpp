@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <set>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "Platform/Bundle.hpp"
+#include "Platform/Digest.hpp"
+#include "Platform/FileUtil.hpp"
+#include "Platform/OneShot.hpp"
+#include "Platform/Paths.hpp"
+#include "Platform/PropertyList.hpp"
+#include "Platform/SerialQueue.hpp"
+#include "Platform/SystemInfo.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+using namespace std::chrono_literals;
+using testsupport::TempRoot;
+
+TEST(Paths, PrefixesAbsolutePathsWithTheRootOnlyOnce) {
+  TempRoot root;
+  const std::string p = platform::resolvePath("/Library/Application Support/Jorvu/VornConfig.json");
+  EXPECT_EQ(p, root.path() + "/Library/Application Support/Jorvu/VornConfig.json");
+  EXPECT_EQ(platform::resolvePath(p), p);
+  EXPECT_EQ(platform::resolvePath("relative/x"), "relative/x");
+  EXPECT_EQ(platform::logDirectory(), root.home() + "/Library/Logs/JorvuLauncher");
+  ::unsetenv("JORVU_ROOT");
+  EXPECT_EQ(platform::resolvePath("/Library/X"), "/Library/X");
+}
+
+TEST(SerialQueue, RunsWorkInOrderOnOneThreadAndWaitsForIdle) {
+  platform::SerialQueue queue("test.queue");
+  std::vector<int> seen;
+  std::set<std::thread::id> threads;
+  for (int i = 0; i < 1000; ++i) {
+    queue.async([&, i] {
+      seen.push_back(i);
+      threads.insert(std::this_thread::get_id());
+    });
+  }
+  queue.waitIdle();
+  ASSERT_EQ(seen.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(seen[i], i);
+  EXPECT_EQ(threads.size(), 1u);
+
+  int value = 0;
+  queue.sync([&] {
+    // sync from inside the queue runs inline instead of dead-locking
+    queue.sync([&] { value = 7; });
+  });
+  EXPECT_EQ(value, 7);
+}
+
+TEST(SerialQueue, DestructorRunsWhatIsQueued) {
+  std::atomic<int> ran{0};
+  {
+    platform::SerialQueue queue;
+    for (int i = 0; i < 50; ++i) queue.async([&] { ran++; });
+  }
+  EXPECT_EQ(ran.load(), 50);
+}
+
+TEST(OneShot, ResolvesOnceAndTimesOut) {
+  platform::OneShot<int> shot;
+  EXPECT_FALSE(shot.waitFor(10ms).has_value());
+  std::thread t([shot] { EXPECT_TRUE(shot.resolve(1)); });
+  EXPECT_EQ(shot.waitFor(5s), 1);
+  t.join();
+  EXPECT_FALSE(shot.resolve(2));
+  EXPECT_EQ(shot.wait(), 1);
+}
+
+TEST(Bundle, ReadsInfoPlistAndFindsItsExecutable) {
+  TempRoot root;
+  const std::string app = root.path() + "/Game.app";
+  platform::PlistDict info;
+  info["CFBundleExecutable"] = "Game";
+  info["CFBundleShortVersionString"] = "1.2.3";
+  info["DebugMode"] = true;
+  std::filesystem::create_directories(app + "/Contents/MacOS");
+  ASSERT_TRUE(platform::writePropertyList(app + "/Contents/Info.plist", platform::PlistValue(info)));
+
+  auto bundle = platform::Bundle::containing(app + "/Contents/MacOS/Game");
+  ASSERT_TRUE(bundle.has_value());
+  EXPECT_EQ(bundle->bundlePath(), app);
+  EXPECT_EQ(bundle->shortVersion(), "1.2.3");
+  EXPECT_EQ(bundle->boolForKey("DebugMode"), true);
+  EXPECT_EQ(bundle->boolForKey("CFBundleExecutable"), std::nullopt);
+  EXPECT_EQ(bundle->executablePath(), app + "/Contents/MacOS/Game");
+  EXPECT_EQ(bundle->resourcePath(), app + "/Contents/Resources");
+
+  EXPECT_FALSE(platform::Bundle::containing(root.path() + "/bin/tool").has_value());
+  EXPECT_FALSE(platform::Bundle::containing(app + "/Contents/Other/Game").has_value());
+  // The test program itself is not in a bundle.
+  EXPECT_FALSE(platform::Bundle::main().has_value());
+
+  // A hostile executable name never leaves Contents/MacOS.
+  info["CFBundleExecutable"] = "../../../evil";
+  ASSERT_TRUE(platform::writePropertyList(app + "/Contents/Info.plist", platform::PlistValue(info)));
+  EXPECT_FALSE(bundle->executablePath().has_value());
+}
+
+TEST(PropertyList, ReadsXmlAndRefusesGarbage) {
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>Label</key><string>com.jorvu.vorn.helper</string>"
+      "<key>ProgramArguments</key><array><string>/a b</string><string>x</string></array>"
+      "<key>N</key><integer>5</integer></dict></plist>";
+  auto v = platform::parsePropertyList(xml);
+  ASSERT_TRUE(v.has_value());
+  ASSERT_NE(v->find("Label"), nullptr);
+  EXPECT_EQ(*v->find("Label")->string(), "com.jorvu.vorn.helper");
+  ASSERT_NE(v->find("ProgramArguments")->array(), nullptr);
+  EXPECT_EQ(*v->find("ProgramArguments")->array()->at(0).string(), "/a b");
+  EXPECT_EQ(*v->find("N")->integer(), 5);
+  EXPECT_FALSE(platform::parsePropertyList("").has_value());
+  EXPECT_FALSE(platform::parsePropertyList("not a plist at all").has_value());
+}
+
+TEST(SystemInfo, ReadsSystemVersionPlistUnderTheRootElseOsRelease) {
+  TempRoot root;
+  auto linux = platform::operatingSystemVersion();
+  EXPECT_FALSE(linux.name.empty());
+  platform::PlistDict sv;
+  sv["ProductVersion"] = "14.2.1";
+  std::filesystem::create_directories(root.path() + "/System/Library/CoreServices");
+  ASSERT_TRUE(platform::writePropertyList(root.path() + "/System/Library/CoreServices/SystemVersion.plist",
+                                          platform::PlistValue(sv)));
+  auto mac = platform::operatingSystemVersion();
+  EXPECT_EQ(mac.name, "macOS");
+  EXPECT_EQ(mac.version, "14.2.1");
+  EXPECT_EQ(mac.major, 14);
+  EXPECT_EQ(mac.minor, 2);
+  EXPECT_EQ(mac.patch, 1);
+  EXPECT_EQ(platform::processID(), ::getpid());
+  EXPECT_EQ(platform::processName(), "platform_tests");  // longer than comm's 15 characters
+  EXPECT_FALSE(platform::architecture().empty());
+}
+
+TEST(Digest, Sha1KnownVectorsAndIncrementalUpdates) {
+  EXPECT_EQ(platform::Sha1::hexDigest("", 0), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(platform::Sha1::hexDigest("abc", 3), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  platform::Sha1 sha;
+  sha.update("a");
+  sha.update("bc");
+  auto d = sha.finish();
+  EXPECT_EQ(platform::toHex(d.data(), d.size()), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  // After finish the object starts over.
+  sha.update("abc");
+  d = sha.finish();
+  EXPECT_EQ(platform::toHex(d.data(), d.size()), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+TEST(FileUtil, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
+  TempRoot root;
+  const std::string p = root.path() + "/f.txt";
+  ASSERT_TRUE(platform::writeFileAtomically(p, "one"));
+  ASSERT_TRUE(platform::writeFileAtomically(p, "two!"));
+  EXPECT_EQ(platform::readFile(p), "two!");
+  int entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(root.path())) entries++;
+  EXPECT_EQ(entries, 2);  // home and f.txt
+  EXPECT_FALSE(platform::writeFileAtomically(root.path() + "/missing/dir/f", "x"));
+  EXPECT_FALSE(platform::readFile(root.path()).has_value());  // a folder is not a file
+}

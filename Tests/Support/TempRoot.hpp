@@ -1,0 +1,34 @@
+#pragma once
+#include <string>
+
+namespace testsupport {
+
+// A fresh temporary folder that becomes JORVU_ROOT and HOME for the test's
+// lifetime (HOME is <root>/home). Removed, with everything in it, at the end.
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string home() const { return path_ + "/home"; }
+  // A path inside the root: "/Library/..." gives "<root>/Library/...".
+  std::string operator/(const std::string& absolute) const { return path_ + absolute; }
+
+ private:
+  std::string path_;
+  std::string oldRoot_;
+  std::string oldHome_;
+  bool hadRoot_ = false;
+  bool hadHome_ = false;
+};
+
+// Writes a file, making its folders.
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFileOrEmpty(const std::string& path);
+// build/bin, where the programs and tools are (JORVU_BIN_DIR, set by CTest).
+std::string binDir();
+
+}  // namespace testsupport
