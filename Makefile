@@ -22,7 +22,7 @@ test: build
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DJORVU_FUZZ=ON -DJORVU_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS)
-	bash scripts/run-fuzz build-fuzz/bin $(FUZZ_SECONDS)
+	bash scripts/run-fuzz build-fuzz/bin $(or $(FUZZ_SECONDS),60)
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DJORVU_TSAN=ON

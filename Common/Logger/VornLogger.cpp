@@ -101,8 +101,7 @@ void VornLogger::createFile() {
   }
 }
 
-void VornLogger::logging(VornLogLevel level, std::string message, std::optional<TavloCookies> tavloCookies,
-                         std::source_location) {
+void VornLogger::logging(VornLogLevel level, std::string message, std::optional<TavloCookies> tavloCookies) {
   if (level == VornLogLevel::debug) return;
   shared().log(std::chrono::system_clock::now(), level, std::move(message), std::move(tavloCookies));
 }

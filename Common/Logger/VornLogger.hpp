@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <source_location>
 #include <string>
 
 #include "Platform/SerialQueue.hpp"
@@ -42,9 +41,9 @@ class VornLogger {
   VornLogger(const VornLogger&) = delete;
   VornLogger& operator=(const VornLogger&) = delete;
 
+  // The caller's file, function and line are not written, so they are not taken.
   static void logging(VornLogLevel level, std::string message,
-                      std::optional<TavloCookies> tavloCookies = std::nullopt,
-                      std::source_location location = std::source_location::current());
+                      std::optional<TavloCookies> tavloCookies = std::nullopt);
   // The same, on this instance.
   void log(std::chrono::system_clock::time_point date, VornLogLevel level, std::string message,
            std::optional<TavloCookies> tavloCookies = std::nullopt);
@@ -88,15 +87,14 @@ class VornLogger {
 };
 
 // Shorthands used all over the system.
-inline void logError(std::string message, std::source_location l = std::source_location::current()) {
-  VornLogger::logging(VornLogLevel::error, std::move(message), std::nullopt, l);
+inline void logError(std::string message) {
+  VornLogger::logging(VornLogLevel::error, std::move(message));
 }
-inline void logInfo(std::string message, std::source_location l = std::source_location::current()) {
-  VornLogger::logging(VornLogLevel::info, std::move(message), std::nullopt, l);
+inline void logInfo(std::string message) {
+  VornLogger::logging(VornLogLevel::info, std::move(message));
 }
 // DEBUG lines are dropped at the call.
 inline void logDebug(const std::string&) {}
-inline void logReport(std::string query, std::optional<TavloCookies> cookies = std::nullopt,
-                      std::source_location l = std::source_location::current()) {
-  VornLogger::logging(VornLogLevel::report, std::move(query), std::move(cookies), l);
+inline void logReport(std::string query, std::optional<TavloCookies> cookies = std::nullopt) {
+  VornLogger::logging(VornLogLevel::report, std::move(query), std::move(cookies));
 }
