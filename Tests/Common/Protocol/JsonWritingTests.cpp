@@ -77,3 +77,12 @@ TEST(JsonWriting, NonFiniteFloatIsAnEncodingError) {
     EXPECT_THROW(w.f32(f), EncodingError);
   }
 }
+
+TEST(JsonWriting, FloatReadingTakesWhatRoundsToAFiniteFloat) {
+  const auto read = [](const char* text) { return toFloat(parseDocument(text), "v"); };
+  EXPECT_EQ(read("3.4028235e+38"), std::numeric_limits<float>::max());
+  EXPECT_EQ(read("-3.4028235e38"), -std::numeric_limits<float>::max());
+  EXPECT_THROW(read("3.4028236e38"), DecodingError);
+  EXPECT_THROW(read("1e39"), DecodingError);
+  EXPECT_EQ(read("1e-50"), 0.0f);
+}
