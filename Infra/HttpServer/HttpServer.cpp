@@ -8,15 +8,17 @@
 namespace httpserver {
 
 std::shared_ptr<const rapidjson::Value> ResponseAPI::status() {
-  static const std::shared_ptr<const rapidjson::Value> value = [] {
+  // Built once and never destroyed, so that a connection served while the
+  // process exits still finds it.
+  static const auto* value = [] {
     auto document = std::make_shared<rapidjson::Document>();
     document->SetObject();
     auto& allocator = document->GetAllocator();
     document->AddMember("product", "KTZ", allocator);
     document->AddMember("status", "running", allocator);
-    return std::shared_ptr<const rapidjson::Value>(document, document.get());
+    return new std::shared_ptr<const rapidjson::Value>(document, document.get());
   }();
-  return value;
+  return *value;
 }
 
 // MARK: - HttpServerHandler

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <thread>
 
 #include "TestNet.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -84,13 +83,7 @@ TEST(HttpServerLoadTest, TenThousandRequestsFromApacheBench) {
   EXPECT_EQ(field(report, "Non-2xx responses"), -1) << report;  // the line is only there when some were
   EXPECT_EQ(field(report, "Document Length"), 36) << report;
 
-  // The server closes a connection just after the client: give the last
-  // close a moment, then no descriptor may be left over.
-  int after = testnet::openDescriptors(daemon.pid);
-  for (int i = 0; i < 200 && after != before; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    after = testnet::openDescriptors(daemon.pid);
-  }
+  int after = testnet::settledDescriptors(before, daemon.pid);
   EXPECT_EQ(after, before);
   auto reply = testnet::exchange(30130, "GET /status HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(reply);

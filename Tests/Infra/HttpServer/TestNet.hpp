@@ -126,4 +126,15 @@ inline int openDescriptors(pid_t pid = 0) {
   return count - (pid ? 0 : 1);  // our own listing's descriptor
 }
 
+// The server closes a connection just after its client did; the count is
+// given a moment (up to 2 s) to come back to `expected`.
+inline int settledDescriptors(int expected, pid_t pid = 0) {
+  int count = openDescriptors(pid);
+  for (int i = 0; i < 200 && count != expected; ++i) {
+    ::usleep(10000);
+    count = openDescriptors(pid);
+  }
+  return count;
+}
+
 }  // namespace testnet
