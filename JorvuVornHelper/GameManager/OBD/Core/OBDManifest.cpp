@@ -338,7 +338,7 @@ bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& loc
   bool ok = false;
   const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
   if (!ok || body.empty()) return false;
-  return ParseContentsCore(BodyText(body), diffs_);
+  return ParseDiffs(BodyText(body));
 }
 
 void OBDManifest::Clear() {

@@ -92,6 +92,8 @@ class OBDManifest {
   static bool ParseContentsCore(std::string_view text, Contents& contents);
   bool LoadContents(const std::string& sourceURL);
   bool LoadDiffs(const std::string& sourceURL, const OBDManifest& local);
+  // Reads a diff document's text into the diffs.
+  bool ParseDiffs(std::string_view text) { return ParseContentsCore(text, diffs_); }
   void Clear();
   void ClearDiffs();
 
