@@ -51,9 +51,8 @@ Value MakeEmptyEntry(rapidjson::Document::AllocatorType& a) {
 }
 
 Value* MutableMember(Value& object, const char* name) {
-  if (!object.IsObject()) return nullptr;
-  auto it = object.FindMember(name);
-  return it == object.MemberEnd() ? nullptr : &it->value;
+  // The value is not const, so neither is its member.
+  return const_cast<Value*>(OBDManifest::Member(object, name));
 }
 
 // Sets a member, adding it when missing.
@@ -158,7 +157,8 @@ void OBDManifest::Contents::RebuildIndex() {
   index_.clear();
   index_.reserve(files_.MemberCount());
   SizeType i = 0;
-  for (auto m = files_.MemberBegin(); m != files_.MemberEnd(); ++m, ++i) index_.emplace(Key(m->name), i);
+  const Value& files = files_;
+  for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m, ++i) index_.emplace(Key(m->name), i);
 }
 
 // ---- Static helpers ----
@@ -439,11 +439,10 @@ bool OBDManifest::AddObject(std::string_view key, std::int64_t index, const std:
 
   auto& a = contents_.Allocator();
   const std::string name = std::to_string(index);
-  auto existing = objects->FindMember(Value(rapidjson::StringRef(name.data(), static_cast<SizeType>(name.size()))));
-  if (existing != objects->MemberEnd()) {
+  if (Value* existing = const_cast<Value*>(FindObject(*objects, static_cast<std::uint64_t>(index)))) {
     // Recorded before: the hash is brought up to date, its bytes are
     // already counted.
-    existing->value.SetString(hash.data(), static_cast<SizeType>(hash.size()), a);
+    existing->SetString(hash.data(), static_cast<SizeType>(hash.size()), a);
     return true;
   }
   objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
