@@ -150,8 +150,6 @@ bool isPlainURLText(const std::string& url) {
 }
 
 [[noreturn]] void fail(const HTTPClientError& error) {
-  const std::string detail = error.kind() == HTTPClientError::Kind::networkError ? error.underlying() : error.text();
-  logError("request failed, err=" + detail);
   if (error.kind() == HTTPClientError::Kind::networkError) throw error;
   throw HTTPClientError::networkError(error.text());
 }
@@ -161,8 +159,19 @@ bool isPlainURLText(const std::string& url) {
 HTTPResponse HTTPClient::request(const std::string& url, const std::string& method, const HTTPHeaders& headers,
                                  const std::optional<std::string>& requestBody,
                                  const std::optional<HTTPCookies>& cookies) const {
+  try {
+    return perform(url, method, headers, requestBody, cookies);
+  } catch (const HTTPClientError& e) {
+    logError("request failed, err=" + e.underlying());
+    throw;
+  }
+}
+
+HTTPResponse HTTPClient::perform(const std::string& url, const std::string& method, const HTTPHeaders& headers,
+                                 const std::optional<std::string>& requestBody,
+                                 const std::optional<HTTPCookies>& cookies) const {
   // Nothing that could split a request line or a header is sent.
-  if (!isPlainURLText(url)) fail(HTTPClientError::networkError("invalid URL: " + std::string("unsafe characters")));
+  if (!isPlainURLText(url)) fail(HTTPClientError::networkError("invalid URL: unsafe characters"));
   if (method.empty() || !isCookieName(method)) fail(HTTPClientError::networkError("invalid method"));
   for (const auto& [name, value] : headers) {
     if (!isCookieName(name) || !isSafeHeaderText(value)) {

@@ -84,6 +84,12 @@ class HTTPClient {
                        const std::optional<std::string>& requestBody,
                        const std::optional<HTTPCookies>& cookies) const;
 
+  // The same request without the ERROR line: for callers that judge and
+  // report failures themselves. Throws HTTPClientError::networkError.
+  HTTPResponse perform(const std::string& url, const std::string& method, const HTTPHeaders& headers,
+                       const std::optional<std::string>& requestBody,
+                       const std::optional<HTTPCookies>& cookies) const;
+
   const URLSession& session() const { return session_; }
 
   // The "Cookie" header value for a URL's host, or nothing when there is no
