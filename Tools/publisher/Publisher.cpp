@@ -64,7 +64,11 @@ Request recordOf(const httplib::Request& req) {
   r.method = req.method;
   r.target = req.target;
   r.body = req.body;
-  for (const auto& [name, value] : req.headers) r.headers.emplace_back(name, value);
+  for (const auto& [name, value] : req.headers) {
+    // The server library notes the peer's address among the headers.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+    r.headers.emplace_back(name, value);
+  }
   return r;
 }
 
