@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,23 +20,27 @@
 
 namespace testnet {
 
-// Call from a static initializer (before main and before any thread).
+// Call from a static initializer (before main and before any thread); the
+// work is done once per process.
 inline bool setUpProcess() {
-  httpGlobalInit();
-  std::string tmpl = (std::filesystem::temp_directory_path() / "jorvu-testlog-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) return false;
-  static std::string home = tmpl;
-  const char* old = std::getenv("HOME");
-  std::string saved = old ? old : "";
-  ::setenv("HOME", home.c_str(), 1);
-  VornLogger::shared();  // its folder is fixed from now on
-  if (old) ::setenv("HOME", saved.c_str(), 1);
-  else ::unsetenv("HOME");
-  std::atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(home, ec);
-  });
-  return true;
+  static const bool ready = [] {
+    httpGlobalInit();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "jorvu-testlog-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) return false;
+    static std::string home = tmpl;
+    const char* old = std::getenv("HOME");
+    std::string saved = old ? old : "";
+    ::setenv("HOME", home.c_str(), 1);
+    VornLogger::shared();  // its folder is fixed from now on
+    if (old) ::setenv("HOME", saved.c_str(), 1);
+    else ::unsetenv("HOME");
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(home, ec);
+    });
+    return true;
+  }();
+  return ready;
 }
 
 inline std::vector<std::string> logLines() {
