@@ -121,7 +121,8 @@ TEST_F(HTTPClientTest, TimesOutOnAStalledServer) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   auto errors = mark.errors("request failed, err=");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(errors[0].find("slow") != std::string::npos || errors[0].find("imeout") != std::string::npos)
+  // Either limit may end it first under load.
+  EXPECT_TRUE(errors[0].find("too slow") != std::string::npos || errors[0].find("timed out") != std::string::npos)
       << errors[0];
 }
 
