@@ -6,6 +6,19 @@
 
 #include "Platform/SystemInfo.hpp"
 
+GameStatus::Status toStatus(std::uint32_t workMode) {
+  using S = GameStatus::Status;
+  switch (workMode) {
+    case 0: return S::registered;
+    case 1: return S::install;
+    case 2: return S::patch;
+    case 3: return S::restore;
+    case 4: return S::ready;
+    case 5: return S::cancel;
+    default: return S::error;
+  }
+}
+
 float osVersionNumber(int major, int minor) {
   const std::string text = std::to_string(major) + "." + std::to_string(minor);
   float value = 0;

@@ -5,6 +5,12 @@
 #include <optional>
 #include <string_view>
 
+#include "Common/Protocol/GameStatus.hpp"
+
+// The worker's work mode as the status the app sees: 0 registered, 1 install,
+// 2 patch, 3 restore, 4 ready, 5 cancel, 6 and every larger value error.
+GameStatus::Status toStatus(std::uint32_t workMode);
+
 // The running system's major and minor version as one number (14.2.1 gives
 // 14.2, 10.15.7 gives 10.15); 0 when it does not read as a number.
 float getOSVersion();

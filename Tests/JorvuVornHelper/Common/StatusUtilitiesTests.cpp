@@ -12,6 +12,14 @@ std::int64_t unixSeconds(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
+TEST(ToStatus, MapsEveryWorkMode) {
+  using S = GameStatus::Status;
+  const std::vector<std::pair<std::uint32_t, S>> table = {
+      {0, S::registered}, {1, S::install}, {2, S::patch}, {3, S::restore}, {4, S::ready},
+      {5, S::cancel},     {6, S::error},   {7, S::error}, {4294967295u, S::error}};
+  for (const auto& [mode, status] : table) EXPECT_EQ(toStatus(mode), status) << mode;
+}
+
 TEST(ToDate, ReadsKoreaStandardTimeWhateverTheLocalZone) {
   const char* old = std::getenv("TZ");
   const std::string saved = old ? old : "";
