@@ -30,19 +30,18 @@ std::string compact(const rapidjson::Value& v) {
 }
 
 // Status 200 passes; otherwise the service's own code when the body has one.
-void checkResponse(int statusCode, const rapidjson::Value& body) {
+void checkResponse(int statusCode, const jsoncoding::ObjectReader& body) {
   if (statusCode == 200) return;
-  auto error = body.FindMember("error");
-  if (error != body.MemberEnd() && error->value.IsObject()) {
-    auto code = error->value.FindMember("code");
-    if (code != error->value.MemberEnd()) {
+  const rapidjson::Value* error = body.find("error");
+  if (error != nullptr && error->IsObject()) {
+    if (const rapidjson::Value* code = jsoncoding::ObjectReader(*error, "error").find("code")) {
       std::optional<std::int64_t> value;
       try {
-        value = jsoncoding::toI64(code->value, "code");
+        value = jsoncoding::toI64(*code, "code");
       } catch (const jsoncoding::DecodingError&) {
       }
       if (value) {
-        logError("VANTIXAuthenticationError error=" + compact(error->value) + ")");
+        logError("VANTIXAuthenticationError error=" + compact(*error) + ")");
         throw VANTIXAuthenticationError::statusCodeFailure(*value);
       }
     }
@@ -97,12 +96,13 @@ std::string VANTIXAuthentication::receiveTicketByAPICall(const VantixToken& vant
       std::nullopt);
   if (!response.data) throw VANTIXAuthenticationError::invalidResponse();
 
-  rapidjson::Document doc = jsoncoding::parseDocument(*response.data);  // not JSON: DecodingError
+  const rapidjson::Document doc = jsoncoding::parseDocument(*response.data);  // not JSON: DecodingError
   if (!doc.IsObject()) throw VANTIXAuthenticationError::jsonParseFailure();
+  const jsoncoding::ObjectReader answer(doc, "response");
   logDebug("statusCode=" + std::to_string(response.statusCode));
-  checkResponse(response.statusCode, doc);
+  checkResponse(response.statusCode, answer);
 
-  auto ticket = doc.FindMember("ticket");
-  if (ticket == doc.MemberEnd() || !ticket->value.IsString()) throw VANTIXAuthenticationError::invalidResponse();
-  return std::string(ticket->value.GetString(), ticket->value.GetStringLength());
+  const rapidjson::Value* ticket = answer.find("ticket");
+  if (ticket == nullptr || !ticket->IsString()) throw VANTIXAuthenticationError::invalidResponse();
+  return jsoncoding::toString(*ticket, "ticket");
 }
