@@ -138,7 +138,10 @@ class URLGameWorkerTest : public ::testing::Test {
       reports.push_back({query, cookies.value_or(TavloCookies{})});
     });
   }
-  void TearDown() override { VornLogger::setReportHandler(nullptr); }
+  void TearDown() override {
+    VornLogger::shared().waitIdle();  // a report still on its way lands before `reports` goes
+    VornLogger::setReportHandler(nullptr);
+  }
 
   std::vector<Report> takeReports() {
     VornLogger::shared().waitIdle();
@@ -300,12 +303,12 @@ TEST_F(URLGameWorkerTest, UnpackFailuresKeepTheOldFolder) {
 
 TEST_F(URLGameWorkerTest, CancelDuringASlowDownloadStaysCancelled) {
   const std::string archive = makeArchive();
-  Gate gate;
-  server.on("/Game.zip", [&](const httplib::Request&, httplib::Response& res) {
+  auto gate = std::make_shared<Gate>();  // outlives a handler still running at the end
+  server.on("/Game.zip", [gate](const httplib::Request&, httplib::Response& res) {
     const std::size_t total = 1 << 20;
-    res.set_content_provider(total, "application/zip", [&gate](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+    res.set_content_provider(total, "application/zip", [gate](std::size_t offset, std::size_t, httplib::DataSink& sink) {
       if (offset > 0) {  // the first 64 KiB, then nothing until the test ends
-        gate.wait();
+        gate->wait();
         return false;
       }
       std::string chunk(64 * 1024, 'x');
@@ -328,7 +331,7 @@ TEST_F(URLGameWorkerTest, CancelDuringASlowDownloadStaysCancelled) {
   EXPECT_EQ(errorRecord(worker).errorOperation, 42000u);
   EXPECT_EQ(errorRecord(worker).errorCode, 0);
   EXPECT_FALSE(fs::exists(gameFolder));
-  gate.open();
+  gate->open();
 
   // A new work after the cancel downloads again and installs.
   server.serve("/Game.zip", archive);
@@ -339,21 +342,21 @@ TEST_F(URLGameWorkerTest, CancelDuringASlowDownloadStaysCancelled) {
 }
 
 TEST_F(URLGameWorkerTest, CancelDuringTheCheckIsHonoured) {
-  Gate gate;
-  std::atomic<bool> headArrived{false};
-  server.on("/Game.zip", [&](const httplib::Request& req, httplib::Response& res) {
+  auto gate = std::make_shared<Gate>();  // outlives a handler still running at the end
+  auto headArrived = std::make_shared<std::atomic<bool>>(false);
+  server.on("/Game.zip", [gate, headArrived](const httplib::Request& req, httplib::Response& res) {
     if (req.method == "HEAD") {
-      headArrived = true;
-      gate.wait();
+      *headArrived = true;
+      gate->wait();
     }
     res.set_content("not reached", "application/zip");
   });
   {
     URLGameWorker worker(77, server.url("/Game.zip"), "/Library/Application Support/Jorvu/Game", "Game.app");
     worker.work();
-    ASSERT_TRUE(waitUntil([&] { return headArrived.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return headArrived->load(); }));
     worker.cancel();
-    gate.open();
+    gate->open();
     EXPECT_EQ(worker.getWorkMode(), 5u);
   }  // the worker's end waits for the download's thread
   EXPECT_EQ(server.hits("GET /Game.zip"), 0);
@@ -364,24 +367,24 @@ TEST_F(URLGameWorkerTest, CancelDuringTheCheckIsHonoured) {
 TEST_F(URLGameWorkerTest, AStalledDownloadFailsButASlowOneFinishes) {
   URLDownloaderSettings quick;
   quick.stallTimeout = 2s;
-  Gate gate;
-  server.on("/stalled.zip", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_content_provider(100000, "application/zip", [&gate](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+  auto gate = std::make_shared<Gate>();  // outlives a handler still running at the end
+  server.on("/stalled.zip", [gate](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(100000, "application/zip", [gate](std::size_t offset, std::size_t, httplib::DataSink& sink) {
       if (offset > 0) {
-        gate.wait();
+        gate->wait();
         return false;
       }
       return sink.write("PK", 2);
     });
   });
   // Longer than the stall time-out in all, but never silent for long.
-  const std::string archive = makeArchive();
-  server.on("/slow.zip", [&archive](const httplib::Request& req, httplib::Response& res) {
+  auto archive = std::make_shared<const std::string>(makeArchive());
+  server.on("/slow.zip", [archive](const httplib::Request& req, httplib::Response& res) {
     if (req.method == "HEAD") return res.set_content("", "application/zip");
-    res.set_content_provider(archive.size(), "application/zip", [&archive](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+    res.set_content_provider(archive->size(), "application/zip", [archive](std::size_t offset, std::size_t, httplib::DataSink& sink) {
       std::this_thread::sleep_for(200ms);
-      const std::size_t n = std::min<std::size_t>(archive.size() - offset, archive.size() / 12 + 1);
-      return sink.write(archive.data() + offset, n);
+      const std::size_t n = std::min<std::size_t>(archive->size() - offset, archive->size() / 12 + 1);
+      return sink.write(archive->data() + offset, n);
     });
   });
 
@@ -390,7 +393,7 @@ TEST_F(URLGameWorkerTest, AStalledDownloadFailsButASlowOneFinishes) {
   stalled.work();
   slow.work();
   ASSERT_TRUE(waitForEnd(stalled));
-  gate.open();
+  gate->open();
   EXPECT_EQ(stalled.getWorkMode(), 6u);
   EXPECT_EQ(errorRecord(stalled).errorCode, -60);
   ASSERT_TRUE(waitForEnd(slow));
