@@ -380,7 +380,8 @@ TEST(JorvuVornHelper, BadPeersEndOnlyTheirOwnConnection) {
     ASSERT_GE(raw, 0) << name;
     ASSERT_EQ(::send(raw, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())) << name;
     char b;
-    EXPECT_EQ(::recv(raw, &b, 1, 0), 0) << name;
+    ssize_t n = ::recv(raw, &b, 1, 0);
+    EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << name;  // closed, never answered
     ::close(raw);
     EXPECT_EQ(good.connect(), true) << name;
   }
