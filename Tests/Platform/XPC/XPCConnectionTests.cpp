@@ -175,6 +175,8 @@ TEST_F(XPCService, ManyConcurrentCallsEachGetOneMatchingReply) {
   }
   for (auto& t : threads) t.join();
   ASSERT_TRUE(allDone.waitFor(10s));
+  a.reset();  // their queues are done with this test's state
+  b.reset();
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(replies.size(), 4u * perThread);
   for (const auto& [n, count] : replies) EXPECT_EQ(count, 1) << n;
@@ -199,6 +201,7 @@ TEST_F(XPCService, RepliesInAnyOrderFindTheirCalls) {
   auto r = callAndWait(c, "release:", {});
   ASSERT_TRUE(r.values);
   ASSERT_TRUE(done.waitFor(10s));
+  c.reset();
 }
 
 TEST_F(XPCService, EveryCallEndsExactlyOnce) {
