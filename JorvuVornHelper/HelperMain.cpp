@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "Common/Logger/TavloLogger.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVornHelper/VornHelper.hpp"
+#include "Infra/HttpClient/HTTPClient.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
 namespace {
@@ -33,6 +35,8 @@ void installSignalHandlers() {
 
 int runVornHelper() {
   installSignalHandlers();
+  httpGlobalInit();  // before any thread
+  TavloLogger::connectToLogger();
   auto helper = std::make_shared<VornHelper>();
   std::string error;
   auto listener = platform::xpc::Listener::forService(vornHelperServiceName, vornhelperxpc::interface(), &error);

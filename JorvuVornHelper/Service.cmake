@@ -1,16 +1,11 @@
 # The helper program: the service object with its request handlers, and the
-# entry. Its replies need the payload types of Common/Protocol.
-if(NOT EXISTS ${CMAKE_SOURCE_DIR}/Common/Protocol/VornHelperError.hpp)
-  message(STATUS "JorvuVornHelper: payload types not there yet, the program is not built")
-  return()
-endif()
-
+# entry.
 add_library(jorvu_helper_service STATIC
   ${CMAKE_CURRENT_LIST_DIR}/HelperMain.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TaskGroup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/VornHelper.cpp
 )
-target_link_libraries(jorvu_helper_service PUBLIC jorvu_protocol jorvu_xpc jorvu_common Threads::Threads)
+target_link_libraries(jorvu_helper_service PUBLIC jorvu_protocol jorvu_xpc jorvu_httpclient jorvu_common Threads::Threads)
 foreach(dep jorvu_helper_common jorvu_engine)
   if(TARGET ${dep})
     target_link_libraries(jorvu_helper_service PUBLIC ${dep})

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "Common/Logger/TavloLogger.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VantixToken.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
@@ -50,6 +51,8 @@ std::string replyText(const Answer& a) {
 std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); }
 
 }  // namespace
+
+VornHelper::VornHelper() : reportWaiter_([] { TavloLogger::SendTasks::shared().waitDone(); }) {}
 
 VornHelper::~VornHelper() { tasks_.waitAll(); }
 
@@ -180,7 +183,7 @@ void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
         std::lock_guard lock(self->reportWaiterLock_);
         waitDone = self->reportWaiter_;
       }
-      if (waitDone) waitDone();
+      if (waitDone) waitDone();  // every report queued so far has been sent or has failed
       logInfo("done tavlo send");
       return Answer{};
     });

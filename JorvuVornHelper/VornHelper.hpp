@@ -16,7 +16,7 @@
 
 class VornHelper : public VornHelperCommunicator, public std::enable_shared_from_this<VornHelper> {
  public:
-  VornHelper() = default;
+  VornHelper();
   ~VornHelper() override;
 
   // The listener's delegate: every connection is served by this object.
@@ -36,7 +36,7 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
   void clearGame(std::uint32_t gameCode, DataReply with) override;
 
   // clearGame waits with this until every statistics report queued so far
-  // has been sent or has failed.
+  // has been sent or has failed (by default the reporter's collector).
   void setReportWaiter(std::function<void()> waitDone);
 
   // At exit: cancels every game's work job (so that its state is saved) and
