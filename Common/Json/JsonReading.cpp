@@ -80,7 +80,10 @@ double toDouble(const Value& v, std::string_view what) {
 float toFloat(const Value& v, std::string_view what) {
   if (!v.IsNumber()) kindMismatch("Float", what);
   double d = v.GetDouble();
-  if (!std::isfinite(d) || std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) outOfRange(what);
+  // Anything that rounds to a finite float fits: the shortest text of the
+  // largest float ("3.4028235e+38") lies just above it as a double.
+  constexpr double kFloatLimit = 0x1.ffffffp127;  // largest float plus half a step
+  if (!std::isfinite(d) || std::fabs(d) >= kFloatLimit) outOfRange(what);
   return static_cast<float>(d);
 }
 

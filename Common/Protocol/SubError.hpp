@@ -1,0 +1,127 @@
+#pragma once
+// The helper's internal error. The request handlers catch it and answer with
+// a VornHelperError. It has the JSON form of the other case enumerations,
+// although no message of the system carries it.
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <variant>
+
+#include "Common/Protocol/GameStatus.hpp"
+#include "Common/Protocol/PayloadCoding.hpp"
+
+class SubError : public std::exception {
+ public:
+  using case_tag = void;
+
+  JORVU_EMPTY_CASE(Init);
+  JORVU_EMPTY_CASE(GameNotExist);
+  JORVU_EMPTY_CASE(GameAlreadyRegistered);
+  JORVU_EMPTY_CASE(WorkRequired);
+  JORVU_EMPTY_CASE(NoWorkRequired);
+  JORVU_EMPTY_CASE(URLSessionStatusCodeNot200);
+  JORVU_EMPTY_CASE(FileNotFound);
+  JORVU_EMPTY_CASE(FileReadFailed);
+  JORVU_EMPTY_CASE(JsonDataEncodeFailed);
+  JORVU_EMPTY_CASE(JsonDataDecodeFailed);
+  struct Maintenance {
+    static constexpr const char* caseName = "Maintenance";
+    std::string startTime, endTime, reason, relatedLink;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("startTime", s.startTime);
+      f("endTime", s.endTime);
+      f("reason", s.reason);
+      f("relatedLink", s.relatedLink);
+    }
+    bool operator==(const Maintenance&) const = default;
+  };
+  struct OSVersionLimit {
+    static constexpr const char* caseName = "OSVersionLimit";
+    float currentOS = 0;
+    float limitOS = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("currentOS", s.currentOS);
+      f("limitOS", s.limitOS);
+    }
+    bool operator==(const OSVersionLimit&) const = default;
+  };
+  struct WorkFailed {
+    static constexpr const char* caseName = "WorkFailed";
+    std::int32_t errorCode = 0;
+    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
+    std::string errorMessage;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("errorCode", s.errorCode);
+      f("errorOperation", s.errorOperation);
+      f("mainErrorCode", s.mainErrorCode);
+      f("subErrorCode", s.subErrorCode);
+      f("errorMessage", s.errorMessage);
+    }
+    bool operator==(const WorkFailed&) const = default;
+  };
+  struct NetworkError {
+    static constexpr const char* caseName = "NetworkError";
+    std::int32_t errorCode = 0;
+    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("errorCode", s.errorCode);
+      f("errorOperation", s.errorOperation);
+      f("mainErrorCode", s.mainErrorCode);
+      f("subErrorCode", s.subErrorCode);
+    }
+    bool operator==(const NetworkError&) const = default;
+  };
+  struct DiskSizeLack {
+    static constexpr const char* caseName = "DiskSizeLack";
+    std::uint64_t require = 0, total = 0;
+    GameStatus::Status status = GameStatus::Status::registered;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("require", s.require);
+      f("total", s.total);
+      f("status", s.status);
+    }
+    bool operator==(const DiskSizeLack&) const = default;
+  };
+  JORVU_EMPTY_CASE(ExecuteFailed);
+  JORVU_EMPTY_CASE(UnsupportedOS);
+  JORVU_EMPTY_CASE(Unknown);
+
+  using Case = std::variant<Init, GameNotExist, GameAlreadyRegistered, WorkRequired, NoWorkRequired,
+                            URLSessionStatusCodeNot200, FileNotFound, FileReadFailed, JsonDataEncodeFailed,
+                            JsonDataDecodeFailed, Maintenance, OSVersionLimit, WorkFailed, NetworkError,
+                            DiskSizeLack, ExecuteFailed, UnsupportedOS, Unknown>;
+
+  SubError() : SubError(Case{}) {}
+  SubError(Case value);
+  template <class C>
+    requires std::is_constructible_v<Case, C>
+  SubError(C value) : SubError(Case(std::move(value))) {}
+
+  const Case& value() const { return value_; }
+  template <class C>
+  bool is() const { return std::holds_alternative<C>(value_); }
+  template <class C>
+  const C* get() const { return std::get_if<C>(&value_); }
+  const char* caseName() const;
+
+  // The printed form, such as WorkFailed(errorCode: -60, ...).
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  bool operator==(const SubError& other) const { return value_ == other.value_; }
+
+  std::string encode() const { return payload::encode(*this); }
+  // Throws jsoncoding::DecodingError.
+  static SubError decode(std::string_view text) { return payload::decode<SubError>(text, "SubError"); }
+
+ private:
+  Case value_;
+  std::string description_;
+};
+
+JORVU_PAYLOAD_HASH(SubError);

@@ -1,0 +1,156 @@
+#pragma once
+// The error of the XPC protocol: every failed reply of the helper that
+// carries data holds one, wrapped in an ErrorStatus.
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "Common/Protocol/GameStatus.hpp"
+#include "Common/Protocol/PayloadCoding.hpp"
+
+class VornHelperError : public std::exception {
+ public:
+  using case_tag = void;
+
+  JORVU_EMPTY_CASE(Crash);
+  JORVU_EMPTY_CASE(GameNotExist);
+  JORVU_EMPTY_CASE(GameAlreadyRegistered);
+  JORVU_EMPTY_CASE(WorkRequired);
+  JORVU_EMPTY_CASE(NoWorkRequired);
+  struct WorkingAnotherGame {
+    static constexpr const char* caseName = "WorkingAnotherGame";
+    std::uint32_t gameCode = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("gameCode", s.gameCode);
+    }
+    bool operator==(const WorkingAnotherGame&) const = default;
+  };
+  struct Maintenance {
+    static constexpr const char* caseName = "Maintenance";
+    std::string startTime, endTime, reason, relatedLink;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("startTime", s.startTime);
+      f("endTime", s.endTime);
+      f("reason", s.reason);
+      f("relatedLink", s.relatedLink);
+    }
+    bool operator==(const Maintenance&) const = default;
+  };
+  struct OSVersionLimit {
+    static constexpr const char* caseName = "OSVersionLimit";
+    float currentOS = 0;
+    float limitOS = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("currentOS", s.currentOS);
+      f("limitOS", s.limitOS);
+    }
+    bool operator==(const OSVersionLimit&) const = default;
+  };
+  struct WorkFailed {
+    static constexpr const char* caseName = "WorkFailed";
+    std::int32_t errorCode = 0;
+    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("errorCode", s.errorCode);
+      f("errorOperation", s.errorOperation);
+      f("mainErrorCode", s.mainErrorCode);
+      f("subErrorCode", s.subErrorCode);
+    }
+    bool operator==(const WorkFailed&) const = default;
+  };
+  struct DiskSizeLack {
+    static constexpr const char* caseName = "DiskSizeLack";
+    std::uint64_t require = 0, total = 0;
+    GameStatus::Status status = GameStatus::Status::registered;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("require", s.require);
+      f("total", s.total);
+      f("status", s.status);
+    }
+    bool operator==(const DiskSizeLack&) const = default;
+  };
+  struct NetworkError {
+    static constexpr const char* caseName = "NetworkError";
+    std::int32_t errorCode = 0;
+    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("errorCode", s.errorCode);
+      f("errorOperation", s.errorOperation);
+      f("mainErrorCode", s.mainErrorCode);
+      f("subErrorCode", s.subErrorCode);
+    }
+    bool operator==(const NetworkError&) const = default;
+  };
+  // The sign-in ticket service's own error code (a value without a label).
+  struct VantixError {
+    static constexpr const char* caseName = "VantixError";
+    std::int64_t code = 0;
+    template <class S, class F>
+    static void fields(S& s, F&& f) {
+      f("_0", s.code);
+    }
+    bool operator==(const VantixError&) const = default;
+  };
+  JORVU_EMPTY_CASE(ExecuteFailed);
+  JORVU_EMPTY_CASE(UnsupportedOS);
+  JORVU_EMPTY_CASE(UnsupportedAppLaunching);
+
+  using Case = std::variant<Crash, GameNotExist, GameAlreadyRegistered, WorkRequired, NoWorkRequired,
+                            WorkingAnotherGame, Maintenance, OSVersionLimit, WorkFailed, DiskSizeLack,
+                            NetworkError, VantixError, ExecuteFailed, UnsupportedOS, UnsupportedAppLaunching>;
+
+  VornHelperError() : VornHelperError(Case{}) {}
+  VornHelperError(Case value);
+  template <class C>
+    requires std::is_constructible_v<Case, C>
+  VornHelperError(C value) : VornHelperError(Case(std::move(value))) {}
+
+  const Case& value() const { return value_; }
+  template <class C>
+  bool is() const { return std::holds_alternative<C>(value_); }
+  template <class C>
+  const C* get() const { return std::get_if<C>(&value_); }
+  const char* caseName() const;
+
+  // The printed form, such as WorkingAnotherGame(gameCode: 5).
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  bool operator==(const VornHelperError& other) const { return value_ == other.value_; }
+
+ private:
+  Case value_;
+  std::string description_;
+};
+
+// The payload of a failed reply.
+struct ErrorStatus {
+  using record_tag = void;
+  VornHelperError error;
+
+  template <class S, class F>
+  static void fields(S& s, F&& f) {
+    f("error", s.error);
+  }
+  bool operator==(const ErrorStatus&) const = default;
+
+  // Throws jsoncoding::EncodingError for a non-finite OSVersionLimit value.
+  std::string encode() const { return payload::encode(*this); }
+  // Throws jsoncoding::DecodingError.
+  static ErrorStatus decode(std::string_view text) { return payload::decode<ErrorStatus>(text, "ErrorStatus"); }
+  static std::optional<ErrorStatus> tryDecode(std::string_view text, std::string* error = nullptr) {
+    return payload::tryDecode<ErrorStatus>(text, "ErrorStatus", error);
+  }
+};
+
+JORVU_PAYLOAD_HASH(VornHelperError);
+JORVU_PAYLOAD_HASH(ErrorStatus);

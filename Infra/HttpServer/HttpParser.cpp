@@ -1,0 +1,287 @@
+#include "Infra/HttpServer/HttpParser.hpp"
+
+#include <charconv>
+#include <limits>
+
+namespace httpserver {
+
+HttpParserError::HttpParserError(Kind kind, std::string text)
+    : std::runtime_error(kind == Kind::invalidStatusLine       ? "invalidStatusLine: " + text
+                         : kind == Kind::negativeContentLength ? std::string("negativeContentLength")
+                                                               : "requestTooLarge: " + text),
+      kind_(kind),
+      text_(std::move(text)) {}
+
+namespace {
+
+// Splits at every separator; with `omitEmpty`, empty pieces are dropped and
+// do not count against `maxSplits`.
+std::vector<std::string> split(const std::string& text, char separator, bool omitEmpty,
+                               std::size_t maxSplits = std::numeric_limits<std::size_t>::max()) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != separator) continue;
+    bool added = false;
+    if (!(omitEmpty && i == start)) {
+      pieces.push_back(text.substr(start, i - start));
+      added = true;
+    }
+    start = i + 1;
+    if (added && pieces.size() == maxSplits) break;
+  }
+  if (start != text.size() || !omitEmpty) pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+// Lower-cases ASCII and the Latin-1 capitals, which is all readLine yields.
+std::string lowercased(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 'A' && c <= 'Z') {
+      out.push_back(static_cast<char>(c + 32));
+    } else if (c == 0xC3 && i + 1 < text.size()) {
+      auto next = static_cast<unsigned char>(text[i + 1]);
+      // U+00C0...U+00DE but U+00D7 (×): the small letter is 0x20 above.
+      if (next >= 0x80 && next <= 0x9E && next != 0x97) next = static_cast<unsigned char>(next + 0x20);
+      out.push_back(static_cast<char>(c));
+      out.push_back(static_cast<char>(next));
+      ++i;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+// Trims blanks and no-break spaces (U+00A0) from both ends.
+std::string trimmedHorizontalWhitespace(const std::string& text) {
+  std::size_t begin = 0, end = text.size();
+  for (;;) {
+    if (begin < end && text[begin] == ' ') {
+      ++begin;
+    } else if (begin + 1 < end && text.compare(begin, 2, "\xC2\xA0") == 0) {
+      begin += 2;
+    } else {
+      break;
+    }
+  }
+  for (;;) {
+    if (end > begin && text[end - 1] == ' ') {
+      --end;
+    } else if (end >= begin + 2 && text.compare(end - 2, 2, "\xC2\xA0") == 0) {
+      end -= 2;
+    } else {
+      break;
+    }
+  }
+  return text.substr(begin, end - begin);
+}
+
+bool isQueryAllowed(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
+    case '-': case '.': case '/': case ':': case ';': case '=': case '?': case '@': case '_':
+    case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isValidUTF8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      auto n = static_cast<unsigned char>(text[i + k]);
+      if ((n & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (n & 0x3F);
+    }
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// An optional sign and decimal digits only, fitting in 64 bits.
+std::optional<std::int64_t> parseInteger(const std::string& text) {
+  std::string_view digits(text);
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) return std::nullopt;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  std::string withSign = (negative ? "-" : "") + std::string(digits);
+  std::int64_t value = 0;
+  auto [end, error] = std::from_chars(withSign.data(), withSign.data() + withSign.size(), value);
+  if (error != std::errc() || end != withSign.data() + withSign.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::string HttpParser::percentEncodeQueryAllowed(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (isQueryAllowed(c)) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> HttpParser::removingPercentEncoding(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  if (!isValidUTF8(out)) return std::nullopt;
+  return out;
+}
+
+void HttpParser::parseTarget(const std::string& target, HttpRequest& request) {
+  request.path.clear();
+  request.queryParams.clear();
+  // Everything outside the query-allowed set is escaped, "%", "#", "[" and
+  // "]" included, so the escapes a client sent survive the decoding below.
+  std::string encoded = percentEncodeQueryAllowed(target);
+
+  std::string_view rest(encoded);
+  auto query = rest.find('?');
+  std::optional<std::string_view> queryText;
+  if (query != std::string_view::npos) {
+    queryText = rest.substr(query + 1);
+    rest = rest.substr(0, query);
+  }
+  // An absolute target ("http://host/path"): skip the scheme and authority.
+  // A target that starts with "/" is a path as a whole, "//" included.
+  if (!rest.empty() && rest.front() != '/') {
+    auto colon = rest.find(':');
+    bool hasScheme = colon != std::string_view::npos && colon > 0 &&
+                     ((rest[0] >= 'a' && rest[0] <= 'z') || (rest[0] >= 'A' && rest[0] <= 'Z'));
+    for (std::size_t i = 1; hasScheme && i < colon; ++i) {
+      char c = rest[i];
+      hasScheme = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+                  c == '-' || c == '.';
+    }
+    if (hasScheme) {
+      rest = rest.substr(colon + 1);
+      if (rest.substr(0, 2) == "//") {
+        auto slash = rest.find('/', 2);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+      }
+    }
+  }
+  auto path = removingPercentEncoding(std::string(rest));
+  if (!path) return;
+  std::vector<std::pair<std::string, std::string>> items;
+  if (queryText && !queryText->empty()) {
+    for (const auto& piece : split(std::string(*queryText), '&', false)) {
+      auto equals = piece.find('=');
+      auto name = removingPercentEncoding(piece.substr(0, equals));
+      auto value = equals == std::string::npos ? std::optional<std::string>("")
+                                               : removingPercentEncoding(piece.substr(equals + 1));
+      if (!name || !value) return;
+      items.emplace_back(std::move(*name), std::move(*value));
+    }
+  }
+  request.path = std::move(*path);
+  request.queryParams = std::move(items);
+}
+
+const HttpParser& HttpParser::shared() {
+  static const HttpParser parser;
+  return parser;
+}
+
+HttpRequest HttpParser::readHttpRequest(Socket& socket, const Limits& limits) const {
+  HttpRequest request;
+  std::string statusLine = socket.readLine(limits.maxLineLength);
+  auto parts = split(statusLine, ' ', false);
+  if (parts.size() < 3) throw HttpParserError(HttpParserError::Kind::invalidStatusLine, statusLine);
+  request.method = parts[0];
+  parseTarget(parts[1], request);
+  request.headers = readHeaders(socket, limits);
+  auto length = request.headers.find("content-length");
+  if (length != request.headers.end()) {
+    if (auto count = parseInteger(length->second)) {
+      if (*count < 0) throw HttpParserError(HttpParserError::Kind::negativeContentLength);
+      if (*count > limits.maxBodyLength) {
+        throw HttpParserError(HttpParserError::Kind::requestTooLarge,
+                              "body over " + std::to_string(limits.maxBodyLength) + " bytes");
+      }
+      request.body = socket.read(*count);
+    }
+  }
+  return request;
+}
+
+std::map<std::string, std::string> HttpParser::readHeaders(Socket& socket, const Limits& limits) const {
+  std::map<std::string, std::string> headers;
+  std::size_t lines = 0;
+  for (;;) {
+    std::string line = socket.readLine(limits.maxLineLength);
+    if (line.empty()) return headers;
+    if (++lines > limits.maxHeaderCount) {
+      throw HttpParserError(HttpParserError::Kind::requestTooLarge,
+                            "more than " + std::to_string(limits.maxHeaderCount) + " header lines");
+    }
+    auto pieces = split(line, ':', true, 1);
+    if (pieces.empty()) continue;
+    headers[lowercased(pieces.front())] = trimmedHorizontalWhitespace(pieces.back());
+  }
+}
+
+}  // namespace httpserver

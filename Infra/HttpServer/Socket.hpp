@@ -1,0 +1,176 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace httpserver {
+
+enum class SocketState : int { listening = 0, stopped = 1, unknown = 2 };
+
+// The raw-value constructor: nothing for a value outside 0...2.
+std::optional<SocketState> socketState(int raw);
+
+// The errno of the moment as "(<number>) <message>".
+struct Errno {
+  static std::string description();
+  static std::string description(int code);
+};
+
+class SocketError : public std::runtime_error {
+ public:
+  enum class Kind {
+    socketCreationFailure,
+    socketSettingReUseAddrFailure,
+    bindFailure,
+    listenFailure,
+    writeFailure,
+    getPeerNameFailure,
+    getNameInfoFailure,
+    acceptFailure,
+    recvFailure,
+    getSockNameFailure,
+    convertStringToCStringFailure,
+    setNoSigPipeFailure,
+    convertingPeerNameFailure,  // carries no text
+  };
+
+  SocketError(Kind kind, std::string text, int code = 0);
+
+  Kind kind() const { return kind_; }
+  const std::string& text() const { return text_; }
+  // The errno behind the failure (0 when there was none).
+  int code() const { return code_; }
+  static const char* name(Kind kind);
+
+ private:
+  Kind kind_;
+  std::string text_;
+  int code_;
+};
+
+// A file handed whole to a socket (writeFile).
+namespace String {
+
+struct FileError : std::runtime_error {
+  explicit FileError(std::int32_t code);
+  std::int32_t code;
+};
+
+class File {
+ public:
+  explicit File(std::FILE* stream) : stream_(stream) {}
+  // Opens a file for reading; FileError with the errno when it cannot.
+  static File openForReading(const std::string& path);
+  ~File() { close(); }
+  File(File&& other) noexcept : stream_(other.stream_) { other.stream_ = nullptr; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  void close();
+  // Moves to an absolute offset from the start.
+  bool seek(long offset);
+  std::FILE* stream() const { return stream_; }
+
+ private:
+  std::FILE* stream_;
+};
+
+}  // namespace String
+
+// A blocking TCP socket over one descriptor. The listening socket may be
+// closed from another thread while its owner blocks in accept: the close
+// shuts the socket down, which wakes the accept, and the accepting thread
+// then closes the descriptor itself.
+//
+// Client sockets are non-blocking underneath; every read and write waits
+// for readiness until the socket's deadline (none by default), so a silent
+// or stalled peer cannot hold a thread forever.
+class Socket final {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int bufferLength = 1024;
+
+  explicit Socket(int descriptor);
+  ~Socket();  // closes a descriptor that is still open
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  static std::unique_ptr<Socket> createSocketForListen(const std::string& listenAddress, std::uint16_t port);
+  // Linux has no per-socket option; every send here passes MSG_NOSIGNAL.
+  // Kept as a check that the descriptor is usable.
+  static void setNoSigPipe(int descriptor);
+
+  std::unique_ptr<Socket> acceptClientSocket();
+  std::uint16_t port() const;
+
+  std::vector<std::uint8_t> read(std::int64_t length);
+  // One line up to a line feed, without bytes 0...13; bytes above 127 become
+  // the characters U+0080...U+00FF (UTF-8 in the result). More than
+  // `maxBytes` raw bytes without a line feed fail with recvFailure.
+  std::string readLine(std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+
+  void writeUTF8(std::string_view text);
+  void writeUInt8(std::span<const std::uint8_t> bytes);
+  void writeData(const std::vector<std::uint8_t>& data) { writeUInt8(data); }
+  void writeFile(String::File& file);
+
+  std::string peername() const;
+
+  // Shuts the sending side down, then reads and drops what the peer still
+  // sends until it closes or `within` has passed (at most `maxBytes`), so
+  // that the close that follows does not reset a reply not yet read.
+  void finishSending(std::chrono::milliseconds within, std::size_t maxBytes = 65536);
+
+  void close();
+  // Waits until the socket is closed or `within` has passed; true when closed.
+  bool waitUntilClosed(std::chrono::milliseconds within);
+
+  // Reads and writes fail with ETIMEDOUT once this point has passed.
+  void setDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
+
+  int socketFileDescriptor() const;
+  SocketState state() const;
+  int stateValue() const;
+
+  bool operator==(const Socket& other) const { return socketFileDescriptor() == other.socketFileDescriptor(); }
+
+ private:
+  void setState(SocketState state);
+  // Waits until the descriptor is ready for `events`; false on time-out.
+  bool waitReady(short events);
+  // Fills the read buffer; false at the end of the stream.
+  std::size_t fill(SocketError::Kind failure);
+  void writeAll(const std::uint8_t* bytes, std::size_t count);
+
+  int socketFileDescriptor_;
+  mutable std::recursive_mutex stateLock_;
+  std::condition_variable_any acceptDone_;
+  std::condition_variable_any closed_;
+  int stateValue_ = static_cast<int>(SocketState::stopped);
+  bool accepting_ = false;
+  std::optional<Clock::time_point> deadline_;
+  std::vector<std::uint8_t> buffer_;  // read but not yet handed out
+  std::size_t bufferStart_ = 0;
+};
+
+}  // namespace httpserver
+
+template <>
+struct std::hash<httpserver::Socket> {
+  std::size_t operator()(const httpserver::Socket& socket) const noexcept {
+    return std::hash<int>()(socket.socketFileDescriptor());
+  }
+};

@@ -1,0 +1,61 @@
+#pragma once
+// One libcurl easy transfer that collects the body in memory. Every byte the
+// patch engine fetches (manifests and objects) comes through here.
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CURLGuard {
+ public:
+  struct DownloadInfo {
+    std::vector<std::uint8_t> data;
+    std::uint32_t code = 0;  // libcurl's result code of the last transfer
+  };
+
+  static constexpr long kTimeoutSeconds = 60;
+  static constexpr long kMaxRedirects = 3;
+  // A body larger than this fails the transfer instead of filling memory.
+  static constexpr std::size_t kDefaultMaxBodySize = std::size_t{1} << 30;
+
+  CURLGuard() = default;
+  CURLGuard(const CURLGuard&) = delete;
+  CURLGuard& operator=(const CURLGuard&) = delete;
+
+  // One transfer into this guard's data (which starts empty); true when
+  // libcurl reports success. The HTTP status is not looked at.
+  bool Download(const std::string& url);
+
+  // A new easy handle, released with curl_easy_cleanup by its last holder;
+  // null when libcurl cannot make one.
+  static std::shared_ptr<CURL> CreateEasyHandle();
+  // Sets the transfer's options; false when one is refused.
+  bool SetEasyHandle(const std::shared_ptr<CURL>& handle, const std::string& url);
+  // libcurl's write callback: appends the bytes to the guard's data.
+  static std::size_t WriteData(char* bytes, std::size_t size, std::size_t count, void* guardData);
+
+  DownloadInfo GetDownloadInfo() const { return info_; }
+  // Moves the received body out (no copy of a large object).
+  std::vector<std::uint8_t> TakeData() { return std::move(info_.data); }
+
+  // Optional: asked while a transfer runs; true aborts it at once (a job's
+  // cancel reaches a transfer in flight this way).
+  void SetAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
+  void SetMaxBodySize(std::size_t bytes) { maxBodySize_ = bytes; }
+
+ private:
+  struct Sink {
+    std::vector<std::uint8_t>* data;
+    std::size_t maxSize;
+  };
+  static int Progress(void* guard, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+  DownloadInfo info_;
+  Sink sink_{&info_.data, kDefaultMaxBodySize};
+  std::function<bool()> abortCheck_;
+  std::size_t maxBodySize_ = kDefaultMaxBodySize;
+};

@@ -1,0 +1,498 @@
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <utility>
+
+#include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "Platform/Digest.hpp"
+
+using rapidjson::SizeType;
+using rapidjson::Value;
+
+namespace {
+
+// Manifests are a few levels deep; anything deeper is refused before it can
+// reach a recursive copy or writer.
+constexpr int kMaxDepth = 32;
+
+bool WithinDepth(const Value& root, int limit) {
+  std::vector<std::pair<const Value*, int>> stack{{&root, 1}};
+  while (!stack.empty()) {
+    auto [v, depth] = stack.back();
+    stack.pop_back();
+    if (depth > limit) return false;
+    if (v->IsObject()) {
+      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) stack.emplace_back(&m->value, depth + 1);
+    } else if (v->IsArray()) {
+      for (const auto& e : v->GetArray()) stack.emplace_back(&e, depth + 1);
+    }
+  }
+  return true;
+}
+
+// Parses one whole text without recursion; false for a text that does not
+// parse or nests too deeply.
+bool ParseText(std::string_view text, rapidjson::Document& doc) {
+  doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  return !doc.HasParseError() && WithinDepth(doc, kMaxDepth);
+}
+
+std::string Key(const Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
+
+Value MakeEmptyEntry(rapidjson::Document::AllocatorType& a) {
+  Value entry(rapidjson::kObjectType);
+  entry.AddMember(Value(OBDManifest::kObjects, a), Value(rapidjson::kObjectType), a);
+  entry.AddMember(Value(OBDManifest::kHash, a), Value("", a), a);
+  entry.AddMember(Value(OBDManifest::kUncompressedSize, a), Value(std::uint64_t{0}), a);
+  entry.AddMember(Value(OBDManifest::kOriginFileBroken, a), Value(false), a);
+  return entry;
+}
+
+Value* MutableMember(Value& object, const char* name) {
+  // The value is not const, so neither is its member.
+  return const_cast<Value*>(OBDManifest::Member(object, name));
+}
+
+// Sets a member, adding it when missing.
+void SetMember(Value& object, const char* name, Value value, rapidjson::Document::AllocatorType& a) {
+  if (Value* m = MutableMember(object, name)) {
+    *m = value;
+  } else {
+    object.AddMember(Value(name, a), value, a);
+  }
+}
+
+std::uint64_t EntrySize(const Value& entry) {
+  const Value* size = OBDManifest::Member(entry, OBDManifest::kUncompressedSize);
+  return size != nullptr && size->IsUint64() ? size->GetUint64() : 0;
+}
+
+std::string WriteCompact(const Value& v) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  v.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+// ---- Contents ----
+
+OBDManifest::Contents::Contents() { files_.SetObject(); }
+
+OBDManifest::Contents::Contents(const Contents& other)
+    : total_uncompressed_size(other.total_uncompressed_size), version(other.version) {
+  files_.CopyFrom(other.files_, files_.GetAllocator());
+  index_ = other.index_;
+}
+
+OBDManifest::Contents& OBDManifest::Contents::operator=(const Contents& other) {
+  if (this == &other) return *this;
+  total_uncompressed_size = other.total_uncompressed_size;
+  version = other.version;
+  rapidjson::Document fresh;
+  fresh.CopyFrom(other.files_, fresh.GetAllocator());
+  files_.Swap(fresh);
+  index_ = other.index_;
+  return *this;
+}
+
+Value* OBDManifest::Contents::FindFile(std::string_view key) {
+  auto it = index_.find(std::string(key));
+  if (it == index_.end()) return nullptr;
+  return &(files_.MemberBegin() + it->second)->value;
+}
+
+const Value* OBDManifest::Contents::FindFile(std::string_view key) const {
+  auto it = index_.find(std::string(key));
+  if (it == index_.end()) return nullptr;
+  return &(files_.MemberBegin() + it->second)->value;
+}
+
+Value& OBDManifest::Contents::SetFile(std::string_view key, Value& entry) {
+  if (Value* existing = FindFile(key)) {
+    *existing = entry;
+    return *existing;
+  }
+  auto& a = files_.GetAllocator();
+  files_.AddMember(Value(key.data(), static_cast<SizeType>(key.size()), a), entry, a);
+  index_[std::string(key)] = files_.MemberCount() - 1;
+  return (files_.MemberEnd() - 1)->value;
+}
+
+bool OBDManifest::Contents::RemoveFile(std::string_view key) {
+  auto it = index_.find(std::string(key));
+  if (it == index_.end()) return false;
+  const SizeType position = it->second;
+  index_.erase(it);
+  const SizeType last = files_.MemberCount() - 1;
+  if (position != last) index_[Key((files_.MemberBegin() + last)->name)] = position;
+  // Moves the last member into the freed place: no shifting of the rest.
+  files_.RemoveMember(files_.MemberBegin() + position);
+  return true;
+}
+
+bool OBDManifest::Contents::SetFiles(const Value& object) {
+  Clear();
+  if (!object.IsObject()) return false;
+  files_.CopyFrom(object, files_.GetAllocator());
+  RebuildIndex();
+  if (index_.size() != files_.MemberCount()) {  // a key named twice
+    Clear();
+    return false;
+  }
+  return true;
+}
+
+void OBDManifest::Contents::Clear() {
+  rapidjson::Document fresh;
+  fresh.SetObject();
+  files_.Swap(fresh);
+  index_.clear();
+}
+
+void OBDManifest::Contents::RebuildIndex() {
+  index_.clear();
+  index_.reserve(files_.MemberCount());
+  SizeType i = 0;
+  const Value& files = files_;
+  for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m, ++i) index_.emplace(Key(m->name), i);
+}
+
+// ---- Static helpers ----
+
+const Value* OBDManifest::Member(const Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.FindMember(name);
+  return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+const Value* OBDManifest::FindObject(const Value& objects, std::uint64_t index) {
+  if (!objects.IsObject()) return nullptr;
+  const std::string name = std::to_string(index);
+  // Objects are normally listed in index order: try the index's own place first.
+  if (index < objects.MemberCount()) {
+    const auto m = objects.MemberBegin() + static_cast<SizeType>(index);
+    if (m->name.GetStringLength() == name.size() && name.compare(0, name.size(), m->name.GetString(), name.size()) == 0) {
+      return &m->value;
+    }
+  }
+  auto it = objects.FindMember(Value(rapidjson::StringRef(name.data(), static_cast<SizeType>(name.size()))));
+  return it == objects.MemberEnd() ? nullptr : &it->value;
+}
+
+std::string OBDManifest::ComputeFileHash(const Value& objects) {
+  platform::Sha1 sha;
+  for (std::uint64_t i = 0;; ++i) {
+    const Value* object = FindObject(objects, i);
+    if (object == nullptr || !object->IsString()) break;
+    sha.update(object->GetString(), object->GetStringLength());
+  }
+  const auto digest = sha.finish();
+  return platform::toHex(digest.data(), digest.size());
+}
+
+bool OBDManifest::IsHashText(const Value& value) {
+  if (!value.IsString() || value.GetStringLength() != 40) return false;
+  const char* s = value.GetString();
+  for (SizeType i = 0; i < 40; ++i) {
+    const char c = s[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool OBDManifest::IsConsecutiveObjects(const Value& objects) {
+  if (!objects.IsObject()) return false;
+  const SizeType count = objects.MemberCount();
+  for (SizeType i = 0; i < count; ++i) {
+    const Value* object = FindObject(objects, i);
+    if (object == nullptr || !IsHashText(*object)) return false;
+  }
+  return true;
+}
+
+std::string OBDManifest::GetHash(const void* data, std::size_t size) { return platform::Sha1::hexDigest(data, size); }
+
+// ---- Header and contents ----
+
+bool OBDManifest::NeedToPatch(const OBDManifest& other) const {
+  return header_.name != other.header_.name || !header_.origin.empty();
+}
+
+void OBDManifest::SetOrigin() { header_.origin = header_.name.empty() ? kUnknownOrigin : header_.name; }
+
+std::string OBDManifest::GetHeaderRaw() const {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("name");
+  writer.String(header_.name.data(), static_cast<SizeType>(header_.name.size()));
+  if (!header_.origin.empty()) {
+    writer.Key("origin");
+    writer.String(header_.origin.data(), static_cast<SizeType>(header_.origin.size()));
+  }
+  if (!header_.resume_installing_path.empty()) {
+    writer.Key("resume_installing_path");
+    writer.String(header_.resume_installing_path.data(), static_cast<SizeType>(header_.resume_installing_path.size()));
+  }
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string OBDManifest::GetContentRaw() const {
+  const std::string files = WriteCompact(contents_.Files());
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("files");
+  writer.String(files.data(), static_cast<SizeType>(files.size()));
+  writer.Key("version");
+  writer.String(contents_.version.data(), static_cast<SizeType>(contents_.version.size()));
+  writer.Key("total_uncompressed_size");
+  writer.Uint64(contents_.total_uncompressed_size);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool OBDManifest::ParseHeader() {
+  // Values of an earlier header never survive a new reading.
+  header_ = Header{};
+  if (headerRaw_.empty()) return false;
+  rapidjson::Document doc;
+  if (!ParseText(headerRaw_, doc) || !doc.IsObject()) return false;
+  auto take = [&](const char* name, std::string& out) {
+    const Value* v = Member(doc, name);
+    if (v != nullptr && v->IsString()) out.assign(v->GetString(), v->GetStringLength());
+  };
+  take("name", header_.name);
+  take("origin", header_.origin);
+  take("resume_installing_path", header_.resume_installing_path);
+  return !header_.name.empty();
+}
+
+bool OBDManifest::ParseContents() {
+  if (contentsRaw_.empty()) return false;
+  return ParseContentsCore(contentsRaw_, contents_);
+}
+
+bool OBDManifest::ParseContentsCore(std::string_view text, Contents& contents) {
+  rapidjson::Document doc;
+  if (!ParseText(text, doc) || !doc.IsObject()) return false;
+
+  // A readable text replaces the whole record: nothing of an earlier one stays.
+  contents.total_uncompressed_size = 0;
+  contents.version = Contents::kDefaultVersion;
+  contents.Clear();
+
+  if (const Value* total = Member(doc, "total_uncompressed_size"); total != nullptr && total->IsUint64()) {
+    contents.total_uncompressed_size = total->GetUint64();
+  }
+  if (const Value* version = Member(doc, "version"); version != nullptr && version->IsString()) {
+    contents.version.assign(version->GetString(), version->GetStringLength());
+  }
+  if (const Value* files = Member(doc, "files"); files != nullptr) {
+    if (files->IsObject()) {
+      contents.SetFiles(*files);
+    } else if (files->IsString()) {
+      rapidjson::Document inner;
+      if (ParseText(std::string_view(files->GetString(), files->GetStringLength()), inner) && inner.IsObject()) {
+        contents.SetFiles(inner);
+      }
+    }
+  }
+  return !contents.version.empty() && contents.FileCount() > 0;
+}
+
+namespace {
+
+std::string JoinURL(const std::string& base, const std::string& name) {
+  if (!base.empty() && base.back() == '/') return base + name;
+  return base + "/" + name;
+}
+
+std::string BodyText(const std::vector<std::uint8_t>& body) {
+  return std::string(reinterpret_cast<const char*>(body.data()), body.size());
+}
+
+}  // namespace
+
+bool OBDManifest::LoadContents(const std::string& sourceURL) {
+  const std::string url = JoinURL(sourceURL, header_.name);
+  bool ok = false;
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  if (!ok || body.empty()) {
+    lastErrorLog_ = "target : " + url + " Download Failed.";
+    return false;
+  }
+  contentsRaw_ = BodyText(body);
+  return ParseContentsCore(contentsRaw_, contents_);
+}
+
+bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local) {
+  const std::string& origin = local.header_.origin;
+  if (origin.empty() || origin == kUnknownOrigin) return false;
+  const std::string url = JoinURL(sourceURL, header_.name + "-" + origin);
+  bool ok = false;
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  if (!ok || body.empty()) return false;
+  return ParseDiffs(BodyText(body));
+}
+
+void OBDManifest::Clear() {
+  header_ = Header{};
+  contents_.total_uncompressed_size = 0;
+  contents_.version = Contents::kDefaultVersion;
+  contents_.Clear();
+  headerRaw_.clear();
+  contentsRaw_.clear();
+  ClearDiffs();
+  ignoreResume_ = false;
+}
+
+void OBDManifest::ClearDiffs() {
+  diffs_.total_uncompressed_size = 0;
+  diffs_.version = Contents::kDefaultVersion;
+  diffs_.Clear();
+}
+
+// ---- Reading entries ----
+
+std::uint64_t OBDManifest::GetUncompressedFileSize(std::string_view key) const {
+  const Value* entry = contents_.FindFile(key);
+  return entry == nullptr ? 0 : EntrySize(*entry);
+}
+
+std::uint64_t OBDManifest::GetObjectsCount(std::string_view key) const {
+  const Value* entry = contents_.FindFile(key);
+  if (entry == nullptr) return 0;
+  const Value* objects = Member(*entry, kObjects);
+  return objects != nullptr && objects->IsObject() ? objects->MemberCount() : 0;
+}
+
+std::string OBDManifest::GetObjectHash(std::string_view key, std::int64_t index) const {
+  const Value* entry = contents_.FindFile(key);
+  if (entry == nullptr || index < 0) return {};
+  const Value* objects = Member(*entry, kObjects);
+  if (objects == nullptr) return {};
+  const Value* object = FindObject(*objects, static_cast<std::uint64_t>(index));
+  if (object == nullptr || !object->IsString()) return {};
+  return std::string(object->GetString(), object->GetStringLength());
+}
+
+// ---- Editing entries ----
+// The contents' total follows every change of an entry's size, so it stays
+// the sum of what the entries record.
+
+void OBDManifest::AdjustTotal(std::uint64_t oldSize, std::uint64_t newSize) {
+  std::uint64_t& total = contents_.total_uncompressed_size;
+  if (newSize >= oldSize) {
+    total += newSize - oldSize;
+  } else {
+    const std::uint64_t less = oldSize - newSize;
+    total = total > less ? total - less : 0;
+  }
+}
+
+bool OBDManifest::InsertEmptyFile(std::string_view key) {
+  Value* existing = MutableEntry(key);
+  const std::uint64_t oldSize = existing != nullptr ? EntrySize(*existing) : 0;
+  Value entry = MakeEmptyEntry(contents_.Allocator());
+  contents_.SetFile(key, entry);
+  AdjustTotal(oldSize, 0);
+  return true;
+}
+
+bool OBDManifest::FileInitialize(std::string_view key, bool tempFileExists) {
+  Value* entry = MutableEntry(key);
+  if (entry == nullptr || !entry->IsObject()) {
+    InsertEmptyFile(key);
+    return true;
+  }
+  const Value* hash = Member(*entry, kHash);
+  const bool unfinished = hash != nullptr && hash->IsString() && hash->GetStringLength() == 0;
+  if (!ignoreResume_ && unfinished && tempFileExists) return false;  // resumed as it is
+
+  auto& a = contents_.Allocator();
+  const std::uint64_t oldSize = EntrySize(*entry);
+  SetMember(*entry, kObjects, Value(rapidjson::kObjectType), a);
+  SetMember(*entry, kHash, Value("", a), a);
+  SetMember(*entry, kUncompressedSize, Value(std::uint64_t{0}), a);
+  const Value* broken = Member(*entry, kOriginFileBroken);
+  if (broken == nullptr) {
+    entry->AddMember(Value(kOriginFileBroken, a), Value(false), a);
+  } else if (!broken->IsBool()) {
+    SetMember(*entry, kOriginFileBroken, Value(false), a);
+  }
+  AdjustTotal(oldSize, 0);
+  return true;
+}
+
+bool OBDManifest::AddObject(std::string_view key, std::int64_t index, const std::string& hash, std::uint64_t size) {
+  Value* entry = MutableEntry(key);
+  if (entry == nullptr || index < 0) return false;
+  Value* objects = MutableMember(*entry, kObjects);
+  Value* entrySize = MutableMember(*entry, kUncompressedSize);
+  if (objects == nullptr || !objects->IsObject() || entrySize == nullptr || !entrySize->IsUint64()) return false;
+
+  auto& a = contents_.Allocator();
+  const std::string name = std::to_string(index);
+  if (Value* existing = const_cast<Value*>(FindObject(*objects, static_cast<std::uint64_t>(index)))) {
+    // Recorded before: the hash is brought up to date, its bytes are
+    // already counted.
+    existing->SetString(hash.data(), static_cast<SizeType>(hash.size()), a);
+    return true;
+  }
+  objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
+                     Value(hash.data(), static_cast<SizeType>(hash.size()), a), a);
+  entrySize->SetUint64(entrySize->GetUint64() + size);
+  contents_.total_uncompressed_size += size;
+  return true;
+}
+
+bool OBDManifest::FileFinalize(std::string_view key) {
+  Value* entry = MutableEntry(key);
+  if (entry == nullptr) return false;
+  const Value* objects = Member(*entry, kObjects);
+  if (objects == nullptr || !objects->IsObject()) return false;
+  if (Value* broken = MutableMember(*entry, kOriginFileBroken)) broken->SetBool(false);
+  Value* hash = MutableMember(*entry, kHash);
+  if (hash == nullptr) return false;
+  const std::string fileHash = ComputeFileHash(*objects);
+  hash->SetString(fileHash.data(), static_cast<SizeType>(fileHash.size()), contents_.Allocator());
+  return true;
+}
+
+bool OBDManifest::CopyFileContent(std::string_view key, const OBDManifest& other) {
+  Value* entry = MutableEntry(key);
+  const Value* source = other.contents_.FindFile(key);
+  if (entry == nullptr || source == nullptr) return false;
+  const std::uint64_t oldSize = EntrySize(*entry);
+  Value copy(*source, contents_.Allocator());
+  contents_.SetFile(key, copy);
+  AdjustTotal(oldSize, EntrySize(*source));
+  return true;
+}
+
+void OBDManifest::MarkOriginFileBroken(std::string_view key) {
+  Value* entry = MutableEntry(key);
+  if (entry == nullptr) return;
+  const std::uint64_t oldSize = EntrySize(*entry);
+  auto& a = contents_.Allocator();
+  if (!entry->IsObject()) entry->SetObject();
+  SetMember(*entry, kObjects, Value(rapidjson::kObjectType), a);
+  SetMember(*entry, kHash, Value("", a), a);
+  SetMember(*entry, kUncompressedSize, Value(std::uint64_t{0}), a);
+  SetMember(*entry, kOriginFileBroken, Value(true), a);
+  AdjustTotal(oldSize, 0);
+}
+
+void OBDManifest::RemoveFile(std::string_view key) {
+  const Value* entry = contents_.FindFile(key);
+  if (entry == nullptr) return;
+  const std::uint64_t oldSize = EntrySize(*entry);
+  contents_.RemoveFile(key);
+  AdjustTotal(oldSize, 0);
+}

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "Infra/HttpClient/HTTPClient.hpp"
+#include "Tests/Infra/HttpClient/TestNetwork.hpp"
+#include "Tests/Support/TempRoot.hpp"
+#include "Tools/publisher/Publisher.hpp"
+
+extern char** environ;
+
+namespace {
+
+const bool processReady = testnet::setUpProcess();
+using namespace std::chrono_literals;
+using publisher::Fault;
+
+class PublisherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(processReady);
+    server.start();
+  }
+  HTTPResponse get(const std::string& path, const std::string& method = "GET") {
+    return HTTPClient().request(server.origin() + path, method, {}, std::nullopt, std::nullopt);
+  }
+
+  testsupport::TempRoot root;
+  publisher::Publisher server{root.path()};
+};
+
+TEST_F(PublisherTest, ServesCatalogueRecordsWithScriptedStatus) {
+  testsupport::writeFile(root.path() + "/game-info/128000.json", R"({"game_code":128000})");
+  testsupport::writeFile(root.path() + "/game-info/5@beta.json", "not a record");
+  testsupport::writeFile(root.path() + "/game-info/5@beta.status", "500\n");
+  testsupport::writeFile(root.path() + "/secret.json", "secret");
+
+  auto ok = get("/game-info/128000");
+  EXPECT_EQ(ok.statusCode, 200);
+  EXPECT_EQ(*ok.data, R"({"game_code":128000})");
+  auto scripted = get("/game-info/5@beta");
+  EXPECT_EQ(scripted.statusCode, 500);
+  EXPECT_EQ(*scripted.data, "not a record");
+  EXPECT_EQ(get("/game-info/6").statusCode, 404);
+  EXPECT_EQ(get("/game-info/..%2Fsecret").statusCode, 404);
+  EXPECT_EQ(server.catalogueRequests().size(), 4u);
+}
+
+TEST_F(PublisherTest, ServesStaticFilesInsideTheRootOnly) {
+  testsupport::writeFile(root.path() + "/src/a/obj.bin", "0123456789");
+  testsupport::writeFile(root.path() + "/../outside-" + std::to_string(::getpid()), "no");
+  EXPECT_EQ(*get("/src/a/obj.bin").data, "0123456789");
+  auto head = get("/src/a/obj.bin", "HEAD");
+  EXPECT_EQ(head.statusCode, 200);
+  bool sawLength = false;
+  for (const auto& [k, v] : head.response.headerFields) {
+    if (k == "Content-Length") sawLength = v == "10";
+  }
+  EXPECT_TRUE(sawLength);
+  for (const std::string& bad : std::vector<std::string>{"/../outside-" + std::to_string(::getpid()), "/src/%2e%2e/%2e%2e/x", "/src/a",
+                                "/missing"}) {
+    EXPECT_EQ(get(bad).statusCode, 404) << bad;
+  }
+  std::filesystem::remove(root.path() + "/../outside-" + std::to_string(::getpid()));
+}
+
+TEST_F(PublisherTest, FaultsFailTimesThenServe) {
+  testsupport::writeFile(root.path() + "/src/o", "data");
+  server.setFault("/src/", Fault::failTimes(2, 503, "busy"));
+  auto first = get("/src/o");
+  EXPECT_EQ(first.statusCode, 503);
+  EXPECT_EQ(*first.data, "busy");
+  EXPECT_EQ(get("/src/o").statusCode, 503);
+  EXPECT_EQ(*get("/src/o").data, "data");
+  EXPECT_EQ(server.requestCount("/src/o"), 3u);
+}
+
+TEST_F(PublisherTest, FaultsHead404AndRespond) {
+  testsupport::writeFile(root.path() + "/setup.zip", "PK");
+  server.setFault("/setup.zip", Fault::head404());
+  EXPECT_EQ(get("/setup.zip", "HEAD").statusCode, 404);
+  EXPECT_EQ(*get("/setup.zip").data, "PK");
+  server.setFault("/setup.zip", Fault::respond(500, "oops"));
+  EXPECT_EQ(*get("/setup.zip").data, "oops");
+  server.clearFault("/setup.zip");
+  EXPECT_EQ(get("/setup.zip").statusCode, 200);
+}
+
+TEST_F(PublisherTest, AStallEndsWhenClearedAndStopDoesNotHang) {
+  testsupport::writeFile(root.path() + "/f", std::string(5000, 'a'));
+  server.setFault("/f", Fault::stall({}, 100));  // after 100 bytes of the body
+  std::optional<HTTPResponse> result;
+  std::thread client([&] { result = get("/f"); });
+  // Wait for the request to arrive, then release it.
+  ASSERT_TRUE(server.waitForRequests("/f", 1, 10s));
+  server.clearFaults();
+  client.join();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->data->size(), 5000u);
+
+  server.setFault("/f", Fault::stall());
+  std::thread stuck([&] {
+    try {
+      get("/f");
+    } catch (const HTTPClientError&) {
+    }
+  });
+  ASSERT_TRUE(server.waitForRequests("/f", 2, 10s));
+  const auto start = std::chrono::steady_clock::now();
+  server.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  stuck.join();
+}
+
+TEST_F(PublisherTest, AnswersTicketsAsScripted) {
+  HTTPClient client;
+  auto r = client.request(server.origin() + "/ias/live/public/v1/issue/ticket/by-web-token", "POST",
+                          {{"Content-Type", "application/json"}}, std::string(R"({"gid":"g\"1"})"), std::nullopt);
+  EXPECT_EQ(r.statusCode, 200);
+  EXPECT_EQ(*r.data, R"({"ticket":"ticket-g\"1"})");
+  testsupport::writeFile(root.path() + "/ticket/status", "401");
+  testsupport::writeFile(root.path() + "/ticket/body", R"({"error":{"code":14}})");
+  r = client.request(server.origin() + "/ias/live/public/v1/issue/ticket/by-web-token", "POST", {},
+                     std::string("{}"), std::nullopt);
+  EXPECT_EQ(r.statusCode, 401);
+  EXPECT_EQ(*r.data, R"({"error":{"code":14}})");
+  ASSERT_EQ(server.ticketRequests().size(), 2u);
+  EXPECT_EQ(server.ticketRequests()[0].body, R"({"gid":"g\"1"})");
+}
+
+// The program: prints its port, takes faults over HTTP, records reports to a
+// file and ends cleanly on SIGTERM.
+TEST(PublisherProgram, ServesUntilSigterm) {
+  ASSERT_TRUE(processReady);
+  testsupport::TempRoot root;
+  testsupport::writeFile(root.path() + "/o.bin", "object");
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const std::string program = testsupport::binDir() + "/jorvu-publisher";
+  std::vector<std::string> args = {program, "--root", root.path(), "--port", "0"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string line;
+  char c = 0;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(out[0]);
+  const std::string origin = "http://127.0.0.1:" + line;
+  ASSERT_GT(std::stoi(line), 0);
+
+  HTTPClient client;
+  EXPECT_EQ(*client.request(origin + "/o.bin", "GET", {}, std::nullopt, std::nullopt).data, "object");
+  auto set = client.request(origin + "/_publisher/fault", "POST", {},
+                            std::string(R"({"path":"/o.bin","kind":"failTimes","count":1,"status":500})"),
+                            std::nullopt);
+  EXPECT_EQ(set.statusCode, 204);
+  EXPECT_EQ(client.request(origin + "/o.bin", "GET", {}, std::nullopt, std::nullopt).statusCode, 500);
+  EXPECT_EQ(client.request(origin + "/o.bin", "GET", {}, std::nullopt, std::nullopt).statusCode, 200);
+  EXPECT_EQ(client.request(origin + "/_publisher/fault", "POST", {}, std::string("{}"), std::nullopt).statusCode, 400);
+  client.request(origin + "/ifc/ktz.aspx?gc=9&tp=1", "GET", {{"User-Agent", "MacKTZ"}}, std::nullopt,
+                 HTTPCookies{{"a", "1"}});
+  EXPECT_EQ(testsupport::readFileOrEmpty(root.path() + "/reports.log"),
+            "{\"query\":\"gc=9&tp=1\",\"userAgent\":\"MacKTZ\",\"cookies\":{\"a\":\"1\"}}\n");
+
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "Infra/HttpServer/HttpServer.hpp"
+#include "TestNet.hpp"
+
+using namespace httpserver;
+
+namespace {
+
+// Each test has its own game codes (ports 30100 and up): CTest runs the
+// tests in parallel processes.
+const std::string statusRequest = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+const std::string notFoundReply = "HTTP/1.1 404 Not Found\r\nServer: \r\n\r\n";
+const std::string statusBody = R"({"product":"KTZ","status":"running"})";
+
+bool answersStatus(std::uint16_t port) {
+  auto reply = testnet::exchange(port, statusRequest);
+  return reply && testnet::parseReply(reply->bytes).body == statusBody;
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(HttpServerTest, PortRule) {
+  const std::pair<std::uint32_t, std::uint16_t> cases[] = {
+      {0, 19999}, {5, 20004}, {1023, 21022}, {1024, 1024}, {65535, 65535}, {65536, 19999}, {65541, 20004},
+      {128000, 62464}, {0xFFFFFFFFu, 65535}, {0x10003FFu, 21022},
+  };
+  for (auto [code, port] : cases) EXPECT_EQ(HttpServer::port(code), port) << code;
+
+  // Listening for real on the ports the rule gives.
+  HttpServer server;
+  for (std::uint32_t code : {0u, 1023u, 65541u, 128000u}) {
+    server.start("127.0.0.1", code);
+    EXPECT_TRUE(server.isListening(HttpServer::port(code)));
+    EXPECT_TRUE(answersStatus(HttpServer::port(code))) << code;
+    server.stop(code);
+  }
+}
+
+TEST(HttpServerTest, StatusReplyByteForByte) {
+  HttpServer server;
+  server.start("127.0.0.1", 30101);
+  auto reply = testnet::exchange(30101, statusRequest);
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->closed);  // closed after the reply, not reset
+  auto parsed = testnet::parseReply(reply->bytes);
+  ASSERT_TRUE(parsed.wellFormed) << reply->bytes;
+  EXPECT_EQ(parsed.statusLine, "HTTP/1.1 200 OK");
+  const std::map<std::string, std::string> headers{{"Content-Length", "36"},
+                                                   {"Server", ""},
+                                                   {"Content-Type", "application/json"},
+                                                   {"Access-Control-Allow-Origin", "*"}};
+  EXPECT_EQ(parsed.headers, headers);
+  EXPECT_EQ(parsed.headerLines, 4u);
+  EXPECT_NE(reply->bytes.find("\r\nServer: \r\n"), std::string::npos);
+  EXPECT_EQ(parsed.body, statusBody);
+  EXPECT_EQ(reply->bytes.size(), reply->bytes.find("\r\n\r\n") + 4 + 36);
+}
+
+TEST(HttpServerTest, RoutingOnTheWire) {
+  HttpServer server;
+  server.start("127.0.0.1", 30102);
+  struct Case {
+    std::string requestLine;
+    bool status;
+  };
+  const Case cases[] = {
+      {"GET /status HTTP/1.1", true},   {"GET /status?x HTTP/1.1", true},  {"GET //status HTTP/1.1", true},
+      {"GET /%73tatus HTTP/1.1", true}, {"GET /status/ HTTP/1.0", true},   {"GET /status#top HTTP/1.1", false},
+      {"GET /Status HTTP/1.1", false},  {"GET / HTTP/1.1", false},         {"POST /status HTTP/1.1", false},
+      {"HEAD /status HTTP/1.1", false}, {"GET /status/x HTTP/1.1", false}, {"GET /favicon.ico HTTP/1.1", false},
+  };
+  for (const auto& c : cases) {
+    auto reply = testnet::exchange(30102, c.requestLine + "\r\nHost: h\r\n\r\n");
+    ASSERT_TRUE(reply) << c.requestLine;
+    EXPECT_TRUE(reply->closed) << c.requestLine;
+    if (c.status) {
+      EXPECT_EQ(testnet::parseReply(reply->bytes).body, statusBody) << c.requestLine;
+    } else {
+      EXPECT_EQ(reply->bytes, notFoundReply) << c.requestLine;
+    }
+  }
+}
+
+TEST(HttpServerTest, OneRequestPerConnection) {
+  HttpServer server;
+  server.start("127.0.0.1", 30103);
+  // Keep-alive asked for, a second request pipelined and more bytes behind
+  // it: one reply, then an orderly close (no reset eating the reply).
+  std::string sent = "GET /status HTTP/1.1\r\nConnection: keep-alive\r\n\r\n" + statusRequest + std::string(20000, 'z');
+  auto reply = testnet::exchange(30103, sent);
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->closed) << reply->error;
+  EXPECT_EQ(testnet::parseReply(reply->bytes).body, statusBody);
+
+  // A body is read whole, by its Content-Length, before the reply.
+  int fd = testnet::connectTo(30103);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(testnet::sendAll(fd, "GET /status HTTP/1.1\r\nContent-Length: 10\r\n\r\n01234"));
+  pollfd entry{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&entry, 1, 200), 0);  // nothing before the rest of the body
+  ASSERT_TRUE(testnet::sendAll(fd, "56789"));
+  EXPECT_EQ(testnet::parseReply(testnet::readAll(fd).bytes).body, statusBody);
+  ::close(fd);
+}
+
+TEST(HttpServerTest, StartStopAndStartAgain) {
+  HttpServer server;
+  server.start("127.0.0.1", 30104);
+  server.start("127.0.0.1", 30104);  // already listening: nothing changes
+  EXPECT_EQ(server.runningHandlers(), 1u);
+  EXPECT_TRUE(answersStatus(30104));
+  server.stop(30104);
+  EXPECT_FALSE(server.isListening(30104));
+  EXPECT_EQ(testnet::connectTo(30104), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  server.stop(30104);  // twice is harmless
+  server.start("127.0.0.1", 30104);
+  EXPECT_TRUE(answersStatus(30104));
+
+  // Two games on one port share the listener; stopping either closes it.
+  const std::uint32_t other = 30104 + 65536;
+  server.start("127.0.0.1", other);
+  EXPECT_TRUE(answersStatus(30104));
+  server.stop(other);
+  EXPECT_EQ(testnet::connectTo(30104), -1);
+
+  // A failed listen is thrown and records nothing.
+  EXPECT_THROW(server.start("not-an-address", 30104), SocketError);
+  EXPECT_FALSE(server.isListening(30104));
+}
+
+TEST(HttpServerTest, ClearClosesEveryPort) {
+  {
+    HttpServer server;
+    server.start("127.0.0.1", 30105);
+    server.start("127.0.0.1", 30106);
+    EXPECT_TRUE(answersStatus(30105));
+    server.clear();
+    EXPECT_FALSE(server.isListening(30105));
+    EXPECT_EQ(testnet::connectTo(30105), -1);
+    EXPECT_EQ(testnet::connectTo(30106), -1);
+    server.start("127.0.0.1", 30106);
+    EXPECT_TRUE(answersStatus(30106));
+  }  // destroying the server ends every loop
+  EXPECT_EQ(testnet::connectTo(30106), -1);
+}
+
+TEST(HttpServerTest, IdleClientIsCutOffAtTheDeadline) {
+  HttpServerOptions options;
+  options.requestTimeout = std::chrono::milliseconds(300);
+  HttpServer server(options);
+  server.start("127.0.0.1", 30107);
+  int idle = testnet::connectTo(30107);
+  ASSERT_GE(idle, 0);
+  int slow = testnet::connectTo(30107);  // trickles bytes, never finishes
+  ASSERT_TRUE(testnet::sendAll(slow, "GET /sta"));
+
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_TRUE(answersStatus(30107));
+  auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_LT(took, std::chrono::seconds(3));
+
+  auto idleReply = testnet::readAll(idle);  // closed by the server, no reply
+  EXPECT_TRUE(idleReply.bytes.empty());
+  EXPECT_EQ(idleReply.error, 0) << "the client timed out instead of the server";
+  EXPECT_TRUE(testnet::readAll(slow).bytes.empty());
+  ::close(idle);
+  ::close(slow);
+}
+
+TEST(HttpServerTest, BadRequestsAreDroppedAndThePortStaysUp) {
+  HttpServer server;
+  server.start("127.0.0.1", 30108);
+  const std::string bad[] = {
+      "garbage\r\n\r\n",
+      "GET /status\r\n\r\n",
+      "GET /status HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
+      "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n",
+      "POST /status HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n",
+      std::string("\0\0\0\xff\xfe\r\n\r\n", 9),
+  };
+  std::string manyHeaders = "GET /status HTTP/1.1\r\n";
+  for (int i = 0; i < 150; ++i) manyHeaders += "X-" + std::to_string(i) + ": v\r\n";
+  int before = testnet::openDescriptors();
+  std::vector<std::string> requests(std::begin(bad), std::end(bad));
+  requests.push_back(manyHeaders + "\r\n");
+  for (const auto& request : requests) {
+    auto reply = testnet::exchange(30108, request);
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply->bytes.empty()) << request.substr(0, 40);
+  }
+  // Clients that go away at once, politely or with a reset.
+  for (int i = 0; i < 20; ++i) {
+    int fd = testnet::connectTo(30108);
+    if (i % 2) {
+      linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ::close(fd);
+  }
+  EXPECT_TRUE(answersStatus(30108));
+  EXPECT_EQ(testnet::settledDescriptors(before), before);
+}
+
+TEST(HttpServerTest, ChildProcessesDoNotKeepThePort) {
+  HttpServer server;
+  server.start("127.0.0.1", 30109);
+  pid_t child = 0;
+  char sleepPath[] = "/bin/sleep", seconds[] = "30";
+  char* argv[] = {sleepPath, seconds, nullptr};
+  ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
+  server.stop(30109);
+  EXPECT_EQ(testnet::connectTo(30109), -1);
+  server.start("127.0.0.1", 30109);  // the child holds no copy of the old socket
+  EXPECT_TRUE(answersStatus(30109));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
+TEST(HttpServerTest, Curl) {
+  HttpServer server;
+  server.start("127.0.0.1", 30110);
+  std::string out = run("curl -sS -i --max-time 10 http://127.0.0.1:30110/status 2>&1");
+  EXPECT_EQ(out.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << out;
+  EXPECT_NE(out.find("Content-Type: application/json\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - statusBody.size()), statusBody);
+  EXPECT_EQ(run("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 'http://127.0.0.1:30110/status?game=1' 2>&1"),
+            "200");
+  EXPECT_EQ(run("curl -sS -i --max-time 10 http://127.0.0.1:30110/other 2>&1"), notFoundReply);
+  EXPECT_EQ(run("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 -X POST -d a=b http://127.0.0.1:30110/status 2>&1"),
+            "404");
+}
+
+TEST(HttpServerTest, HandlerMiddlewareAndNotFoundHandler) {
+  std::shared_ptr<Socket> listener = Socket::createSocketForListen("127.0.0.1", 0);
+  auto router = std::make_shared<HttpRouter>();
+  router->register_("GET", "/items/:id", [](const HttpRequest& request) {
+    return HttpResponse::ok(HttpResponseBody::text(request.params.at(":id") + " from " + *request.address));
+  });
+  std::vector<HttpServerHandler::Middleware> middleware{[](const HttpRequest& request) -> std::optional<HttpResponse> {
+    if (request.queryParams.empty()) return std::nullopt;
+    return HttpResponse::forbidden();
+  }};
+  auto notFound = [](const HttpRequest& request) { return HttpResponse::raw(418, "Teapot " + request.method); };
+  auto handler = std::make_shared<HttpServerHandler>(router, notFound, middleware, listener);
+  std::thread loop([&] { handler->main(); });
+  std::uint16_t port = listener->port();
+
+  auto body = [&](const std::string& line) { return testnet::exchange(port, line + "\r\n\r\n")->bytes; };
+  EXPECT_EQ(testnet::parseReply(body("GET /items/%41%42 HTTP/1.1")).body, "AB from 127.0.0.1");
+  EXPECT_EQ(body("GET /items/1?x HTTP/1.1"), "HTTP/1.1 403 Forbidden\r\nServer: \r\n\r\n");
+  EXPECT_EQ(body("PUT /other HTTP/1.1"), "HTTP/1.1 418 Teapot PUT\r\nServer: \r\n\r\n");
+  router.reset();  // routing is skipped once the router is gone
+  EXPECT_EQ(body("GET /items/1 HTTP/1.1"), "HTTP/1.1 418 Teapot GET\r\nServer: \r\n\r\n");
+
+  listener->close();
+  loop.join();
+  EXPECT_EQ(testnet::connectTo(port), -1);
+}

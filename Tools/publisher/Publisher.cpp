@@ -1,0 +1,542 @@
+#include "Tools/publisher/Publisher.hpp"
+
+#include <httplib.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "Common/Json/JsonReading.hpp"
+#include "Platform/OneShot.hpp"
+
+namespace publisher {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* reportPath = "/ifc/ktz.aspx";
+constexpr const char* cataloguePrefix = "/game-info/";
+constexpr const char* ticketPath = "/ias/live/public/v1/issue/ticket/by-web-token";
+constexpr const char* controlPrefix = "/_publisher/";
+
+bool iequals(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::optional<int> readStatusFile(const std::string& path) {
+  auto text = readWholeFile(path);
+  if (!text) return std::nullopt;
+  std::string t = *text;
+  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.pop_back();
+  int value = 0;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+  if (ec != std::errc() || end != t.data() + t.size() || value < 100 || value > 599) return std::nullopt;
+  return value;
+}
+
+std::string trim(const std::string& s) {
+  auto b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+Request recordOf(const httplib::Request& req) {
+  Request r;
+  r.method = req.method;
+  r.target = req.target;
+  r.body = req.body;
+  for (const auto& [name, value] : req.headers) {
+    // The server library notes the peer's address among the headers.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+    r.headers.emplace_back(name, value);
+  }
+  return r;
+}
+
+std::string jsonString(const std::string& s) {
+  rapidjson::StringBuffer buf;
+  rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+  w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+  return buf.GetString();
+}
+
+std::string reportJson(const Report& r) {
+  rapidjson::StringBuffer buf;
+  rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+  w.StartObject();
+  w.Key("query");
+  w.String(r.query.data(), static_cast<rapidjson::SizeType>(r.query.size()));
+  w.Key("userAgent");
+  w.String(r.userAgent.data(), static_cast<rapidjson::SizeType>(r.userAgent.size()));
+  w.Key("cookies");
+  w.StartObject();
+  for (const auto& [k, v] : r.cookies) {
+    w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
+    w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
+  }
+  w.EndObject();
+  w.EndObject();
+  return buf.GetString();
+}
+
+// A catalogue name: letters, digits, "@", ".", "_", "-"; never "." first.
+bool isRecordName(const std::string& name) {
+  if (name.empty() || name.front() == '.') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.' || c == '_' || c == '-';
+  });
+}
+
+}  // namespace
+
+// ---- Request ----
+
+std::optional<std::string> Request::header(const std::string& name) const {
+  for (const auto& [k, v] : headers) {
+    if (iequals(k, name)) return v;
+  }
+  return std::nullopt;
+}
+
+std::size_t Request::headerCount(const std::string& name) const {
+  return static_cast<std::size_t>(
+      std::count_if(headers.begin(), headers.end(), [&](const auto& h) { return iequals(h.first, name); }));
+}
+
+// ---- Fault ----
+
+Fault Fault::failTimes(int n, int status, std::string body) {
+  Fault f;
+  f.kind = Kind::failTimes;
+  f.count = n;
+  f.status = status;
+  f.body = std::move(body);
+  return f;
+}
+
+Fault Fault::stall(std::chrono::milliseconds duration, std::size_t afterBytes) {
+  Fault f;
+  f.kind = Kind::stall;
+  f.duration = duration;
+  f.afterBytes = afterBytes;
+  return f;
+}
+
+Fault Fault::respond(int status, std::string body) {
+  Fault f;
+  f.kind = Kind::respond;
+  f.status = status;
+  f.body = std::move(body);
+  return f;
+}
+
+Fault Fault::head404() {
+  Fault f;
+  f.kind = Kind::head404;
+  return f;
+}
+
+Fault Fault::dropMidBody(std::size_t afterBytes) {
+  Fault f;
+  f.kind = Kind::dropMidBody;
+  f.afterBytes = afterBytes;
+  return f;
+}
+
+std::optional<Fault> Fault::fromJson(const std::string& json) {
+  try {
+    auto doc = jsoncoding::parseDocument(json);
+    jsoncoding::ObjectReader r(doc, "fault");
+    const std::string kind = r.string("kind");
+    const int count = static_cast<int>(std::min<std::uint32_t>(r.optU32("count").value_or(1), 1u << 30));
+    const int status = static_cast<int>(std::clamp<std::uint32_t>(r.optU32("status").value_or(500), 100, 599));
+    const std::string body = r.optString("body").value_or("");
+    const auto ms = std::chrono::milliseconds(r.optU32("ms").value_or(0));
+    const std::size_t bytes = static_cast<std::size_t>(r.optU64("bytes").value_or(0));
+    if (kind == "failTimes") return failTimes(count, status, body);
+    if (kind == "stall") return stall(ms, bytes);
+    if (kind == "respond") return respond(status, body);
+    if (kind == "head404") return head404();
+    if (kind == "dropMidBody") return dropMidBody(bytes);
+    return std::nullopt;
+  } catch (const jsoncoding::DecodingError&) {
+    return std::nullopt;
+  }
+}
+
+// ---- Publisher ----
+
+Publisher::Publisher(std::string root) : root_(std::move(root)) {}
+
+Publisher::~Publisher() { stop(); }
+
+void Publisher::start(const std::string& host, int port) {
+  if (server_) throw std::runtime_error("publisher already started");
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = false;
+  }
+  host_ = host;
+  server_ = std::make_unique<httplib::Server>();
+  platform::OneShot<bool> running;
+  // The task queue is made once the server runs: from then on stop() works.
+  server_->new_task_queue = [running] {
+    running.resolve(true);
+    return new httplib::ThreadPool(16);
+  };
+  server_->set_keep_alive_timeout(1);
+  auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
+  server_->Get(".*", handler);
+  server_->Post(".*", handler);
+  server_->Delete(".*", handler);
+  server_->Put(".*", handler);
+
+  if (port == 0) {
+    port_ = server_->bind_to_any_port(host);
+  } else {
+    port_ = server_->bind_to_port(host, port) ? port : -1;
+  }
+  if (port_ <= 0) {
+    server_.reset();
+    throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+  }
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  if (!running.waitFor(std::chrono::seconds(10))) {
+    throw std::runtime_error("publisher did not start");
+  }
+}
+
+void Publisher::stop() {
+  if (!server_) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+std::string Publisher::origin() const {
+  const bool v6 = host_.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+}
+
+void Publisher::setRoot(std::string root) {
+  std::lock_guard lock(mutex_);
+  root_ = std::move(root);
+}
+
+std::string Publisher::root() const {
+  std::lock_guard lock(mutex_);
+  return root_;
+}
+
+void Publisher::setFault(const std::string& path, Fault fault) {
+  {
+    std::lock_guard lock(mutex_);
+    faults_[path] = ActiveFault{std::move(fault), 0};
+    ++faultGeneration_;
+  }
+  changed_.notify_all();
+}
+
+void Publisher::clearFault(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    faults_.erase(path);
+    ++faultGeneration_;
+  }
+  changed_.notify_all();
+}
+
+void Publisher::clearFaults() {
+  {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+    ++faultGeneration_;
+  }
+  changed_.notify_all();
+}
+
+std::vector<Report> Publisher::reports() const {
+  std::lock_guard lock(mutex_);
+  return reports_;
+}
+
+bool Publisher::waitForReports(std::size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return reports_.size() >= n; });
+}
+
+std::vector<Request> Publisher::catalogueRequests() const {
+  std::lock_guard lock(mutex_);
+  return catalogueRequests_;
+}
+
+std::vector<Request> Publisher::ticketRequests() const {
+  std::lock_guard lock(mutex_);
+  return ticketRequests_;
+}
+
+std::size_t Publisher::requestCount(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  auto it = counts_.find(path);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+bool Publisher::waitForRequests(const std::string& path, std::size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    auto it = counts_.find(path);
+    return it != counts_.end() && it->second >= n;
+  });
+}
+
+bool Publisher::stallFor(const std::string& path, std::chrono::milliseconds duration, std::uint64_t generation) {
+  (void)path;
+  std::unique_lock lock(mutex_);
+  auto released = [&] { return stopping_ || faultGeneration_ != generation; };
+  if (duration.count() > 0) {
+    changed_.wait_for(lock, duration, released);
+  } else {
+    changed_.wait(lock, released);
+  }
+  return !stopping_;
+}
+
+void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
+  const std::string& path = req.path;
+  if (path.rfind(controlPrefix, 0) == 0) {
+    serveControl(req, res);
+    return;
+  }
+
+  // Look the fault up and note the request.
+  std::optional<Fault> fault;
+  std::uint64_t generation = 0;
+  bool answered = false;
+  {
+    std::lock_guard lock(mutex_);
+    ++counts_[path];
+    generation = faultGeneration_;
+    for (auto& [prefix, active] : faults_) {
+      const bool matches = prefix == path || (!prefix.empty() && prefix.back() == '/' && path.rfind(prefix, 0) == 0);
+      if (!matches) continue;
+      if (active.fault.kind == Fault::Kind::failTimes) {
+        if (active.used >= active.fault.count) continue;  // spent
+        ++active.used;
+      }
+      fault = active.fault;
+      break;
+    }
+    if (path == reportPath) {
+      Report r;
+      r.query = req.target.find('?') == std::string::npos ? "" : req.target.substr(req.target.find('?') + 1);
+      r.userAgent = req.get_header_value("User-Agent");
+      r.cookieHeaderCount = req.get_header_value_count("Cookie");
+      r.cookieHeader = req.get_header_value("Cookie");
+      for (std::size_t i = 0; i < r.cookieHeaderCount; ++i) {
+        std::istringstream pairs(req.get_header_value("Cookie", i));
+        std::string pair;
+        while (std::getline(pairs, pair, ';')) {
+          pair = trim(pair);
+          auto eq = pair.find('=');
+          if (eq == std::string::npos) continue;
+          r.cookies[pair.substr(0, eq)] = pair.substr(eq + 1);
+        }
+      }
+      reports_.push_back(r);
+      std::ofstream(root_ + "/reports.log", std::ios::app) << reportJson(r) << "\n";
+    } else if (path.rfind(cataloguePrefix, 0) == 0) {
+      catalogueRequests_.push_back(recordOf(req));
+    } else if (path == ticketPath) {
+      ticketRequests_.push_back(recordOf(req));
+    }
+  }
+  changed_.notify_all();
+
+  if (fault) {
+    switch (fault->kind) {
+      case Fault::Kind::failTimes:
+      case Fault::Kind::respond:
+        res.status = fault->status;
+        res.set_content(fault->body, "text/plain");
+        answered = true;
+        break;
+      case Fault::Kind::head404:
+        if (req.method == "HEAD") {
+          res.status = 404;
+          answered = true;
+        }
+        break;
+      case Fault::Kind::stall:
+        if (fault->afterBytes == 0 && !stallFor(path, fault->duration, generation)) {
+          res.status = 503;
+          answered = true;
+        }
+        break;
+      case Fault::Kind::dropMidBody: break;
+    }
+  }
+  if (answered) return;
+
+  if (path == reportPath) {
+    res.status = 200;
+  } else if (path.rfind(cataloguePrefix, 0) == 0) {
+    serveCatalogue(req, res);
+  } else if (path == ticketPath) {
+    serveTicket(req, res);
+  } else {
+    serveStatic(req, res);
+  }
+
+  // Faults inside the body: the answer is streamed and cut or held.
+  if (fault && fault->afterBytes > 0 && req.method != "HEAD" && res.status == 200 &&
+      (fault->kind == Fault::Kind::dropMidBody || fault->kind == Fault::Kind::stall)) {
+    auto body = std::make_shared<std::string>(std::move(res.body));
+    const std::string type = res.get_header_value("Content-Type");
+    res.body.clear();
+    const Fault f = *fault;
+    res.set_content_provider(body->size(), type.empty() ? "application/octet-stream" : type,
+                             [this, body, f, path, generation](std::size_t offset, std::size_t length,
+                                                               httplib::DataSink& sink) {
+                               std::size_t end = offset + length;
+                               if (offset < f.afterBytes) {
+                                 std::size_t first = std::min(end, f.afterBytes);
+                                 if (!sink.write(body->data() + offset, first - offset)) return false;
+                                 if (first == end) return true;
+                                 offset = first;
+                               }
+                               if (f.kind == Fault::Kind::dropMidBody) return false;  // cut here
+                               if (!stallFor(path, f.duration, generation)) return false;
+                               return sink.write(body->data() + offset, end - offset);
+                             });
+  }
+}
+
+void Publisher::sendBody(const httplib::Request&, httplib::Response& res, std::string body, const std::string& type) {
+  res.set_content(std::move(body), type);
+}
+
+void Publisher::serveCatalogue(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = req.path.substr(std::string(cataloguePrefix).size());
+  if (!isRecordName(name)) {
+    res.status = 404;
+    return;
+  }
+  const std::string base = root() + "/game-info/" + name;
+  auto record = readWholeFile(base + ".json");
+  auto status = readStatusFile(base + ".status");
+  if (!record && !status) {
+    res.status = 404;
+    res.set_content("no such game", "text/plain");
+    return;
+  }
+  res.status = status.value_or(200);
+  if (record) sendBody(req, res, *record, "application/json");
+}
+
+void Publisher::serveTicket(const httplib::Request& req, httplib::Response& res) {
+  const std::string dir = root() + "/ticket";
+  res.status = readStatusFile(dir + "/status").value_or(200);
+  if (auto body = readWholeFile(dir + "/body")) {
+    sendBody(req, res, *body, "application/json");
+    return;
+  }
+  std::optional<std::string> gid;
+  try {
+    auto doc = jsoncoding::parseDocument(req.body);
+    gid = jsoncoding::ObjectReader(doc, "request").string("gid");
+  } catch (const jsoncoding::DecodingError&) {
+  }
+  if (!gid) {
+    res.status = 400;
+    sendBody(req, res, R"({"error":{"code":400,"message":"bad request"}})", "application/json");
+    return;
+  }
+  sendBody(req, res, "{\"ticket\":" + jsonString("ticket-" + *gid) + "}", "application/json");
+}
+
+std::optional<std::string> Publisher::fileUnderRoot(const std::string& relative) const {
+  if (relative.empty() || relative.front() != '/' || relative.find('\0') != std::string::npos) return std::nullopt;
+  std::istringstream parts(relative.substr(1));
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    if (part == ".." || part == ".") return std::nullopt;
+  }
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(root(), ec);
+  if (ec) return std::nullopt;
+  const fs::path target = fs::weakly_canonical(base / relative.substr(1), ec);
+  if (ec) return std::nullopt;
+  // Stay inside the root even through symbolic links.
+  auto rel = target.lexically_relative(base);
+  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
+  if (!fs::is_regular_file(target, ec)) return std::nullopt;
+  return target.string();
+}
+
+void Publisher::serveStatic(const httplib::Request& req, httplib::Response& res) {
+  auto file = fileUnderRoot(req.path);
+  std::optional<std::string> bytes = file ? readWholeFile(*file) : std::nullopt;
+  if (!bytes) {
+    res.status = 404;
+    res.set_content("not found", "text/plain");
+    return;
+  }
+  res.status = 200;
+  sendBody(req, res, std::move(*bytes), "application/octet-stream");
+}
+
+void Publisher::serveControl(const httplib::Request& req, httplib::Response& res) {
+  const std::string what = req.path.substr(std::string(controlPrefix).size());
+  if (req.method == "POST" && what == "fault") {
+    std::optional<std::string> path;
+    try {
+      auto doc = jsoncoding::parseDocument(req.body);
+      path = jsoncoding::ObjectReader(doc, "fault").string("path");
+    } catch (const jsoncoding::DecodingError&) {
+    }
+    auto fault = Fault::fromJson(req.body);
+    if (!path || !fault) {
+      res.status = 400;
+      res.set_content("expected {\"path\":...,\"kind\":...}\n", "text/plain");
+      return;
+    }
+    setFault(*path, *fault);
+    res.status = 204;
+  } else if (req.method == "DELETE" && what == "faults") {
+    clearFaults();
+    res.status = 204;
+  } else if (req.method == "GET" && what == "reports") {
+    std::string out = "[";
+    for (const auto& r : reports()) out += (out.size() > 1 ? "," : "") + reportJson(r);
+    res.set_content(out + "]", "application/json");
+    res.status = 200;
+  } else {
+    res.status = 404;
+  }
+}
+
+}  // namespace publisher

@@ -1,0 +1,153 @@
+#pragma once
+// A local stand-in for the publisher's services, for tests and the demo:
+//   GET  /game-info/<code>[@tag]   the catalogue record <root>/game-info/<code>[@tag].json,
+//                                  answered with the status in <root>/game-info/<name>.status
+//                                  when that file exists (200 otherwise, 404 without a record)
+//   POST /ias/live/public/v1/issue/ticket/by-web-token
+//                                  the sign-in ticket: status <root>/ticket/status (default
+//                                  200) and body <root>/ticket/body (default
+//                                  {"ticket":"ticket-<gid>"})
+//   GET  /ifc/ktz.aspx?<query>     a statistics report: recorded (query and cookies) and
+//                                  appended as one JSON line to <root>/reports.log; 200
+//   GET/HEAD anything else         the static file under <root> (ranges supported)
+//   POST /_publisher/fault         scripts a fault (JSON body, see Fault::fromJson)
+//   DELETE /_publisher/faults      clears every fault
+// Faults apply to the requests whose path equals the fault's path, or starts
+// with it when the fault's path ends in "/".
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace publisher {
+
+struct Report {
+  std::string query;                           // the raw query text
+  std::map<std::string, std::string> cookies;  // parsed from the Cookie header
+  std::string cookieHeader;                    // as received ("" when none)
+  std::size_t cookieHeaderCount = 0;           // how many Cookie headers came
+  std::string userAgent;
+};
+
+struct Request {
+  std::string method;
+  std::string target;  // path and query as sent
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
+
+  // The first value of a header (case-insensitive name), or nothing.
+  std::optional<std::string> header(const std::string& name) const;
+  std::size_t headerCount(const std::string& name) const;
+};
+
+struct Fault {
+  enum class Kind { failTimes, stall, respond, head404, dropMidBody };
+  Kind kind = Kind::respond;
+  int count = 1;            // failTimes: how many requests fail before the path works again
+  int status = 500;         // failTimes, respond
+  std::string body;         // failTimes, respond
+  std::chrono::milliseconds duration{0};  // stall: how long (0: until cleared or stopped)
+  std::size_t afterBytes = 0;             // stall, dropMidBody: body bytes sent first
+
+  // The next `n` requests answer `status` with `body`.
+  static Fault failTimes(int n, int status = 500, std::string body = "");
+  // Holds the answer (after `afterBytes` bytes of the body when not 0).
+  static Fault stall(std::chrono::milliseconds duration = {}, std::size_t afterBytes = 0);
+  // Every request answers `status` with `body`.
+  static Fault respond(int status, std::string body = "");
+  // HEAD answers 404; GET is served.
+  static Fault head404();
+  // The full length is announced, `afterBytes` bytes are sent, then the
+  // connection is closed.
+  static Fault dropMidBody(std::size_t afterBytes);
+
+  // {"kind":"failTimes|stall|respond|head404|dropMidBody", "count":N, "status":N,
+  //  "body":"...", "ms":N, "bytes":N}; nothing when the text is not such an object.
+  static std::optional<Fault> fromJson(const std::string& json);
+};
+
+class Publisher {
+ public:
+  explicit Publisher(std::string root);
+  ~Publisher();
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
+  // Listens on host:port (port 0 picks a free port) and serves on a thread of
+  // its own; throws std::runtime_error when it cannot listen.
+  void start(const std::string& host = "127.0.0.1", int port = 0);
+  // Ends stalls, stops listening and waits for the serving threads.
+  void stop();
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string origin() const;
+
+  void setRoot(std::string root);
+  std::string root() const;
+
+  void setFault(const std::string& path, Fault fault);
+  void clearFault(const std::string& path);
+  void clearFaults();
+
+  std::vector<Report> reports() const;
+  // Waits until at least `n` reports have arrived; false on time-out.
+  bool waitForReports(std::size_t n, std::chrono::milliseconds timeout) const;
+  std::vector<Request> catalogueRequests() const;
+  std::vector<Request> ticketRequests() const;
+  // Requests seen for a path (any route, faults included).
+  std::size_t requestCount(const std::string& path) const;
+  // Waits until at least `n` requests for `path` have arrived; false on time-out.
+  bool waitForRequests(const std::string& path, std::size_t n, std::chrono::milliseconds timeout) const;
+
+ private:
+  struct ActiveFault {
+    Fault fault;
+    int used = 0;
+  };
+
+  void handle(const httplib::Request& req, httplib::Response& res);
+  // Applies a fault; true when the fault answered the request.
+  bool applyFault(const httplib::Request& req, httplib::Response& res, const std::string& body, bool& bodyServed);
+  void serveReport(const httplib::Request& req, httplib::Response& res);
+  void serveCatalogue(const httplib::Request& req, httplib::Response& res);
+  void serveTicket(const httplib::Request& req, httplib::Response& res);
+  void serveStatic(const httplib::Request& req, httplib::Response& res);
+  void serveControl(const httplib::Request& req, httplib::Response& res);
+  void sendBody(const httplib::Request& req, httplib::Response& res, std::string body, const std::string& type);
+  // Blocks until `duration` passes (0: forever), the fault at `path` is
+  // cleared or the publisher stops. True when it should go on serving.
+  bool stallFor(const std::string& path, std::chrono::milliseconds duration, std::uint64_t generation);
+  std::optional<std::string> fileUnderRoot(const std::string& relative) const;
+
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::string host_ = "127.0.0.1";
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  bool stopping_ = false;
+  std::uint64_t faultGeneration_ = 0;  // bumped whenever faults are cleared
+  std::string root_;
+  std::map<std::string, ActiveFault> faults_;
+  std::vector<Report> reports_;
+  std::vector<Request> catalogueRequests_;
+  std::vector<Request> ticketRequests_;
+  std::map<std::string, std::size_t> counts_;
+};
+
+}  // namespace publisher
