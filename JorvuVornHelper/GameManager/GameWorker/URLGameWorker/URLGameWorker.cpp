@@ -10,6 +10,8 @@
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
+#include "Common/Protocol/ErrorInfo.hpp"
+#include "Common/Protocol/GameStatus.hpp"
 #include "Platform/Paths.hpp"
 
 namespace fs = std::filesystem;
@@ -125,7 +127,7 @@ URLGameWorker::~URLGameWorker() {
   std::unique_ptr<URLDownloader> downloader;
   {
     std::lock_guard lock(mutex_);
-    workMode_ = 5;
+    workMode_ = WorkMode::UserAbort;
     downloader = std::move(urlDownloader_);
   }
   downloader.reset();  // cancels and waits for the download's thread
@@ -158,24 +160,24 @@ bool URLGameWorker::isStrictlyBelowGamesRoot(const std::string& path) {
   return true;
 }
 
-std::uint32_t URLGameWorker::operationType(urlsupport::GameWorkerWrapperWorkMode mode) {
+std::uint32_t URLGameWorker::operationType(GameWorkerWrapperWorkMode mode) {
   switch (mode) {
-    case 0:
+    case WorkMode::None:
       return 10000;
-    case 1:
+    case WorkMode::Install:
       return 11000;
-    case 4:
+    case WorkMode::Ready:
       return 12000;
-    case 5:
+    case WorkMode::UserAbort:
       return 42000;
-    case 6:
+    case WorkMode::Error:
       return 13000;
     default:
       return 0;
   }
 }
 
-urlsupport::GameWorkerWrapperWorkMode URLGameWorker::getWorkMode() { return workMode_.load(); }
+GameWorkerWrapperWorkMode URLGameWorker::getWorkMode() { return workMode_.load(); }
 
 bool URLGameWorker::needWork() {
   const std::string name = fs::path(executableFileName_).stem().string();
@@ -190,7 +192,7 @@ bool URLGameWorker::needWork() {
 
 bool URLGameWorker::work() {
   std::lock_guard lock(mutex_);
-  workMode_ = 1;
+  workMode_ = WorkMode::Install;
   workError_.reset();
   const std::string folder = platform::resolvePath(installDirectoryPath_);
   if (!isStrictlyBelowGamesRoot(folder)) {
@@ -213,12 +215,12 @@ bool URLGameWorker::work() {
 
 void URLGameWorker::cancel() {
   std::lock_guard lock(mutex_);
-  workMode_ = 5;
+  workMode_ = WorkMode::UserAbort;
   if (urlDownloader_) urlDownloader_->cancel();
 }
 
 std::string URLGameWorker::getProgressInfo() {
-  urlsupport::ProgressInfo info;
+  GameStatus::ProgressInfo info;
   info.operationType = operationType(workMode_.load());
   {
     std::lock_guard lock(mutex_);
@@ -229,26 +231,34 @@ std::string URLGameWorker::getProgressInfo() {
     }
   }
   info.isRetry = false;
-  return urlsupport::encodeJSON(info);
+  try {
+    return info.encode();
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 std::string URLGameWorker::getErrorInfo() {
   std::lock_guard lock(mutex_);
-  urlsupport::ErrorInfo info;
+  ErrorInfo info;
   info.errorCode = workError_ ? workError_->errorCode() : 0;
   info.mainErrorCode = workError_ ? workError_->mainErrorCode() : 0;
   info.errorOperation = operationType(workMode_.load());
   info.subErrorCode = 0;
-  return urlsupport::encodeJSON(info);
+  try {
+    return info.encode();
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 bool URLGameWorker::isCurrentJob(std::uint64_t task) const {
-  return task == currentTask_ && workMode_.load() == 1;
+  return task == currentTask_ && workMode_.load() == WorkMode::Install;
 }
 
 void URLGameWorker::setWorkError(const URLGameWorkerError& error) {
   workError_ = error;
-  workMode_ = 6;
+  workMode_ = WorkMode::Error;
   const std::string description = error.description();
   const std::string code = std::to_string(gameCode_);
   logError("gameCode=" + code + ", err=" + description);
@@ -281,7 +291,7 @@ void URLGameWorker::resultHandler(std::uint64_t task, const URLDownloader::Resul
     if (isCurrentJob(task)) {
       previous = replaceFolder(staging, folder);
       staging.clear();
-      workMode_ = 4;  // only now may the game be started
+      workMode_ = WorkMode::Ready;  // only now may the game be started
     }
   } catch (const URLGameWorkerError& error) {
     std::lock_guard lock(mutex_);

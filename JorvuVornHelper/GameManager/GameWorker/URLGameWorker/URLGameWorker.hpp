@@ -7,7 +7,7 @@
 #include <string>
 
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLDownloader.hpp"
-#include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/UrlWorkerSupport.hpp"
+#include "JorvuVornHelper/GameManager/GameWorker/GameWorkerable.hpp"
 
 // The setup-archive worker's failures.
 class URLGameWorkerError {
@@ -45,7 +45,7 @@ class URLGameWorkerError {
 //
 // Every operation may be called from any thread: the mode is atomic and the
 // rest of the state sits behind one mutex.
-class URLGameWorker : public urlsupport::GameWorkerable {
+class URLGameWorker : public GameWorkerable {
  public:
   // `installDirectoryPath` is "/Library/Application Support/Jorvu/<folder>"
   // (resolved through platform::resolvePath when used); `executableFileName`
@@ -56,7 +56,7 @@ class URLGameWorker : public urlsupport::GameWorkerable {
   URLGameWorker(const URLGameWorker&) = delete;
   URLGameWorker& operator=(const URLGameWorker&) = delete;
 
-  urlsupport::GameWorkerWrapperWorkMode getWorkMode() override;
+  GameWorkerWrapperWorkMode getWorkMode() override;
   bool needWork() override;
   bool work() override;
   void cancel() override;
@@ -70,7 +70,7 @@ class URLGameWorker : public urlsupport::GameWorkerable {
   static bool isStrictlyBelowGamesRoot(const std::string& path);
 
   // The operation type that goes with a work mode in both records.
-  static std::uint32_t operationType(urlsupport::GameWorkerWrapperWorkMode mode);
+  static std::uint32_t operationType(GameWorkerWrapperWorkMode mode);
 
  private:
   void resultHandler(std::uint64_t task, const URLDownloader::Result& result);
@@ -89,7 +89,7 @@ class URLGameWorker : public urlsupport::GameWorkerable {
   const std::string executableFileName_;
   const URLDownloaderSettings settings_;
 
-  std::atomic<urlsupport::GameWorkerWrapperWorkMode> workMode_{1};
+  std::atomic<GameWorkerWrapperWorkMode> workMode_{WorkMode::Install};
   mutable std::mutex mutex_;
   std::optional<URLGameWorkerError> workError_;
   std::uint64_t currentTask_ = 0;  // the download that the running job waits for

@@ -10,7 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Common/Json/JsonReading.hpp"
+#include "Common/Protocol/ErrorInfo.hpp"
+#include "Common/Protocol/GameStatus.hpp"
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
@@ -106,27 +107,9 @@ struct Report {
   TavloCookies cookies;
 };
 
-struct ErrorRecord {
-  std::int32_t errorCode;
-  std::uint32_t errorOperation, mainErrorCode, subErrorCode;
-  std::string errorMessage;
-};
-struct ProgressRecord {
-  std::uint32_t operationType;
-  std::uint64_t totalSize, currentSize;
-  bool isRetry;
-};
-
-ErrorRecord errorRecord(URLGameWorker& worker) {
-  auto doc = jsoncoding::parseDocument(worker.getErrorInfo());
-  jsoncoding::ObjectReader r(doc, "ErrorInfo");
-  return {r.i32("errorCode"), r.u32("errorOperation"), r.u32("mainErrorCode"), r.u32("subErrorCode"),
-          r.string("errorMessage")};
-}
-ProgressRecord progressRecord(URLGameWorker& worker) {
-  auto doc = jsoncoding::parseDocument(worker.getProgressInfo());
-  jsoncoding::ObjectReader r(doc, "ProgressInfo");
-  return {r.u32("operationType"), r.u64("totalSize"), r.u64("currentSize"), r.boolean("isRetry")};
+ErrorInfo errorRecord(URLGameWorker& worker) { return ErrorInfo::decode(worker.getErrorInfo()); }
+GameStatus::ProgressInfo progressRecord(URLGameWorker& worker) {
+  return GameStatus::ProgressInfo::decode(worker.getProgressInfo());
 }
 
 class URLGameWorkerTest : public ::testing::Test {
