@@ -1,0 +1,146 @@
+#!/bin/sh
+# Makes the desktop shortcut of an installed game.
+#
+#   Shortcut.sh <game folder> <executable name> <game code>[@<tag>]
+#
+# The shortcut is a bundle <desktop>/<name>.app (name: the executable name
+# without ".app") holding Contents/Info.plist, whose key ZQLaunchIdentifier is
+# the Base64 of the app's start URL for the game, and the `run` stub as
+# Contents/MacOS/run when the stub is installed beside the helper. The desktop
+# folder is $XDG_DESKTOP_DIR, else the one named in the user's
+# user-dirs.dirs, else $HOME/Desktop. A bundle there that is not one of our
+# shortcuts is never replaced.
+set -eu
+umask 022
+
+START_URL_PREFIX='jorvuvorn://launch?game='
+
+fail() {
+  printf 'Shortcut.sh: %s\n' "$*" >&2
+  exit 1
+}
+
+[ "$#" -eq 3 ] || fail "usage: Shortcut.sh <game folder> <executable name> <game code>[@tag]"
+folder=$1
+executable=$2
+game=$3
+
+newline='
+'
+case $folder$executable$game in
+  *"$newline"*) fail "arguments must not hold line breaks" ;;
+esac
+
+case $folder in
+  /*) ;;
+  *) fail "the game folder is not an absolute path: $folder" ;;
+esac
+[ -d "$folder" ] || fail "no game folder: $folder"
+
+case $executable in
+  '' | . | .. | .app | */* | -*) fail "invalid executable name: $executable" ;;
+esac
+name=${executable%.app}
+
+# The game code (decimal, 32 bits) and the optional tag after "@".
+code=${game%%@*}
+tag=
+case $game in
+  *@*) tag=${game#*@} ;;
+esac
+case $code in
+  '' | *[!0-9]*) fail "invalid game code: $game" ;;
+esac
+[ "${#code}" -le 10 ] && [ "$code" -le 4294967295 ] || fail "invalid game code: $game"
+case $tag in
+  *[!A-Za-z0-9._-]*) fail "invalid tag: $tag" ;;
+esac
+case $game in
+  *@) fail "invalid tag: empty" ;;
+esac
+
+desktop_folder() {
+  if [ -n "${XDG_DESKTOP_DIR:-}" ]; then
+    printf '%s' "$XDG_DESKTOP_DIR"
+    return
+  fi
+  home=${HOME:-}
+  [ -n "$home" ] || fail "HOME is not set"
+  dirs=${XDG_CONFIG_HOME:-$home/.config}/user-dirs.dirs
+  if [ -r "$dirs" ]; then
+    # Read, never sourced: only "$HOME/..." and absolute paths count.
+    value=$(sed -n 's/^XDG_DESKTOP_DIR="\(.*\)"[[:space:]]*$/\1/p' "$dirs" | tail -n 1)
+    case $value in
+      '$HOME') value=$home ;;
+      '$HOME'/*) value=$home${value#\$HOME} ;;
+    esac
+    case $value in
+      /*)
+        printf '%s' "$value"
+        return
+        ;;
+    esac
+  fi
+  printf '%s' "$home/Desktop"
+}
+
+xml_escape() {
+  printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'
+}
+
+desktop=$(desktop_folder)
+case $desktop in
+  /*) ;;
+  *) fail "the desktop folder is not an absolute path: $desktop" ;;
+esac
+mkdir -p "$desktop"
+bundle=$desktop/$name.app
+if [ -e "$bundle" ] || [ -L "$bundle" ]; then
+  grep -qs '<key>ZQLaunchIdentifier</key>' "$bundle/Contents/Info.plist" ||
+    fail "$bundle exists and is not a game shortcut; left alone"
+fi
+
+start_url=$START_URL_PREFIX$game
+identifier=$(printf '%s' "$start_url" | base64 -w 0)
+
+# The stub: Contents/MacOS beside Resources in a bundle, bin/ in a build tree.
+here=$(cd "$(dirname "$0")" && pwd)
+stub=
+for candidate in "$here/../MacOS/run" "$here/../bin/run" "$here/run"; do
+  if [ -f "$candidate" ] && [ -x "$candidate" ]; then
+    stub=$candidate
+    break
+  fi
+done
+
+work=$(mktemp -d "$desktop/.jorvu-shortcut.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+new=$work/$name.app
+mkdir -p "$new/Contents/MacOS" "$new/Contents/Resources"
+if [ -n "$stub" ]; then
+  cp "$stub" "$new/Contents/MacOS/run"
+  chmod 755 "$new/Contents/MacOS/run"
+fi
+
+{
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n'
+  printf '<plist version="1.0">\n<dict>\n'
+  if [ -n "$stub" ]; then
+    printf '\t<key>CFBundleExecutable</key>\n\t<string>run</string>\n'
+  fi
+  printf '\t<key>CFBundleIdentifier</key>\n\t<string>com.jorvu.vorn.shortcut.%s</string>\n' "$code"
+  printf '\t<key>CFBundleName</key>\n\t<string>%s</string>\n' "$(xml_escape "$name")"
+  printf '\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n'
+  printf '\t<key>ZQLaunchIdentifier</key>\n\t<string>%s</string>\n' "$identifier"
+  printf '</dict>\n</plist>\n'
+} >"$new/Contents/Info.plist"
+
+# Swap the new bundle in; an old shortcut goes only once the new one is in place.
+if [ -e "$bundle" ] || [ -L "$bundle" ]; then
+  mv "$bundle" "$work/previous"
+fi
+if ! mv "$new" "$bundle"; then
+  [ -e "$work/previous" ] && mv "$work/previous" "$bundle"
+  fail "cannot place $bundle"
+fi
+printf '%s\n' "$bundle"

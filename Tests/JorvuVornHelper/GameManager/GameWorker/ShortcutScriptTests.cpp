@@ -1,0 +1,177 @@
+#include "JorvuVornHelper/GameManager/GameWorker/ShortcutScript.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "Platform/PropertyList.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+namespace fs = std::filesystem;
+using testsupport::TempRoot;
+
+namespace {
+
+std::string base64Decode(const std::string& text) {
+  auto r = CommandLineLauncher::runCommand("/bin/sh", {"-c", "printf %s \"$1\" | base64 -d", "sh", text}, true);
+  return r.output.value_or("");
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) ::setenv(name, value->c_str(), 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class ShortcutScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto found = ShortcutScript::scriptPath();
+    ASSERT_TRUE(found) << "Shortcut.sh is not in the build's Resources";
+    script = *found;
+    fs::create_directories(gameFolder);
+  }
+
+  // Runs the script with the given arguments (no tag handling of our own).
+  CommandLineLauncher::Result runScript(const std::string& path, const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{path};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return CommandLineLauncher::runCommand("/bin/sh", all, true);
+  }
+
+  std::optional<std::string> launchIdentifier(const std::string& bundle) {
+    auto plist = platform::readPropertyList(bundle + "/Contents/Info.plist");
+    if (!plist) return std::nullopt;
+    const platform::PlistValue* value = plist->find("ZQLaunchIdentifier");
+    if (value == nullptr || value->string() == nullptr) return std::nullopt;
+    return *value->string();
+  }
+
+  TempRoot root;
+  std::string script;
+  const std::string desktop = root.home() + "/Desktop";
+  const std::string gameFolder = root / "/Library/Application Support/Jorvu/Game";
+  ScopedEnv noDesktopVariable{"XDG_DESKTOP_DIR", std::nullopt};
+  ScopedEnv noConfigHome{"XDG_CONFIG_HOME", std::nullopt};
+};
+
+}  // namespace
+
+TEST(ShortcutScriptPath, IsFoundFromTheExecutablesFolder) {
+  TempRoot root;
+  const std::string bundle = root.path() + "/Helper.app/Contents";
+  EXPECT_FALSE(ShortcutScript::scriptPath(bundle + "/MacOS/JorvuVornHelper"));
+  testsupport::writeFile(bundle + "/Resources/Shortcut.sh", "#!/bin/sh\n");
+  EXPECT_EQ(ShortcutScript::scriptPath(bundle + "/MacOS/JorvuVornHelper"), bundle + "/Resources/Shortcut.sh");
+  testsupport::writeFile(root.path() + "/flat/Shortcut.sh", "#!/bin/sh\n");
+  EXPECT_EQ(ShortcutScript::scriptPath(root.path() + "/flat/JorvuVornHelper"), root.path() + "/flat/Shortcut.sh");
+  EXPECT_FALSE(ShortcutScript::scriptPath(""));
+}
+
+TEST(ShortcutScriptRun, PassesFolderExecutableAndTaggedCodeAsThreeArguments) {
+  TempRoot root;
+  const std::string recorder = root.path() + "/record.sh";
+  const std::string record = root.path() + "/arguments";
+  testsupport::writeFile(recorder, "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" + record + "\"\n");
+
+  ShortcutScript::run(recorder, "/T", "G.app", 123, "beta");
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), "/T\nG.app\n123@beta\n");
+  ShortcutScript::run(recorder, "/T", "G.app", 123, "");
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), "/T\nG.app\n123\n");
+
+  // Texts from the catalogue and the web page are arguments, never shell words.
+  const std::string marker = root.path() + "/X";
+  ShortcutScript::run(recorder, "/T\" ; touch \"" + marker, "$(touch " + marker + ").app", 123,
+                      "\"; touch " + marker + " #");
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), "/T\" ; touch \"" + marker + "\n$(touch " + marker + ").app\n123@\"; touch " +
+                                                      marker + " #\n");
+}
+
+TEST_F(ShortcutScriptTest, MakesTheShortcutBundleWithTheStartURL) {
+  auto r = ShortcutScript::run(script, gameFolder, "Game.app", 123, "beta");
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  const std::string bundle = desktop + "/Game.app";
+  auto identifier = launchIdentifier(bundle);
+  ASSERT_TRUE(identifier);
+  EXPECT_EQ(identifier->find('\n'), std::string::npos);
+  EXPECT_EQ(base64Decode(*identifier), "jorvuvorn://launch?game=123@beta");
+
+  // Again without the tag: the shortcut is replaced.
+  r = ShortcutScript::run(script, gameFolder, "Game.app", 123, "");
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  EXPECT_EQ(base64Decode(launchIdentifier(bundle).value_or("")), "jorvuvorn://launch?game=123");
+  for (const auto& entry : fs::directory_iterator(desktop)) {
+    EXPECT_EQ(entry.path().filename(), "Game.app");  // no work folder left behind
+  }
+}
+
+TEST_F(ShortcutScriptTest, FindsTheDesktopThroughXdg) {
+  {
+    ScopedEnv desktopVariable("XDG_DESKTOP_DIR", root.path() + "/MyDesktop");
+    ASSERT_EQ(ShortcutScript::run(script, gameFolder, "Game.app", 5, "").status, 0);
+    EXPECT_TRUE(launchIdentifier(root.path() + "/MyDesktop/Game.app"));
+  }
+  testsupport::writeFile(root.home() + "/.config/user-dirs.dirs",
+                         "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
+  ASSERT_EQ(ShortcutScript::run(script, gameFolder, "Game.app", 5, "").status, 0);
+  EXPECT_TRUE(launchIdentifier(root.home() + "/Schreibtisch/Game.app"));
+}
+
+TEST_F(ShortcutScriptTest, UsesTheStubBesideTheHelper) {
+  // The bundle layout: Contents/Resources/Shortcut.sh and Contents/MacOS/run.
+  const std::string contents = root.path() + "/JorvuVornHelper.app/Contents";
+  testsupport::writeFile(contents + "/Resources/Shortcut.sh", testsupport::readFileOrEmpty(script));
+  testsupport::writeFile(contents + "/MacOS/run", "#!/bin/sh\necho stub\n");
+  ::chmod((contents + "/MacOS/run").c_str(), 0755);
+
+  auto r = runScript(contents + "/Resources/Shortcut.sh", {gameFolder, "Game.app", "123@beta"});
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  const std::string bundle = desktop + "/Game.app";
+  EXPECT_EQ(testsupport::readFileOrEmpty(bundle + "/Contents/MacOS/run"), "#!/bin/sh\necho stub\n");
+  auto plist = platform::readPropertyList(bundle + "/Contents/Info.plist");
+  ASSERT_TRUE(plist);
+  const platform::PlistValue* executable = plist->find("CFBundleExecutable");
+  ASSERT_TRUE(executable && executable->string());
+  EXPECT_EQ(*executable->string(), "run");
+}
+
+TEST_F(ShortcutScriptTest, RefusesBadArgumentsAndForeignBundles) {
+  const std::string marker = root.path() + "/X";
+  const std::vector<std::vector<std::string>> bad = {
+      {gameFolder, "Game.app", "123@\"; touch " + marker + " #"},
+      {gameFolder, "Game.app", "123@a&game=9"},
+      {gameFolder, "Game.app", "abc"},
+      {gameFolder, "Game.app", "4294967296"},
+      {gameFolder, "../Game.app", "123"},
+      {"relative/folder", "Game.app", "123"},
+      {root.path() + "/missing", "Game.app", "123"},
+      {gameFolder, "Game.app"},
+  };
+  for (const auto& arguments : bad) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    auto r = runScript(script, arguments);
+    EXPECT_NE(r.status, 0);
+    EXPECT_FALSE(fs::exists(desktop + "/Game.app"));
+  }
+  EXPECT_FALSE(fs::exists(marker));
+
+  // A bundle of the user's own with the same name is left alone.
+  testsupport::writeFile(desktop + "/Game.app/notes.txt", "mine");
+  EXPECT_NE(ShortcutScript::run(script, gameFolder, "Game.app", 123, "").status, 0);
+  EXPECT_EQ(testsupport::readFileOrEmpty(desktop + "/Game.app/notes.txt"), "mine");
+}
