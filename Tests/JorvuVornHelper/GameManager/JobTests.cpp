@@ -100,6 +100,7 @@ TEST_F(JobTest, FreshInstallReproducesTheSourceByteForByte) {
   publish("r1", releaseOne());
   writeFile(target + "/stray/left-over.txt", "from before");  // a fresh install clears the folder first
   auto w = work("r1");
+  w->clean_install = false;  // as an earlier resumed setup left it: a fresh start sets it again
   ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
 
   EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
@@ -356,6 +357,46 @@ TEST_F(JobTest, FreeSpaceOneByteShortGivesTheCapacityText) {
   auto w2 = jobtest::makeWork(kCode, sourceURL(), "cap", volume + "/Game", "run.bin");
   OBDInstaller installer2(w2.get());
   EXPECT_TRUE(installer2.Setup());
+}
+
+TEST_F(JobTest, FreshInstallNeverClearsATargetThatIsNotBelowTheInstallRoot) {
+  publish("r1", releaseOne());
+  writeFile(target + "/keep.txt", "not the engine's to delete");
+  auto w = work("r1");
+  OBDInstaller installer(w.get());
+  installer.SetWaits(jobtest::fastWaits());
+  installer.SetInstallRoot(target);
+  ASSERT_TRUE(installer.Install());
+  EXPECT_EQ(readFileOrEmpty(target + "/keep.txt"), "not the engine's to delete");
+  fs::remove(target + "/keep.txt");
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+}
+
+TEST_F(JobTest, PatchLackingSpaceGivesTheCapacityTextOfAPatch) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo());
+  const std::string volume = root.path() + "/vol";
+  jobtest::TmpfsMount disk(volume, 1 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  jobtest::ScopedEnv env("JORVU_ROOT", volume);
+  const std::uint64_t free = Util::GetAvailableDiskSize();
+  auto two = releaseTwo();
+  const std::uint64_t require =
+      two["Game.app/Contents/MacOS/Game"].size() + two["Game.app/Contents/Resources/data.pak"].size() +
+      two["docs/new.txt"].size();
+  auto w = work("r2");
+  EXPECT_FALSE(patch(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-61/933/0");
+  ProgressInfoManager::ErrorInfo error;
+  w->progress_info_manager.GetErrorInfo(&error);
+  EXPECT_EQ(error.errorMessage, MakeCapacityMessage(free, require, 2));
+  // Nothing was touched, and the next decision is a patch again.
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  OBDManifestController check;
+  check.Enable(kCode, "r2");
+  EXPECT_TRUE(check.NeedToPatch(kCode, target));
 }
 
 TEST(OBDInstallerTest, OnlyATargetStrictlyBelowTheRootIsEverCleared) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
@@ -147,6 +148,7 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element) {
 
 void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
   std::unordered_map<std::string, std::unique_ptr<FileStreamState>> states;
+  std::unordered_set<std::string> madeFolders;  // folders this step already made sure of
   const OBDManifest& live = controller_.GetLiveManifest();
 
   while (!IsErrorOccured() && InProgress()) {
@@ -156,7 +158,8 @@ void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
     auto found = states.find(element.key);
     if (found == states.end()) {
       const std::string temp = element.full_path + (element.source.empty() ? kTempExtension : kDeltaExtension);
-      Util::MakeFileDir(temp);
+      const std::string folder = temp.substr(0, temp.rfind('/') + 1);
+      if (madeFolders.count(folder) == 0 && Util::MakeFileDir(temp)) madeFolders.insert(folder);
       // Never through a link: the temp file is ours, beside the game file.
       const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (element.fresh_file ? O_TRUNC : 0);
       const int fd = ::open(temp.c_str(), flags, 0644);
