@@ -89,13 +89,24 @@ bool ProgressInfoManager::GetProgress() const {
 }
 
 void ProgressInfoManager::SetProgress(bool flag) {
-  std::lock_guard lock(mutex_);
-  inProgress_ = flag;
+  {
+    std::lock_guard lock(mutex_);
+    inProgress_ = flag;
+  }
+  progressChanged_.notify_all();
 }
 
 void ProgressInfoManager::Cancel() {
-  std::lock_guard lock(mutex_);
-  inProgress_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    inProgress_ = false;
+  }
+  progressChanged_.notify_all();
+}
+
+bool ProgressInfoManager::WaitForCancel(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return progressChanged_.wait_for(lock, timeout, [this] { return !inProgress_; });
 }
 
 std::string MakeProgressInfoJson(const ProgressInfoManager::ProgressInfo& info) {

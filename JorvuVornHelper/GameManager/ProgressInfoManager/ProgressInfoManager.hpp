@@ -2,6 +2,8 @@
 // The progress and error records of one manifest worker, with the job's
 // in-progress flag, under one mutex: the only lock a job shares with the
 // service's request threads.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -55,9 +57,14 @@ class ProgressInfoManager {
   bool GetProgress() const;
   void SetProgress(bool flag);
   void Cancel();
+  // Waits up to `timeout` while the job is in progress; true at once (or as
+  // soon as it happens) when the flag is clear, false when the time passed.
+  // A job's retry waits use it, so that a cancel ends them at once.
+  bool WaitForCancel(std::chrono::milliseconds timeout) const;
 
  private:
   mutable std::mutex mutex_;
+  mutable std::condition_variable progressChanged_;
   ProgressInfo progress_;
   ErrorInfo error_;
   bool inProgress_ = false;

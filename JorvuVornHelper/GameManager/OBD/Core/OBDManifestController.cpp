@@ -98,9 +98,13 @@ void OBDManifestController::FinalizeForInstallSuccess(std::uint32_t gameCode, co
 }
 
 bool OBDManifestController::SaveResult(std::uint32_t gameCode, const std::string& target) {
+  return WriteLocalManifestFile(gameCode, target, local_.GetHeaderRaw(), local_.GetContentRaw());
+}
+
+bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target,
+                                                   const std::string& headerText, const std::string& contents) {
   const std::string path = LocalManifestPath(gameCode, target);
-  const std::string header = local_.GetHeaderRaw() + "\n";
-  const std::string contents = local_.GetContentRaw();
+  const std::string header = headerText + "\n";
 
   std::string temp = path + ".tmpXXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

@@ -38,6 +38,10 @@ class OBDManifestController {
   // place, so a crash never leaves a half-written file. False when it could
   // not be written (the old file then stays as it was).
   bool SaveResult(std::uint32_t gameCode, const std::string& target);
+  // The same write for texts taken earlier (a job saves its progress while
+  // it runs, and takes the texts under its own lock).
+  static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const std::string& headerText,
+                                     const std::string& contentsText);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);
 
   bool InsertEmptyFileInLocal(std::string_view key) { return local_.InsertEmptyFile(key); }

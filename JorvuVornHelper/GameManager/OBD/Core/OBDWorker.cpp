@@ -1,0 +1,414 @@
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestDiffIterator.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string WithoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Every folder between `root` and the last component of `path` is a real
+// folder, not a symbolic link: a link there could lead a deletion out of
+// the game's folder.
+bool NoLinkBelow(const std::string& root, const std::string& path) {
+  const std::string prefix = WithoutTrailingSlash(root) + "/";
+  if (path.compare(0, prefix.size(), prefix) != 0) return false;
+  for (std::size_t slash = path.find('/', prefix.size()); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    struct stat st {};
+    if (::lstat(path.substr(0, slash).c_str(), &st) != 0) return true;  // nothing there: nothing to follow
+    if (!S_ISDIR(st.st_mode)) return false;
+  }
+  return true;
+}
+
+bool IsRealFolder(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads up to `size` bytes, retrying short reads; -1 on an error.
+ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+OBDWorker::OBDWorker(OBDManifestController& controller, ProgressInfoManager& progress)
+    : controller_(controller), progress_(progress) {}
+
+void OBDWorker::SetErrorOccured() {
+  std::lock_guard lock(errorMutex_);
+  errorOccured_ = true;
+}
+
+bool OBDWorker::IsErrorOccured() {
+  std::lock_guard lock(errorMutex_);
+  return errorOccured_;
+}
+
+void OBDWorker::ClearErrorOccured() {
+  std::lock_guard lock(errorMutex_);
+  errorOccured_ = false;
+}
+
+bool OBDWorker::RetryWait(std::chrono::milliseconds wait) {
+  if (wait.count() <= 0) return InProgress();
+  return !progress_.WaitForCancel(wait);
+}
+
+// ---- Steps ----
+
+void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
+                                    std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
+  OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
+  std::uint64_t queued = 0;
+  while (!IsErrorOccured() && InProgress()) {
+    std::string key;
+    std::string source;
+    std::string fullPath;
+    std::int64_t objectCount = 0;
+    bool iteratorError = false;
+    if (!iterator.GetUpdatedFile(targetPath, key, objectCount, source, fullPath, iteratorError)) {
+      if (iteratorError) {
+        progress_.SetLastErrorCode(-70, 935, 0);
+        SetErrorOccured();
+      }
+      break;
+    }
+    if (key.empty()) {  // unchanged
+      iterator.SetNext();
+      continue;
+    }
+
+    bool fresh = false;
+    {
+      std::lock_guard lock(manifestMutex_);
+      const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
+      fresh = controller_.FileInitializeInLocal(key, tempExists);
+      if (bytesToFetch != nullptr) *bytesToFetch += controller_.GetDifferentUncompressedFileSize(key);
+    }
+
+    bool anyObject = false;
+    while (!IsErrorOccured() && InProgress()) {
+      OBDBuffer::Element element;
+      element.full_path = fullPath;
+      element.key = key;
+      element.object_count = objectCount;
+      element.source = source;
+      element.fresh_file = fresh;
+      if (!iterator.GetUpdatedObject(element.object_hash, element.object_index)) break;
+      if (element.object_hash.empty() && element.object_index == -1) element.already_present = true;
+      out.AddElement(std::move(element));
+      anyObject = true;
+      ++queued;
+    }
+    // A file without objects is still a file: it is created empty and
+    // recorded like any other.
+    if (!anyObject && objectCount == 0 && !IsErrorOccured() && InProgress()) {
+      OBDBuffer::Element element;
+      element.full_path = fullPath;
+      element.key = key;
+      element.object_count = 0;
+      element.source = source;
+      element.fresh_file = fresh;
+      element.already_present = true;
+      out.AddElement(std::move(element));
+      ++queued;
+    }
+    iterator.SetNext();
+  }
+  for (std::int32_t i = 0; i < downloadThreadCount; ++i) out.AddElement(OBDBuffer::Element{});
+  if (itemsQueued != nullptr) *itemsQueued = queued;
+  if (IsErrorOccured() || !InProgress()) out.Quit();
+}
+
+void OBDWorker::ResultRecord(OBDBuffer& in) {
+  OBDBuffer::Element element;
+  while (in.GetElement(element)) {
+    {
+      std::lock_guard lock(manifestMutex_);
+      if (!element.already_present) {
+        controller_.AddObjectInLocal(element.key, element.object_index, element.object_hash,
+                                     element.uncompressed_size);
+      }
+      if (element.last_object) {
+        if (!element.source.empty()) {
+          controller_.DiffFinalize(element.key, element.origin_broken);
+        } else {
+          controller_.FileFinalizeInLocal(element.key);
+        }
+      }
+    }
+    element = OBDBuffer::Element{};
+    Checkpoint(false);
+  }
+}
+
+void OBDWorker::Checkpoint(bool force) {
+  if (waits_.checkpoint.count() <= 0 || targetPath_.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - lastCheckpoint_ < waits_.checkpoint) return;
+  lastCheckpoint_ = now;
+  std::string header;
+  std::string contents;
+  {
+    std::lock_guard lock(manifestMutex_);
+    const OBDManifest& local = controller_.GetLocalManifest();
+    header = local.GetHeaderRaw();
+    contents = local.GetContentRaw();
+  }
+  OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_, header, contents);
+}
+
+void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first,
+                            OBDBuffer& second, OBDBuffer& third, bool differentiate) {
+  {
+    std::lock_guard lock(threadCountMutex_);
+    downloadThreadCount_ = kDownloadThreads;
+    downloadDuration_ = 0;
+    downloadedBytes_ = 0;
+    endPointNoted_ = false;
+  }
+  const std::int32_t threadsAtStart = kDownloadThreads;
+  SetStartTime();
+  {
+    std::vector<std::jthread> threads;
+    for (std::int32_t i = 0; i < threadsAtStart; ++i) {
+      threads.emplace_back([&] { Download(sourceURL, first, second); });
+    }
+    threads.emplace_back([&] { FileProcess(second, third); });
+    threads.emplace_back([&] { ResultRecord(third); });
+    if (differentiate) {
+      threads.emplace_back([&] { ObjectDifferentiate(targetPath, first, threadsAtStart, nullptr); });
+    }
+  }  // joined here
+  std::uint64_t duration = 0;
+  std::uint64_t bytes = 0;
+  {
+    std::lock_guard lock(threadCountMutex_);
+    duration = downloadDuration_;
+    bytes = downloadedBytes_;
+  }
+  SetDuration(duration / static_cast<std::uint64_t>(threadsAtStart));
+  SetEndTime();
+  SetEndState(!IsErrorOccured() && InProgress() ? Completed : FailedOrCancelled);
+  SetTotalSize(bytes);
+  FillExtraData();
+}
+
+// ---- Jobs ----
+
+bool OBDWorker::Install(const std::string& sourceURL, const std::string& targetPathIn) {
+  const std::string targetPath = WithoutTrailingSlash(targetPathIn);
+  progress_.SetOperationTypeAndSizeReset(OperationType::Install);
+  controller_.ParseLocalContents();
+  progress_.SetTotalSize(controller_.GetLiveTotalUncompressedSize());
+  progress_.SetCurrentSize(controller_.GetLocalTotalUncompressedSize());
+  ClearErrorOccured();
+  targetPath_ = targetPath;
+  lastCheckpoint_ = {};
+
+  OBDBuffer first;
+  OBDBuffer second(secondQueueCapacity_);
+  OBDBuffer third;
+  RunPipeline(sourceURL, targetPath, first, second, third, true);
+  targetPath_.clear();
+  return !IsErrorOccured() && InProgress();
+}
+
+bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPathIn) {
+  const std::string targetPath = WithoutTrailingSlash(targetPathIn);
+  progress_.SetOperationType(OperationType::PatchPrepare);
+  ClearErrorOccured();
+
+  if (!controller_.ParseLocalContents()) {
+    progress_.SetOperationTypeAndSizeReset(OperationType::PatchRestore);
+    progress_.SetTotalSize(GetRestoreTargetsSize(targetPath));
+    if (!RestoreManifest(targetPath) || !InProgress()) {
+      controller_.ClearLocalManifest();
+      return false;
+    }
+  }
+
+  bool done = false;
+  for (int pass = 0; pass < kComparePasses; ++pass) {
+    if (!InProgress()) break;
+    ClearErrorOccured();
+    OBDBuffer first;
+    OBDBuffer second(secondQueueCapacity_);
+    OBDBuffer third;
+    std::uint64_t bytesToFetch = 0;
+    std::uint64_t itemsQueued = 0;
+    ObjectDifferentiate(targetPath, first, kDownloadThreads, &bytesToFetch, &itemsQueued);
+
+    // A comparison that failed found nothing because it stopped, not
+    // because nothing differs: its error stands and the patch fails.
+    if (IsErrorOccured() || !InProgress()) break;
+    if (itemsQueued == 0) {
+      done = true;
+      break;
+    }
+    if (pass == kComparePasses - 1) break;
+
+    const std::uint64_t available = Util::GetAvailableDiskSize();
+    if (available < bytesToFetch) {
+      const std::string message = MakeCapacityMessage(available, bytesToFetch, 2);
+      progress_.SetLastErrorCode(-61, 933, 0);
+      progress_.SetLastErrorMessage(message);
+      OBD_LOG_ERROR("Need More Capacity, %s", message.c_str());
+      return false;
+    }
+    OBD_LOG_INFO("Enough Capacity");
+    progress_.SetOperationTypeAndSizeReset(OperationType::PatchDownload);
+    progress_.SetTotalSize(bytesToFetch);
+
+    targetPath_ = targetPath;
+    lastCheckpoint_ = {};
+    RunPipeline(sourceURL, targetPath, first, second, third, false);
+    targetPath_.clear();
+    if (!IsErrorOccured() && InProgress()) DeleteDisappearedLocal(targetPath);
+  }
+
+  if (!done) {
+    SetErrorOccured();
+    return false;
+  }
+  progress_.ResetLastErrorCode();
+  return !IsErrorOccured() && InProgress();
+}
+
+// ---- Restore, clean-up, walk ----
+
+bool OBDWorker::IterateLocalFiles(const std::string& root, const std::function<bool(const std::string&)>& callback) {
+  std::vector<std::string> stack{WithoutTrailingSlash(root)};
+  while (!stack.empty() && InProgress()) {
+    const std::string folder = std::move(stack.back());
+    stack.pop_back();
+    if (!IsRealFolder(folder)) return false;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return false;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      if (!InProgress()) break;
+      const fs::directory_entry& entry = *it;
+      const fs::file_type type = entry.symlink_status(ec).type();
+      if (ec) return false;
+      const std::string path = entry.path().string();
+      if (type == fs::file_type::directory) {
+        stack.push_back(path);
+      } else if (type == fs::file_type::regular) {
+        if (!callback(path)) return false;
+      }
+      // Links, sockets and the like are not game files: skipped.
+    }
+    if (ec) return false;
+  }
+  return true;
+}
+
+std::uint64_t OBDWorker::GetRestoreTargetsSize(const std::string& targetPath) {
+  std::uint64_t total = 0;
+  IterateLocalFiles(targetPath, [&](const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) total += static_cast<std::uint64_t>(st.st_size);
+    return true;
+  });
+  return total;
+}
+
+bool OBDWorker::RestoreManifest(const std::string& targetPathIn) {
+  const std::string targetPath = WithoutTrailingSlash(targetPathIn);
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kBlockSize]);
+  return IterateLocalFiles(targetPath, [&](const std::string& path) {
+    const std::string relative = path.substr(targetPath.size() + 1);
+    if (controller_.IsExcludedLocalFile(relative)) return true;
+    const std::string key = obd::utils::Base64Encode(relative);
+    std::lock_guard lock(manifestMutex_);
+    if (!controller_.IsFileInLiveManifest(key)) {
+      controller_.InsertEmptyFileInLocal(key);
+      return true;
+    }
+    if (!controller_.FileInitializeInLocal(key, false)) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    std::int64_t index = 0;
+    bool ok = true;
+    while (InProgress()) {
+      const ssize_t n = ReadFull(fd, buffer.get(), kBlockSize);
+      if (n < 0) {
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      const auto size = static_cast<std::uint64_t>(n);
+      const std::string hash = OBDManifest::GetHash(buffer.get(), static_cast<std::size_t>(n));
+      if (!controller_.AddObjectInLocal(key, index++, hash, size)) {
+        ok = false;
+        break;
+      }
+      progress_.AddCurrentSize(size);
+      if (size < kBlockSize) break;
+    }
+    ::close(fd);
+    if (!ok) return false;
+    return controller_.FileFinalizeInLocal(key);
+  });
+}
+
+void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
+  const std::string targetPath = WithoutTrailingSlash(targetPathIn);
+  std::vector<std::string> keys;
+  {
+    std::lock_guard lock(manifestMutex_);
+    OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
+    keys = iterator.GetNotExistFilesInLocal();
+  }
+  std::set<std::string> folders;
+  for (const std::string& key : keys) {
+    {
+      std::lock_guard lock(manifestMutex_);
+      controller_.RemoveFileInLocal(key);
+    }
+    const std::string path = obd::utils::GetDecodedTargetFullPath(targetPath, key);
+    if (path.empty() || !NoLinkBelow(targetPath, path)) continue;
+    Util::DeletePath(path);
+    Util::GetParentFolders(targetPath, path, folders);
+  }
+  std::vector<std::string> ordered(folders.begin(), folders.end());
+  std::sort(ordered.begin(), ordered.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& folder : ordered) {
+    if (!IsRealFolder(folder) || !NoLinkBelow(targetPath, folder)) continue;
+    if (Util::IsPathEmpty(folder)) ::rmdir(folder.c_str());
+  }
+}

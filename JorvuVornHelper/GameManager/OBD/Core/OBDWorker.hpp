@@ -1,0 +1,106 @@
+#pragma once
+// One install or patch job of one game: compares the live and local
+// manifests, fetches every wanted object, writes the game's files and records
+// each written object in the local manifest. The work is a pipeline of
+// threads joined by queues:
+//
+//   differentiate -> [first] -> 2 x download -> [second, 128 MiB] -> file step -> [third] -> record
+//
+// A patch repeats the comparison until nothing differs, removes the files
+// the live release dropped, and first rebuilds a lost local manifest from the
+// installed files.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "JorvuVornHelper/GameManager/GameWorker/DownloadMonitor.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDBuffer.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestController.hpp"
+#include "JorvuVornHelper/GameManager/ProgressInfoManager/ProgressInfoManager.hpp"
+
+// The pauses between tries. A cancel ends them at once; tests shorten them.
+struct OBDWaits {
+  std::chrono::milliseconds download_retry{3000};
+  std::chrono::milliseconds file_retry{1000};
+  // How often, at most, the record step saves the local manifest file while
+  // the job runs, so that a crashed job resumes where it was. 0: never.
+  std::chrono::milliseconds checkpoint{1000};
+};
+
+class OBDWorker : public DownloadMonitor {
+ public:
+  static constexpr std::int32_t kDownloadThreads = 2;
+  static constexpr std::int64_t kSecondQueueCapacity = 134217728;  // 128 MiB of compressed data
+  static constexpr int kDownloadTries = 5;
+  static constexpr int kFileTries = 3;
+  static constexpr int kComparePasses = 4;
+  static constexpr std::size_t kBlockSize = 4194304;
+  static constexpr const char* kTempExtension = ".zqgz";
+  static constexpr const char* kDeltaExtension = ".zqdelta";
+
+  OBDWorker(OBDManifestController& controller, ProgressInfoManager& progress);
+  OBDWorker(const OBDWorker&) = delete;
+  OBDWorker& operator=(const OBDWorker&) = delete;
+
+  void SetWaits(const OBDWaits& waits) { waits_ = waits; }
+
+  bool Install(const std::string& sourceURL, const std::string& targetPath);
+  bool Patch(const std::string& sourceURL, const std::string& targetPath);
+
+  // The differentiate step. `bytesToFetch` and `itemsQueued`, when given,
+  // receive the bytes the queued files still lack and the number of work
+  // items queued (end markers not counted).
+  void ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
+                           std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued = nullptr);
+  void Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer& out);
+  void FileProcess(OBDBuffer& in, OBDBuffer& out);
+  void ResultRecord(OBDBuffer& in);
+
+  // Inflates one object, checks it against its hash and writes it at
+  // index x 4 MiB of the file `fd` (or at the current position with
+  // `noSeek`). Records the error triple on failure.
+  bool Extract(std::int64_t index, const std::vector<std::uint8_t>& data, const std::string& objectHash, bool noSeek,
+               std::uint64_t& uncompressedSize, int fd);
+
+  std::uint64_t GetRestoreTargetsSize(const std::string& targetPath);
+  bool RestoreManifest(const std::string& targetPath);
+  void DeleteDisappearedLocal(const std::string& targetPath);
+  // Walks every folder below root; hands each regular file to the callback.
+  // Symbolic links are neither followed nor handed over.
+  bool IterateLocalFiles(const std::string& root, const std::function<bool(const std::string&)>& callback);
+
+  void SetErrorOccured();
+  bool IsErrorOccured();
+  DownloadMonitor GetDownloadMonitor() const { return *this; }
+
+ private:
+  struct PipelineQueues;
+  void ClearErrorOccured();
+  bool InProgress() const { return progress_.GetProgress(); }
+  // Waits up to `wait`; false when the job was cancelled meanwhile.
+  bool RetryWait(std::chrono::milliseconds wait);
+  // Runs the download, file and record steps (and the differentiate step,
+  // when `differentiate` is set) over fresh queues and notes the statistics.
+  void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
+                   OBDBuffer& third, bool differentiate);
+  void Checkpoint(bool force);
+  bool ApplyDeltaFor(OBDBuffer::Element& element);
+
+  OBDManifestController& controller_;
+  ProgressInfoManager& progress_;
+  std::mutex manifestMutex_;
+  std::mutex errorMutex_;
+  std::mutex threadCountMutex_;
+  bool errorOccured_ = false;
+  std::int32_t downloadThreadCount_ = kDownloadThreads;
+  std::uint64_t downloadDuration_ = 0;  // milliseconds, summed over the download threads
+  std::uint64_t downloadedBytes_ = 0;
+  std::int64_t secondQueueCapacity_ = kSecondQueueCapacity;
+  bool endPointNoted_ = false;
+
+  OBDWaits waits_;
+  std::string targetPath_;  // of the running job, for the checkpoints
+  std::chrono::steady_clock::time_point lastCheckpoint_{};
+};

@@ -1,0 +1,167 @@
+#include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "Tests/Support/TempRoot.hpp"
+#include "Tools/pack/SourcePacker.hpp"
+
+namespace fs = std::filesystem;
+
+namespace jobtest {
+
+void writeTree(const std::string& root, const std::map<std::string, std::string>& files) {
+  for (const auto& [relative, bytes] : files) testsupport::writeFile(root + "/" + relative, bytes);
+}
+
+void pack(const std::string& outDir, const std::string& name, const std::string& src, const std::string& from,
+          const std::string& fromName) {
+  pack::PackOptions options;
+  options.out = outDir;
+  options.name = name;
+  options.src = src;
+  options.from = from;
+  options.fromName = fromName;
+  options.jobs = 2;
+  options.level = 1;
+  pack::PackSummary summary;
+  std::ostringstream err;
+  ASSERT_TRUE(pack::Pack(options, summary, err)) << err.str();
+}
+
+namespace {
+
+bool isLocalManifestFile(const fs::path& relative) {
+  return relative.filename().string().rfind("obd-manifest-", 0) == 0 && relative.parent_path().empty();
+}
+
+std::map<std::string, std::string> listTree(const std::string& root) {
+  std::map<std::string, std::string> out;  // relative -> kind
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const fs::path relative = it->path().lexically_relative(root);
+    if (isLocalManifestFile(relative)) continue;
+    const auto type = it->symlink_status().type();
+    out[relative.string()] = type == fs::file_type::directory ? "dir" : type == fs::file_type::regular ? "file" : "other";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string diffTrees(const std::string& expected, const std::string& actual) {
+  const auto a = listTree(expected);
+  const auto b = listTree(actual);
+  std::string out;
+  for (const auto& [path, kind] : a) {
+    auto it = b.find(path);
+    if (it == b.end()) {
+      out += "missing " + path + "\n";
+    } else if (it->second != kind) {
+      out += "kind differs " + path + "\n";
+    } else if (kind == "file" &&
+               testsupport::readFileOrEmpty(expected + "/" + path) != testsupport::readFileOrEmpty(actual + "/" + path)) {
+      out += "bytes differ " + path + "\n";
+    }
+  }
+  for (const auto& [path, kind] : b) {
+    if (!a.count(path)) out += "extra " + path + "\n";
+  }
+  return out;
+}
+
+std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(sourceDir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (!it->is_regular_file()) continue;
+    const std::string relative = it->path().lexically_relative(sourceDir).string();
+    const bool isObject = relative.size() > 5 && (relative.ends_with(".zqgz") || relative.ends_with(".zqdelta"));
+    if (isObject && (suffix.empty() || relative.ends_with(suffix))) out.push_back(relative);
+  }
+  return out;
+}
+
+std::size_t objectRequests(const publisher::Publisher& pub, const std::string& urlDir, const std::string& sourceDir,
+                           const std::string& suffix) {
+  std::size_t total = 0;
+  for (const std::string& relative : objectFiles(sourceDir, suffix)) total += pub.requestCount(urlDir + "/" + relative);
+  return total;
+}
+
+std::string objectFileOf(const std::string& sourceDir, const std::string& relative, int index) {
+  const std::string prefix = obd::utils::Base64Encode(relative) + "." + std::to_string(index) + ".";
+  for (const std::string& file : objectFiles(sourceDir, ".zqgz")) {
+    if (file.rfind(prefix, 0) == 0) return file;
+  }
+  ADD_FAILURE() << "no object " << index << " of " << relative;
+  return {};
+}
+
+std::unique_ptr<WorkInfo> makeWork(std::uint32_t code, const std::string& sourceURL, const std::string& name,
+                                   const std::string& target, const std::string& exe) {
+  auto info = std::make_unique<WorkInfo>(code, "", sourceURL, name, target, exe, "");
+  info->SetWorkInfo();
+  info->progress_info_manager.SetProgress(true);
+  info->progress_info_manager.SetLastErrorCode(0, 0, 0);
+  return info;
+}
+
+OBDWaits fastWaits() {
+  OBDWaits waits;
+  waits.download_retry = std::chrono::milliseconds(20);
+  waits.file_retry = std::chrono::milliseconds(5);
+  return waits;
+}
+
+std::string triple(const ProgressInfoManager& progress) {
+  ProgressInfoManager::ErrorInfo info;
+  progress.GetErrorInfo(&info);
+  return std::to_string(info.errorCode) + "/" + std::to_string(info.mainErrorCode) + "/" +
+         std::to_string(info.subErrorCode);
+}
+
+std::string zlibCompress(const std::string& data) {
+  uLongf bound = compressBound(static_cast<uLong>(data.size()));
+  std::string out(bound, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &bound, reinterpret_cast<const Bytef*>(data.data()),
+            static_cast<uLong>(data.size()), 1);
+  out.resize(bound);
+  return out;
+}
+
+TmpfsMount::TmpfsMount(const std::string& folder, std::size_t bytes) : folder_(folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  const std::string options = "size=" + std::to_string(bytes);
+  mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+TmpfsMount::~TmpfsMount() {
+  if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  if (const char* old = std::getenv(name)) {
+    had_ = true;
+    old_ = old;
+  }
+  ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) {
+    ::setenv(name_.c_str(), old_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace jobtest

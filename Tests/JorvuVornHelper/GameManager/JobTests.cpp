@@ -1,0 +1,534 @@
+// Whole jobs against the local publisher on 127.0.0.1: installs and patches
+// of sources made by the source packer, with faults on the way.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <future>
+
+#include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDInstaller.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
+#include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
+#include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+namespace fs = std::filesystem;
+using jobtest::kBlock;
+using testsupport::readFileOrEmpty;
+using testsupport::writeFile;
+
+extern char** environ;
+
+namespace {
+
+constexpr std::uint32_t kCode = 4242;
+
+std::map<std::string, std::string> releaseOne() {
+  return {
+      {"Game.app/Contents/MacOS/Game", enginetest::repeatBytes(2 * kBlock + 12345, 1)},
+      {"Game.app/Contents/Resources/data.pak", enginetest::repeatBytes(kBlock, 2)},
+      {"Game.app/Contents/Info.plist", "<plist>one</plist>\n"},
+      {"docs/readme.txt", "read me\n"},
+      {"docs/old/notes.txt", "notes that the next release drops\n"},
+      {"empty.dat", ""},
+      {"odd name ~+?>.txt", "a key with + and / in its Base64\n"},
+  };
+}
+
+std::map<std::string, std::string> releaseTwo() {
+  auto files = releaseOne();
+  std::string& game = files["Game.app/Contents/MacOS/Game"];
+  game.replace(kBlock + 100, 16, "sixteen new byte");  // a change inside block 1
+  game += "and a longer end";
+  files["Game.app/Contents/Resources/data.pak"] = enginetest::repeatBytes(kBlock / 2, 7);
+  files.erase("docs/old/notes.txt");
+  files["docs/new.txt"] = "new in two\n";
+  return files;
+}
+
+class JobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pubRoot = root.path() + "/pub";
+    fs::create_directories(pubRoot + "/src");
+    pub = std::make_unique<publisher::Publisher>(pubRoot);
+    pub->start();
+    target = root / "/Library/Application Support/Jorvu/Game";
+  }
+  void TearDown() override { pub->stop(); }
+
+  std::string sourceURL() const { return pub->origin() + "/src"; }
+  std::string srcDir() const { return pubRoot + "/src"; }
+  std::string tree(const std::string& name) const { return root.path() + "/trees/" + name; }
+
+  void publish(const std::string& name, const std::map<std::string, std::string>& files, const std::string& from = "",
+               const std::string& fromName = "") {
+    jobtest::writeTree(tree(name), files);
+    jobtest::pack(srcDir(), name, tree(name), from.empty() ? "" : tree(from), fromName);
+  }
+
+  std::unique_ptr<WorkInfo> work(const std::string& name, const std::string& exe = "Game.app") {
+    return jobtest::makeWork(kCode, sourceURL(), name, target, exe);
+  }
+  bool install(WorkInfo& w, OBDWaits waits = jobtest::fastWaits()) {
+    OBDInstaller installer(&w);
+    installer.SetWaits(waits);
+    return installer.Install();
+  }
+  bool patch(WorkInfo& w) {
+    w.manifest_controller.NeedToPatch(w.game_code, w.target_path);  // as the worker's decision reads it
+    OBDPatcher patcher(&w);
+    patcher.SetWaits(jobtest::fastWaits());
+    return patcher.Patch();
+  }
+  std::string objectPath(const std::string& relative, int index) {
+    return "/src/" + jobtest::objectFileOf(srcDir(), relative, index);
+  }
+
+  testsupport::TempRoot root;
+  std::string pubRoot;
+  std::unique_ptr<publisher::Publisher> pub;
+  std::string target;
+};
+
+TEST_F(JobTest, FreshInstallReproducesTheSourceByteForByte) {
+  publish("r1", releaseOne());
+  writeFile(target + "/stray/left-over.txt", "from before");  // a fresh install clears the folder first
+  auto w = work("r1");
+  w->clean_install = false;  // as an earlier resumed setup left it: a fresh start sets it again
+  ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
+
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  // Every object fetched exactly once.
+  const auto objects = jobtest::objectFiles(srcDir());
+  for (const std::string& object : objects) EXPECT_EQ(pub->requestCount("/src/" + object), 1u) << object;
+
+  ProgressInfoManager::ProgressInfo progress;
+  w->progress_info_manager.GetProgressInfo(&progress);
+  EXPECT_EQ(progress.operationType, 11000u);
+  EXPECT_EQ(progress.currentSize, progress.totalSize);
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "0/0/0");
+
+  // The finished install's local manifest: the release, no resume path, and
+  // the empty file recorded with the hash of no objects.
+  OBDManifestController check;
+  check.Enable(kCode, "r1");
+  EXPECT_FALSE(check.NeedToResume(kCode, target));
+  EXPECT_FALSE(check.NeedToPatch(kCode, target));
+  ASSERT_TRUE(check.ParseLocalContents());
+  const std::string emptyKey = obd::utils::Base64Encode("empty.dat");
+  ASSERT_TRUE(check.GetLocalManifest().HasFile(emptyKey));
+  const rapidjson::Value* entry = check.GetLocalManifest().GetContents().FindFile(emptyKey);
+  EXPECT_STREQ((*entry)["hash"].GetString(), OBDManifest::GetHash("", 0).c_str());
+}
+
+TEST_F(JobTest, PatchWithDeltasReproducesTheNewReleaseAndDropsRemovedFiles) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo(), "r1", "r1");
+  ASSERT_FALSE(jobtest::objectFiles(srcDir(), ".zqdelta").empty());
+
+  const std::string gameKey = obd::utils::Base64Encode("Game.app/Contents/MacOS/Game");
+  auto gameFullObjectRequests = [&] {
+    std::size_t n = 0;
+    for (const std::string& object : jobtest::objectFiles(srcDir(), ".zqgz")) {
+      if (object.rfind(gameKey + ".", 0) == 0) n += pub->requestCount("/src/" + object);
+    }
+    return n;
+  };
+  const std::size_t gameBefore = gameFullObjectRequests();
+
+  auto w = work("r2");
+  ASSERT_TRUE(patch(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
+  EXPECT_FALSE(fs::exists(target + "/docs/old"));  // emptied folder removed too
+
+  // The changed game file came as deltas, none of its full objects.
+  EXPECT_GT(jobtest::objectRequests(*pub, "/src", srcDir(), ".zqdelta"), 0u);
+  EXPECT_EQ(gameFullObjectRequests(), gameBefore);
+
+  ProgressInfoManager::ErrorInfo error;
+  w->progress_info_manager.GetErrorInfo(&error);
+  EXPECT_EQ(error.errorCode, 0);
+  EXPECT_EQ(error.errorOperation, 10000u);
+
+  // Nothing left to fetch: done at once, nothing requested.
+  const std::size_t before = jobtest::objectRequests(*pub, "/src", srcDir());
+  auto again = work("r2");
+  EXPECT_TRUE(patch(*again));
+  EXPECT_EQ(jobtest::objectRequests(*pub, "/src", srcDir()), before);
+
+  // An install after the patch does not use the patch's deltas.
+  OBDInstaller installer(w.get());
+  EXPECT_TRUE(installer.Setup());
+  EXPECT_EQ(w->manifest_controller.GetLiveManifest().GetDiffs().FileCount(), 0u);
+}
+
+TEST_F(JobTest, PatchRebuildsALostLocalManifestAndCleansUpUnknownFiles) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo());
+  fs::remove(OBDManifestController::LocalManifestPath(kCode, target));
+  writeFile(target + "/junk/deep/x.txt", "unknown to every release");
+  // Links are neither walked nor deleted through.
+  writeFile(root.path() + "/outside/keep.txt", "not the game's");
+  fs::create_symlink(root.path() + "/outside", target + "/linkdir");
+
+  auto w = work("r2");
+  ASSERT_TRUE(patch(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_FALSE(fs::exists(target + "/junk"));
+  EXPECT_EQ(readFileOrEmpty(root.path() + "/outside/keep.txt"), "not the game's");
+  fs::remove(target + "/linkdir");
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
+  // The unchanged files were recognised from their bytes.
+  EXPECT_EQ(pub->requestCount(objectPath("docs/readme.txt", 0)), 1u);
+}
+
+TEST_F(JobTest, CleanUpNeverDeletesThroughALink) {
+  auto w = work("r1");
+  OBDManifestController& c = w->manifest_controller;
+  writeFile(root.path() + "/outside/victim.txt", "keep");
+  fs::create_directories(target);
+  fs::create_symlink(root.path() + "/outside", target + "/linkdir");
+  writeFile(target + "/a/b/stray.txt", "gone");
+  c.InsertEmptyFileInLocal(obd::utils::Base64Encode("linkdir/victim.txt"));
+  c.InsertEmptyFileInLocal(obd::utils::Base64Encode("a/b/stray.txt"));
+  OBDWorker worker(c, w->progress_info_manager);
+  worker.DeleteDisappearedLocal(target);
+  EXPECT_EQ(readFileOrEmpty(root.path() + "/outside/victim.txt"), "keep");
+  EXPECT_FALSE(fs::exists(target + "/a"));
+  EXPECT_FALSE(c.GetLocalManifest().HasFile(obd::utils::Base64Encode("a/b/stray.txt")));
+}
+
+TEST_F(JobTest, ComparisonFailureIsNotDone) {
+  const std::string key = obd::utils::Base64Encode("f");
+  writeFile(srcDir() + "/bad", "{\"files\":{\"" + key +
+                                   "\":{\"hash\":\"\",\"uncompressed_size\":0}},\"version\":\"1.0\","
+                                   "\"total_uncompressed_size\":0}");
+  fs::create_directories(target);
+  auto w = work("bad", "run.bin");
+  EXPECT_FALSE(patch(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-70/935/0");
+}
+
+TEST_F(JobTest, CorruptObjectEndsInItsErrorAndLeavesNoCorruptFile) {
+  publish("r1", releaseOne());
+  const std::string pristine = root.path() + "/pristine";
+  fs::copy(srcDir(), pristine, fs::copy_options::recursive);
+  const std::string relative = "Game.app/Contents/MacOS/Game";
+  const std::string object = jobtest::objectFileOf(srcDir(), relative, 1);
+  const std::string block = releaseOne()[relative].substr(kBlock, kBlock);
+  const std::string good = readFileOrEmpty(pristine + "/" + object);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* triple;
+  };
+  const std::vector<Case> cases = {
+      {"bad hash", jobtest::zlibCompress(enginetest::repeatBytes(kBlock, 99)), "-70/931/0"},
+      {"truncated stream", good.substr(0, good.size() - 10), "-70/301/0"},
+      {"one byte too long", jobtest::zlibCompress(block + "x"), "-70/301/0"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(target);
+    writeFile(srcDir() + "/" + object, c.bytes);
+    auto w = work("r1");
+    EXPECT_FALSE(install(*w)) << c.name;
+    EXPECT_EQ(jobtest::triple(w->progress_info_manager), c.triple) << c.name;
+    EXPECT_FALSE(fs::exists(target + "/" + relative)) << c.name;
+  }
+
+  // A patch whose delta is corrupt leaves the installed file as it was.
+  writeFile(srcDir() + "/" + object, good);
+  fs::remove_all(target);
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo(), "r1", "r1");
+  for (const std::string& delta : jobtest::objectFiles(srcDir(), ".zqdelta")) {
+    writeFile(srcDir() + "/" + delta, jobtest::zlibCompress("not the delta"));
+  }
+  auto w = work("r2");
+  EXPECT_FALSE(patch(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-70/931/0");
+  EXPECT_TRUE(readFileOrEmpty(target + "/" + relative) == releaseOne()[relative]);
+}
+
+TEST_F(JobTest, ObjectThatFailsFourTimesIsDeliveredOnceAndFiveFailuresStopTheJob) {
+  publish("r1", releaseOne());
+  const std::string path = objectPath("Game.app/Contents/MacOS/Game", 1);
+  const std::string name = path.substr(5);
+  pub->setFault(path, publisher::Fault::failTimes(4, 503, ""));
+  const int logged = enginetest::logCount(name + " download fail : ");
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(pub->requestCount(path), 5u);
+  EXPECT_EQ(enginetest::logCount(name + " download fail : "), logged + 4);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+
+  fs::remove_all(target);
+  pub->setFault(path, publisher::Fault::failTimes(5, 404, ""));
+  auto w2 = work("r1");
+  EXPECT_FALSE(install(*w2));
+  EXPECT_EQ(jobtest::triple(w2->progress_info_manager), "-60/917/0");
+  EXPECT_EQ(pub->requestCount(path), 10u);
+  EXPECT_FALSE(fs::exists(target + "/Game.app/Contents/MacOS/Game"));
+}
+
+TEST_F(JobTest, CancelEndsAStalledTransferAndARetryWaitPromptly) {
+  publish("r1", releaseOne());
+  const std::string stalled = objectPath("Game.app/Contents/MacOS/Game", 1);
+  pub->setFault(stalled, publisher::Fault::stall(std::chrono::milliseconds(0), 1000));
+  const std::string failing = objectPath("Game.app/Contents/MacOS/Game", 2);
+  pub->setFault(failing, publisher::Fault::respond(500, ""));
+
+  auto w = work("r1");
+  OBDWaits waits;  // the real three seconds between tries
+  auto job = std::async(std::launch::async, [&] { return install(*w, waits); });
+  ASSERT_TRUE(pub->waitForRequests(stalled, 1, std::chrono::seconds(20)));
+  ASSERT_TRUE(pub->waitForRequests(failing, 1, std::chrono::seconds(20)));
+  const auto start = std::chrono::steady_clock::now();
+  w->progress_info_manager.Cancel();
+  ASSERT_EQ(job.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(job.get());
+  EXPECT_LT(took, std::chrono::milliseconds(2500));
+  EXPECT_EQ(pub->requestCount(failing), 1u);  // no further try after the cancel
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "0/0/0");  // a cancel is no download failure
+}
+
+TEST_F(JobTest, FullDiskIsALackOfSpace) {
+  jobtest::TmpfsMount disk(root / "/Library/Application Support/Jorvu", 2 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  publish("r1", releaseOne());
+  auto w = work("r1");
+  EXPECT_FALSE(install(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-61/933/28");
+  EXPECT_FALSE(fs::exists(target + "/Game.app/Contents/MacOS/Game"));
+}
+
+TEST_F(JobTest, FreeSpaceOneByteShortGivesTheCapacityText) {
+  const std::string volume = root.path() + "/vol";
+  jobtest::TmpfsMount disk(volume, 8 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  jobtest::ScopedEnv env("JORVU_ROOT", volume);
+  auto manifest = [&](std::uint64_t total) {
+    writeFile(srcDir() + "/cap", "{\"files\":{\"ZQ==\":{\"objects\":{},\"hash\":\"\",\"uncompressed_size\":0}},"
+                                 "\"version\":\"1.0\",\"total_uncompressed_size\":" + std::to_string(total) + "}");
+  };
+  // A live total whose 1.1 times, truncated, is one byte above the free space.
+  std::uint64_t free = 0;
+  std::uint64_t total = 0;
+  for (int attempt = 0; attempt < 8 && total == 0; ++attempt) {
+    writeFile(volume + "/filler" + std::to_string(attempt), std::string(4096, 'f'));
+    free = Util::GetAvailableDiskSize();
+    const auto guess = static_cast<std::uint64_t>(static_cast<double>(free + 1) / 1.1);
+    for (std::uint64_t t = guess - 3; t <= guess + 3; ++t) {
+      if (static_cast<std::uint64_t>(static_cast<double>(t) * 1.1) == free + 1) total = t;
+    }
+  }
+  ASSERT_NE(total, 0u);
+  manifest(total);
+  auto w = jobtest::makeWork(kCode, sourceURL(), "cap", volume + "/Game", "run.bin");
+  OBDInstaller installer(w.get());
+  EXPECT_FALSE(installer.Setup());
+  ProgressInfoManager::ErrorInfo error;
+  w->progress_info_manager.GetErrorInfo(&error);
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-61/933/0");
+  const std::string text = "{\\\"total\\\": " + std::to_string(free) + ", \\\"require\\\": " +
+                           std::to_string(free + 1) + ", \\\"status\\\": 1}";
+  EXPECT_NE(MakeErrorInfoJson(error).find("\"errorMessage\": \"" + text + "\"}"), std::string::npos)
+      << MakeErrorInfoJson(error);
+  EXPECT_EQ(enginetest::logCount("Need More Capacity, {\"total\": " + std::to_string(free) + ", \"require\": " +
+                                 std::to_string(free + 1) + ", \"status\": 1}"),
+            1);
+
+  // Exactly enough is enough.
+  std::uint64_t fits = total;
+  while (static_cast<std::uint64_t>(static_cast<double>(fits) * 1.1) > free) --fits;
+  manifest(fits);
+  auto w2 = jobtest::makeWork(kCode, sourceURL(), "cap", volume + "/Game", "run.bin");
+  OBDInstaller installer2(w2.get());
+  EXPECT_TRUE(installer2.Setup());
+}
+
+TEST_F(JobTest, FreshInstallNeverClearsATargetThatIsNotBelowTheInstallRoot) {
+  publish("r1", releaseOne());
+  writeFile(target + "/keep.txt", "not the engine's to delete");
+  auto w = work("r1");
+  OBDInstaller installer(w.get());
+  installer.SetWaits(jobtest::fastWaits());
+  installer.SetInstallRoot(target);
+  ASSERT_TRUE(installer.Install());
+  EXPECT_EQ(readFileOrEmpty(target + "/keep.txt"), "not the engine's to delete");
+  fs::remove(target + "/keep.txt");
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+}
+
+TEST_F(JobTest, PatchLackingSpaceGivesTheCapacityTextOfAPatch) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo());
+  const std::string volume = root.path() + "/vol";
+  jobtest::TmpfsMount disk(volume, 1 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  jobtest::ScopedEnv env("JORVU_ROOT", volume);
+  const std::uint64_t free = Util::GetAvailableDiskSize();
+  auto two = releaseTwo();
+  const std::uint64_t require =
+      two["Game.app/Contents/MacOS/Game"].size() + two["Game.app/Contents/Resources/data.pak"].size() +
+      two["docs/new.txt"].size();
+  auto w = work("r2");
+  EXPECT_FALSE(patch(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-61/933/0");
+  ProgressInfoManager::ErrorInfo error;
+  w->progress_info_manager.GetErrorInfo(&error);
+  EXPECT_EQ(error.errorMessage, MakeCapacityMessage(free, require, 2));
+  // Nothing was touched, and the next decision is a patch again.
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  OBDManifestController check;
+  check.Enable(kCode, "r2");
+  EXPECT_TRUE(check.NeedToPatch(kCode, target));
+}
+
+TEST(OBDInstallerTest, OnlyATargetStrictlyBelowTheRootIsEverCleared) {
+  struct Case {
+    const char* path;
+    const char* root;
+    bool below;
+  };
+  const Case cases[] = {
+      {"/L/Jorvu/Game", "/L/Jorvu", true},     {"/L/Jorvu/Game/", "/L/Jorvu/", true},
+      {"/L/Jorvu", "/L/Jorvu", false},         {"/L/Jorvu/", "/L/Jorvu", false},
+      {"/L/Jorvu/..", "/L/Jorvu", false},      {"/L/Jorvu/../etc", "/L/Jorvu", false},
+      {"/L/Jorvu/./Game", "/L/Jorvu", false},  {"/L/JorvuX/Game", "/L/Jorvu", false},
+      {"/L", "/L/Jorvu", false},               {"", "/L/Jorvu", false},
+      {"L/Jorvu/Game", "L/Jorvu", false},      {"/Game", "/", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OBDInstaller::IsStrictlyBelow(c.path, c.root), c.below) << c.path;
+}
+
+// ---- jorvu-obd as a real process ----
+
+struct Child {
+  pid_t pid = -1;
+  std::string out;
+};
+
+Child spawnObd(const std::vector<std::string>& args, const std::string& outFile) {
+  std::vector<std::string> all{testsupport::binDir() + "/jorvu-obd"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Child child;
+  child.out = outFile;
+  if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+int waitExit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(JobTest, ObdKilledMidInstallResumesAndFetchesOnlyWhatWasMissing) {
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 56; ++i) {
+    files["Game.app/Contents/Resources/part" + std::to_string(100 + i)] = enginetest::repeatBytes(50000 + i, i);
+  }
+  files["Game.app/Contents/MacOS/Game"] = enginetest::repeatBytes(kBlock + 10, 77);
+  publish("r1", files);
+  const std::size_t objects = jobtest::objectFiles(srcDir()).size();
+  ASSERT_EQ(objects, 58u);
+  pub->setFault("/src/", publisher::Fault::stall(std::chrono::milliseconds(50)));
+
+  const std::vector<std::string> args = {"install", "--source", sourceURL(), "--manifest", "r1", "--target", target,
+                                         "--code", std::to_string(kCode), "--exe", "Game.app"};
+  Child first = spawnObd(args, root.path() + "/first.txt");
+  ASSERT_GT(first.pid, 0);
+  // Killed once well past its first saved progress, with objects still to go.
+  const std::string late = "/src/" + jobtest::objectFileOf(srcDir(), "Game.app/Contents/Resources/part145", 0);
+  const bool reached = pub->waitForRequests(late, 1, std::chrono::seconds(60));
+  ::kill(first.pid, SIGKILL);
+  EXPECT_EQ(waitExit(first.pid), 128 + SIGKILL);
+  ASSERT_TRUE(reached);
+  const std::size_t firstRequests = jobtest::objectRequests(*pub, "/src", srcDir());
+  ASSERT_LT(firstRequests, objects);
+
+  // What the saved progress says is still missing.
+  std::string header;
+  std::string contents;
+  ASSERT_TRUE(OBDManifestController::ReadLocalContents(kCode, target, header, contents));
+  OBDManifest::Contents local;
+  ASSERT_TRUE(OBDManifest::ParseContentsCore(contents, local));
+  OBDManifest::Contents live;
+  ASSERT_TRUE(OBDManifest::ParseContentsCore(readFileOrEmpty(srcDir() + "/r1"), live));
+  std::size_t missing = 0;
+  for (const auto& [relative, bytes] : files) {
+    const std::string key = obd::utils::Base64Encode(relative);
+    const rapidjson::Value* liveEntry = live.FindFile(key);
+    const rapidjson::Value* localEntry = local.FindFile(key);
+    const rapidjson::Value& liveObjects = (*liveEntry)["objects"];
+    std::size_t want = liveObjects.MemberCount();
+    if (localEntry != nullptr) {
+      const std::string hash = (*localEntry)["hash"].GetString();
+      if (!hash.empty() && hash == (*liveEntry)["hash"].GetString()) {
+        want = 0;
+      } else if (hash.empty() && fs::exists(target + "/" + relative + ".zqgz")) {
+        for (auto m = liveObjects.MemberBegin(); m != liveObjects.MemberEnd(); ++m) {
+          const rapidjson::Value& recorded = (*localEntry)["objects"];
+          auto r = recorded.FindMember(m->name);
+          if (r != recorded.MemberEnd() && r->value == m->value) --want;
+        }
+      }
+    }
+    missing += want;
+  }
+  EXPECT_GT(objects - missing, 10u) << "the saved progress records little";
+  EXPECT_GT(missing, 0u);
+
+  pub->clearFaults();
+  Child second = spawnObd(args, root.path() + "/second.txt");
+  ASSERT_GT(second.pid, 0);
+  EXPECT_EQ(waitExit(second.pid), 0) << readFileOrEmpty(second.out);
+  const std::string out = readFileOrEmpty(second.out);
+  EXPECT_NE(out.find("work mode: 4\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("error: 0/0/0\n"), std::string::npos) << out;
+  EXPECT_EQ(jobtest::objectRequests(*pub, "/src", srcDir()) - firstRequests, missing);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  // Ready now: neither a resume nor a patch is asked for.
+  OBDManifestController check;
+  check.Enable(kCode, "r1");
+  EXPECT_FALSE(check.NeedToResume(kCode, target));
+  EXPECT_FALSE(check.NeedToPatch(kCode, target));
+}
+
+TEST_F(JobTest, ObdReportsFailureAndItsErrorTriple) {
+  publish("r1", releaseOne());
+  pub->setFault("/src/", publisher::Fault::respond(404, ""));
+  Child child = spawnObd({"install", "--source", sourceURL(), "--manifest", "r1", "--target", target, "--code", "7",
+                          "--exe", "Game.app"},
+                         root.path() + "/out.txt");
+  EXPECT_EQ(waitExit(child.pid), 1);
+  const std::string out = readFileOrEmpty(child.out);
+  EXPECT_NE(out.find("work mode: 6\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("error: -40/930/0\n"), std::string::npos) << out;
+  Child bad = spawnObd({"install", "--source", sourceURL()}, root.path() + "/bad.txt");
+  EXPECT_EQ(waitExit(bad.pid), 2);
+}
+
+}  // namespace
