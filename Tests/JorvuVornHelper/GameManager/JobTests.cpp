@@ -170,6 +170,30 @@ TEST_F(JobTest, PatchWithDeltasReproducesTheNewReleaseAndDropsRemovedFiles) {
   EXPECT_EQ(w->manifest_controller.GetLiveManifest().GetDiffs().FileCount(), 0u);
 }
 
+TEST_F(JobTest, PatchThatOnlyDropsFilesRemovesThem) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  auto files = releaseOne();
+  files.erase("docs/old/notes.txt");
+  publish("r3", files, "r1", "r1");
+  const std::size_t before = jobtest::objectRequests(*pub, "/src", srcDir());
+
+  auto w = work("r3");
+  ASSERT_TRUE(patch(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::objectRequests(*pub, "/src", srcDir()), before);  // nothing to fetch
+  EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "");
+  EXPECT_FALSE(fs::exists(target + "/docs/old"));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "0/0/0");
+
+  // The local manifest no longer lists the dropped file.
+  OBDManifestController check;
+  check.Enable(kCode, "r3");
+  EXPECT_FALSE(check.NeedToPatch(kCode, target));
+  ASSERT_TRUE(check.ParseLocalContents());
+  EXPECT_FALSE(check.GetLocalManifest().HasFile(obd::utils::Base64Encode("docs/old/notes.txt")));
+}
+
 TEST_F(JobTest, PatchRebuildsALostLocalManifestAndCleansUpUnknownFiles) {
   publish("r1", releaseOne());
   auto w1 = work("r1");

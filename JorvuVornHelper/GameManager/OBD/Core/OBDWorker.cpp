@@ -275,6 +275,10 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
     // because nothing differs: its error stands and the patch fails.
     if (IsErrorOccured() || !InProgress()) break;
     if (itemsQueued == 0) {
+      // Nothing to fetch: a release that only dropped files still has them
+      // removed here, or they would stay for good (the names now agree, so
+      // no later patch would look at them again).
+      DeleteDisappearedLocal(targetPath);
       done = true;
       break;
     }
