@@ -12,6 +12,7 @@
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVornHelper/VornHelper.hpp"
 #include "Infra/HttpClient/HTTPClient.hpp"
+#include "Platform/Memory.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
 namespace {
@@ -35,6 +36,7 @@ void installSignalHandlers() {
 
 int runVornHelper() {
   installSignalHandlers();
+  platform::keepLargeBuffersOutOfTheHeap();
   httpGlobalInit();  // before any thread
   TavloLogger::connectToLogger();
   auto helper = std::make_shared<VornHelper>();

@@ -4,6 +4,7 @@
 // progress while it runs, then the final work mode and error triple. Exits 0
 // only when the job succeeded and the game's executable is in place.
 // SIGINT or SIGTERM cancels the job.
+#include "Platform/Memory.hpp"
 #include <pthread.h>
 #include <signal.h>
 
@@ -93,6 +94,7 @@ void PrintProgress(const ProgressInfoManager& progress) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::keepLargeBuffersOutOfTheHeap();
   Options options;
   if (!ParseOptions(argc, argv, options)) return Usage();
   const bool install = options.mode == "install";
