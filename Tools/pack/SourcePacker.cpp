@@ -41,24 +41,25 @@ struct SourceFile {
 // A read-only view of a whole file.
 class MappedFile {
  public:
+  // The descriptor is closed at once (the mapping stays valid), so a source
+  // of many thousands of files never runs into the limit of open files.
   explicit MappedFile(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return;
-    size_ = static_cast<std::size_t>(st.st_size);
-    ok_ = true;
-    if (size_ == 0) return;
-    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (p == MAP_FAILED) {
-      ok_ = false;
-      return;
+    if (::fstat(fd, &st) == 0) {
+      size_ = static_cast<std::size_t>(st.st_size);
+      ok_ = true;
+      if (size_ > 0) {
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED) ok_ = false;
+        else data_ = static_cast<const char*>(p);
+      }
     }
-    data_ = static_cast<const char*>(p);
+    ::close(fd);
   }
   ~MappedFile() {
     if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
-    if (fd_ >= 0) ::close(fd_);
   }
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -66,7 +67,6 @@ class MappedFile {
   std::string_view view() const { return {data_ == nullptr ? "" : data_, size_}; }
 
  private:
-  int fd_ = -1;
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   bool ok_ = false;

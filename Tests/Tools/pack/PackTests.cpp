@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
@@ -299,4 +300,19 @@ TEST(JorvuPack, RefusesBadArguments) {
   EXPECT_EQ(runPack({"--out", out, "--name", "ok", "--from", root.path() + "/src", root.path() + "/src"}), 2);
   EXPECT_FALSE(fs::exists(root.path() + "/escape"));
   EXPECT_FALSE(fs::exists(out + "/ok"));
+}
+
+TEST(JorvuPack, PacksMoreFilesThanItMayHaveOpenAtOnce) {
+  TempRoot root;
+  const std::string src = root.path() + "/many";
+  for (int i = 0; i < 300; ++i) writeFile(src + "/f" + std::to_string(i), std::to_string(i));
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = 64;  // inherited by the child
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const int rc = runPack({"--out", root.path() + "/out", "--name", "m", src});
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(readContents(root.path() + "/out/m").FileCount(), 300u);
 }
