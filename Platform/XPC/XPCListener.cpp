@@ -177,6 +177,18 @@ std::optional<int> takeActivatedSocket(const std::string& serviceName, std::stri
   return fd;
 }
 
+int bindServiceSocket(const std::string& serviceName, std::string* error) {
+  std::string reason;
+  std::string* out = error ? error : &reason;
+  const std::string path = servicePath(serviceName);
+  if (path.empty()) {
+    *out = "bad service name: " + serviceName;
+    return -1;
+  }
+  if (!prepareFolder(std::filesystem::path(path).parent_path().string(), out)) return -1;
+  return bindAt(path, out);
+}
+
 Listener::Listener(int fd, const Interface& exported, std::string path, bool ownsPath)
     : interface_(&exported), fd_(fd), path_(std::move(path)), ownsPath_(ownsPath) {
   struct stat st {};

@@ -28,6 +28,12 @@ std::string servicePath(const std::string& serviceName);
 // error. The variables are removed so that children do not see them.
 std::optional<int> takeActivatedSocket(const std::string& serviceName, std::string* error);
 
+// For whoever starts a service with its socket handed over (our launchctl):
+// the listening socket at servicePath(), bound the way a listener binds it
+// (folder checked, socket renamed into place). -1, with the reason in
+// `error`, when the name is bad or a service still answers there.
+int bindServiceSocket(const std::string& serviceName, std::string* error);
+
 class Listener {
  public:
   // Decides on every new connection (on the accepting thread): set it up and
