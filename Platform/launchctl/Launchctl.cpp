@@ -30,7 +30,7 @@ namespace launchctl {
 namespace {
 
 // How long a job has to end after SIGTERM, and then after SIGKILL.
-constexpr std::chrono::milliseconds stopGrace{5000};
+constexpr std::chrono::milliseconds stopGrace{3000};
 constexpr std::chrono::milliseconds killGrace{5000};
 
 constexpr int firstHandedFD = 3;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "Platform/Paths.hpp"
 #include "Platform/PropertyList.hpp"
@@ -166,6 +167,44 @@ TEST_F(LaunchctlTest, AJobThatEndedIsDroppedAndLoadsAgain) {
   auto again = jobtest::listedPid(sleepLabel);
   ASSERT_TRUE(again);
   EXPECT_NE(*again, *pid);
+}
+
+TEST_F(LaunchctlTest, LoadsAtTheSameTimeStartOneJob) {
+  const std::string plist = sleepPlist();
+  std::vector<std::string> outputs(4);
+  {
+    std::vector<std::jthread> loads;
+    for (auto& output : outputs) {
+      loads.emplace_back([&output, &plist] { output = jobtest::launchctl({"load", "-w", plist}).output.value_or("?"); });
+    }
+  }
+  int started = 0;
+  for (const auto& output : outputs) {
+    EXPECT_EQ(output.find("failed"), std::string::npos) << output;
+    if (output.empty()) ++started;
+  }
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(entries(stateFolder()), (std::set<std::string>{".lock", std::string(sleepLabel) + ".plist"}));
+}
+
+TEST_F(LaunchctlTest, AJobThatIgnoresTermIsKilled) {
+  // The job ignores SIGTERM itself (what it inherits is reset at start).
+  jobtest::linkProgram(root, "/usr/bin/env", "/usr/bin/env");
+  const std::string plist =
+      writePlist("stubborn.plist", {{"Label", sleepLabel},
+                                    {"ProgramArguments", platform::PlistArray{"/usr/bin/env", "--ignore-signal=TERM", "sleep", "300"}}});
+  ASSERT_EQ(jobtest::launchctl({"load", "-w", plist}).status, 0);
+  auto pid = jobtest::listedPid(sleepLabel);
+  ASSERT_TRUE(pid);
+  // /proc has no change events: look until env has become sleep, TERM ignored.
+  const std::string comm = "/proc/" + std::to_string(*pid) + "/comm";
+  for (int i = 0; i < 500 && testsupport::readFileOrEmpty(comm) != "sleep\n"; ++i) std::this_thread::sleep_for(10ms);
+  const auto start = std::chrono::steady_clock::now();
+  auto result = jobtest::launchctl({"unload", "-w", plist});
+  EXPECT_EQ(result.status, 0) << result.output.value_or("");
+  EXPECT_TRUE(jobtest::waitEnded(*pid, 1s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);  // TERM was tried first
+  EXPECT_FALSE(jobtest::listedPid(sleepLabel));
 }
 
 TEST_F(LaunchctlTest, AServiceThatAlreadyAnswersIsNotTakenOver) {
