@@ -4,21 +4,21 @@
 
 namespace platform {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-  thread_ = std::thread([this] { run(); });
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+  thread_ = std::thread([state = state_] { run(state); });
   std::string name = label_.substr(0, 15);
   pthread_setname_np(thread_.native_handle(), name.c_str());
 }
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
   }
-  wake_.notify_all();
+  state_->wake.notify_all();
   if (thread_.joinable()) {
     if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();
+      thread_.detach();  // the thread finishes the rest on its own State
     } else {
       thread_.join();
     }
@@ -27,10 +27,10 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> work) {
   {
-    std::lock_guard lock(mutex_);
-    work_.push_back(std::move(work));
+    std::lock_guard lock(state_->mutex);
+    state_->work.push_back(std::move(work));
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -53,29 +53,29 @@ void SerialQueue::sync(const std::function<void()>& work) {
 
 void SerialQueue::waitIdle() {
   if (isCurrent()) return;
-  std::unique_lock lock(mutex_);
-  idle_.wait(lock, [&] { return work_.empty() && running_ == 0; });
+  std::unique_lock lock(state_->mutex);
+  state_->idle.wait(lock, [&] { return state_->work.empty() && state_->running == 0; });
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-void SerialQueue::run() {
-  std::unique_lock lock(mutex_);
+void SerialQueue::run(const std::shared_ptr<State>& state) {
+  std::unique_lock lock(state->mutex);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !work_.empty(); });
-    if (work_.empty()) {
-      if (stopping_) return;
+    state->wake.wait(lock, [&] { return state->stopping || !state->work.empty(); });
+    if (state->work.empty()) {
+      if (state->stopping) return;
       continue;
     }
-    std::function<void()> work = std::move(work_.front());
-    work_.pop_front();
-    ++running_;
+    std::function<void()> work = std::move(state->work.front());
+    state->work.pop_front();
+    ++state->running;
     lock.unlock();
     work();
     work = nullptr;
     lock.lock();
-    --running_;
-    if (work_.empty() && running_ == 0) idle_.notify_all();
+    --state->running;
+    if (state->work.empty() && state->running == 0) state->idle.notify_all();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,15 +30,20 @@ class SerialQueue {
   const std::string& label() const { return label_; }
 
  private:
-  void run();
+  // Shared with the worker thread, so that a queue destroyed by its own work
+  // (the thread is then detached) leaves the thread nothing freed to touch.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<std::function<void()>> work;
+    std::size_t running = 0;
+    bool stopping = false;
+  };
+  static void run(const std::shared_ptr<State>& state);
 
   std::string label_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::deque<std::function<void()>> work_;
-  std::size_t running_ = 0;
-  bool stopping_ = false;
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 

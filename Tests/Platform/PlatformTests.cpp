@@ -167,3 +167,19 @@ TEST(FileUtil, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
   EXPECT_FALSE(platform::writeFileAtomically(root.path() + "/missing/dir/f", "x"));
   EXPECT_FALSE(platform::readFile(root.path()).has_value());  // a folder is not a file
 }
+
+TEST(SerialQueue, AQueueDestroyedByItsOwnWorkFinishesSafely) {
+  auto* queue = new platform::SerialQueue("self");
+  platform::OneShot<bool> done;
+  platform::OneShot<bool> queued;
+  std::atomic<int> after{0};
+  queue->async([queue, queued] {
+    queued.wait();
+    delete queue;
+  });
+  queue->async([&] { after++; });  // queued before the delete runs: still runs
+  queue->async([done] { done.resolve(true); });
+  queued.resolve(true);
+  EXPECT_EQ(done.waitFor(5s), true);
+  EXPECT_EQ(after.load(), 1);
+}

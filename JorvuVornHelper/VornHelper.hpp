@@ -1,0 +1,60 @@
+#pragma once
+// The helper's one service object: it serves every connection and owns the
+// registry of games.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Common/Protocol/VornHelperCommunicator.hpp"
+#include "JorvuVornHelper/Game.hpp"
+#include "JorvuVornHelper/TaskGroup.hpp"
+#include "Platform/XPC/XPCConnection.hpp"
+
+class VornHelper : public VornHelperCommunicator, public std::enable_shared_from_this<VornHelper> {
+ public:
+  VornHelper();
+  ~VornHelper() override;
+
+  // The listener's delegate: every connection is served by this object.
+  bool shouldAcceptNewConnection(const std::shared_ptr<platform::xpc::Connection>& connection);
+
+  // connect, getGameStatus, getGamePanelInfo and cancel answer at once, on
+  // the connection's queue; register, execute, work and clearGame answer from
+  // a task of their own after returning.
+  void connect(BoolReply with) override;
+  void register_(std::uint32_t gameCode, std::string obdTag, std::optional<std::string> vantixTokenData,
+                 DataReply with) override;
+  void execute(std::uint32_t gameCode, std::optional<std::string> passarg, DataReply with) override;
+  void work(std::uint32_t gameCode, bool ignoreOSVersion, DataReply with) override;
+  void getGameStatus(std::uint32_t gameCode, DataReply with) override;
+  void getGamePanelInfo(std::uint32_t gameCode, DataReply with) override;
+  void cancel(std::uint32_t gameCode, DataReply with) override;
+  void clearGame(std::uint32_t gameCode, DataReply with) override;
+
+  // clearGame waits with this until every statistics report queued so far
+  // has been sent or has failed (by default the reporter's collector).
+  void setReportWaiter(std::function<void()> waitDone);
+
+  // At exit: cancels every game's work job (so that its state is saved) and
+  // waits for the running tasks.
+  void shutdown();
+
+  // The registry, one read-modify-write at a time. The lock is never held
+  // while a request waits for the network or a launch.
+  template <typename F>
+  auto withGames(F&& f) {
+    std::lock_guard lock(gamesLock_);
+    return f(games_);
+  }
+
+ private:
+  std::map<std::uint32_t, Game> games_;
+  std::mutex gamesLock_;
+  std::mutex reportWaiterLock_;
+  std::function<void()> reportWaiter_;
+  TaskGroup tasks_;
+};

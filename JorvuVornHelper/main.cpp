@@ -1,0 +1,3 @@
+#include "JorvuVornHelper/HelperMain.hpp"
+
+int main() { return runVornHelper(); }
