@@ -34,6 +34,10 @@ namespace gametest {
 
 using namespace std::chrono_literals;
 
+// The process's network and log file are set up before main, before any
+// thread and before any other test could make the logger.
+inline const bool processReady = testnet::setUpProcess();
+
 // A worker whose state the test sets; work() can be held at a gate.
 class FakeWorker : public GameWorkerable {
  public:
@@ -222,7 +226,7 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
 class GameFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testnet::setUpProcess());
+    ASSERT_TRUE(processReady);
     server.start();
     live = std::make_unique<testnet::ScopedEnv>(servicehosts::catalogueLiveEnv, server.origin());
     report = std::make_unique<testnet::ScopedEnv>(servicehosts::reportEnv, server.origin());
