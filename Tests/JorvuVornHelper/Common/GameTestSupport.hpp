@@ -236,12 +236,14 @@ class GameFixture : public ::testing::Test {
     setSystemVersion("12.0");
     factory.makeURLWorker = [this](std::uint32_t code, const std::string& url, const std::string& dir,
                                    const std::string& exe) {
+      std::lock_guard lock(madeLock);
       made.push_back({"url", code, "", url, "", dir, exe, "", false});
       return worker;
     };
     factory.makeManifestWorker = [this](std::uint32_t code, const std::string& tag, const std::string& source,
                                         const std::optional<std::string>& manifest, const std::string& target,
                                         const std::string& exe, const std::string& shortcut) {
+      std::lock_guard lock(madeLock);
       made.push_back({"manifest", code, tag, source, manifest.value_or(""), target, exe, shortcut,
                       manifest.has_value()});
       return worker;
@@ -320,6 +322,7 @@ class GameFixture : public ::testing::Test {
   publisher::Publisher server{root.path()};
   std::unique_ptr<testnet::ScopedEnv> live, report, ticket;
   std::shared_ptr<FakeWorker> worker = std::make_shared<FakeWorker>();
+  std::mutex madeLock;  // registers may run at the same time
   std::vector<MadeWorker> made;
   GameWorkerFactory factory;
 };
