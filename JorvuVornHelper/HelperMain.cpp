@@ -11,6 +11,7 @@
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVornHelper/VornHelper.hpp"
+#include "JorvuVornHelper/WorkerFactory.hpp"
 #include "Infra/HttpClient/HTTPClient.hpp"
 #include "Platform/Memory.hpp"
 #include "Platform/XPC/XPCListener.hpp"
@@ -39,7 +40,7 @@ int runVornHelper() {
   platform::keepLargeBuffersOutOfTheHeap();
   httpGlobalInit();  // before any thread
   TavloLogger::connectToLogger();
-  auto helper = std::make_shared<VornHelper>();
+  auto helper = std::make_shared<VornHelper>(serviceWorkerFactory());
   std::string error;
   auto listener = platform::xpc::Listener::forService(vornHelperServiceName, vornhelperxpc::interface(), &error);
   if (!listener) {

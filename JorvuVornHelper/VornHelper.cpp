@@ -4,9 +4,14 @@
 
 #include "Common/Logger/TavloLogger.hpp"
 #include "Common/Logger/VornLogger.hpp"
+#include "Common/Protocol/ErrorInfo.hpp"
+#include "Common/Protocol/SubError.hpp"
 #include "Common/Protocol/VantixToken.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
+#include "JorvuVornHelper/Common/BackgroundQueue.hpp"
+#include "JorvuVornHelper/Common/StatusUtilities.hpp"
+#include "JorvuVornHelper/Common/VANTIXAuthentication.hpp"
 #include "Platform/Paths.hpp"
 #include "Platform/XPC/XPCMessage.hpp"
 
@@ -16,6 +21,74 @@ struct Answer {
   bool success = true;
   std::optional<std::string> data;
 };
+
+// The request whose failure is being mapped: each maps only its own.
+enum class Request { register_, execute, work, getGameStatus, getGamePanelInfo, cancel, clearGame };
+
+// A worker's failed job as the app sees it: a network failure, a lack of
+// disk space (with the capacity record in the message) or a plain failure.
+VornHelperError mapWorkFailed(const SubError::WorkFailed& f) {
+  if (f.errorCode == ErrorInfo::networkErrorCode) {
+    return VornHelperError::NetworkError{f.errorCode, f.errorOperation, f.mainErrorCode, f.subErrorCode};
+  }
+  if (f.mainErrorCode == ErrorInfo::diskSizeLackMainErrorCode && !f.errorMessage.empty()) {
+    try {
+      const CapacityInfo capacity = CapacityInfo::decode(f.errorMessage);
+      return VornHelperError::DiskSizeLack{capacity.require, capacity.total, toStatus(capacity.status)};
+    } catch (const std::exception&) {
+      return VornHelperError::Crash{};
+    }
+  }
+  return VornHelperError::WorkFailed{f.errorCode, f.errorOperation, f.mainErrorCode, f.subErrorCode};
+}
+
+VornHelperError mapSubError(Request request, const SubError& e) {
+  using R = Request;
+  if (request == R::register_) {
+    if (e.is<SubError::GameAlreadyRegistered>()) return VornHelperError::GameAlreadyRegistered{};
+    if (e.is<SubError::URLSessionStatusCodeNot200>()) return VornHelperError::NetworkError{-60, 0, 0, 0};
+    if (e.is<SubError::UnsupportedOS>()) return VornHelperError::UnsupportedOS{};
+  }
+  if (request == R::execute) {
+    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
+    if (e.is<SubError::WorkRequired>()) return VornHelperError::WorkRequired{};
+    if (e.is<SubError::ExecuteFailed>()) return VornHelperError::ExecuteFailed{};
+    if (const auto* m = e.get<SubError::Maintenance>()) {
+      return VornHelperError::Maintenance{m->startTime, m->endTime, m->reason, m->relatedLink};
+    }
+  }
+  if (request == R::work) {
+    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
+    if (e.is<SubError::NoWorkRequired>()) return VornHelperError::NoWorkRequired{};
+    if (const auto* l = e.get<SubError::OSVersionLimit>()) return VornHelperError::OSVersionLimit{l->currentOS, l->limitOS};
+  }
+  if (request == R::getGameStatus) {
+    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
+    if (const auto* f = e.get<SubError::WorkFailed>()) return mapWorkFailed(*f);
+  }
+  if (request == R::getGamePanelInfo || request == R::cancel || request == R::clearGame) {
+    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
+  }
+  return VornHelperError::Crash{};
+}
+
+// The reply's error for whatever a handler's body threw.
+VornHelperError mapFailure(Request request) {
+  try {
+    throw;
+  } catch (const VornHelperError& e) {
+    return e;
+  } catch (const SubError& e) {
+    return mapSubError(request, e);
+  } catch (const VANTIXAuthenticationError& e) {
+    if (request == Request::execute && e.kind() == VANTIXAuthenticationError::Kind::statusCodeFailure) {
+      return VornHelperError::VantixError{e.code()};
+    }
+    return VornHelperError::Crash{};
+  } catch (...) {
+    return VornHelperError::Crash{};
+  }
+}
 
 // Flag false and the ErrorStatus text of the error; no data when that
 // cannot be encoded.
@@ -28,16 +101,29 @@ Answer failure(const VornHelperError& error) {
   return a;
 }
 
-// Runs a handler's body; a failure that the body does not map itself is a
-// crash: every request is answered.
+// Runs a handler's body; whatever it throws becomes the request's failure
+// reply, so every request is answered, and answered once.
 template <typename F>
-Answer answering(F&& body) {
+Answer answering(Request request, F&& body) {
   try {
     return body();
-  } catch (const VornHelperError& e) {
-    return failure(e);
   } catch (...) {
-    return failure(VornHelperError::Crash{});
+    try {
+      return failure(mapFailure(request));
+    } catch (...) {
+      return Answer{false, std::nullopt};
+    }
+  }
+}
+
+// Sends the reply; a reply that cannot be delivered is not sent twice.
+void reply(const VornHelperCommunicator::DataReply& with, const Answer& a) {
+  try {
+    with(a.success, a.data);
+  } catch (const std::exception& e) {
+    logError(std::string("An error occurred: reply failed ") + e.what());
+  } catch (...) {
+    logError("An error occurred: reply failed");
   }
 }
 
@@ -52,7 +138,9 @@ std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); 
 
 }  // namespace
 
-VornHelper::VornHelper() : reportWaiter_([] { TavloLogger::SendTasks::shared().waitDone(); }) {}
+VornHelper::VornHelper(GameWorkerFactory workerFactory)
+    : workerFactory_(std::move(workerFactory)),
+      reportWaiter_([] { TavloLogger::SendTasks::shared().waitDone(); }) {}
 
 VornHelper::~VornHelper() { tasks_.waitAll(); }
 
@@ -69,7 +157,11 @@ void VornHelper::setReportWaiter(std::function<void()> waitDone) {
 
 void VornHelper::connect(BoolReply with) {
   logInfo("reply(true)");
-  with(true);
+  try {
+    with(true);
+  } catch (...) {
+    logError("An error occurred: reply failed");
+  }
 }
 
 void VornHelper::register_(std::uint32_t gameCode, std::string obdTag, std::optional<std::string> vantixTokenData,
@@ -77,20 +169,25 @@ void VornHelper::register_(std::uint32_t gameCode, std::string obdTag, std::opti
   auto self = shared_from_this();
   tasks_.start([self, gameCode, obdTag = std::move(obdTag), tokenData = std::move(vantixTokenData),
                 with = std::move(with)] {
-    Answer a = answering([&] {
+    Answer a = answering(Request::register_, [&] {
       std::error_code ec;
       if (!std::filesystem::is_directory(platform::resolvePath("/Library/Application Support/Jorvu"), ec)) {
-        throw VornHelperError(VornHelperError::Crash{});
+        throw SubError(SubError::Unknown{});
       }
-      bool known = self->withGames([&](auto& games) { return games.count(gameCode) > 0; });
-      if (known) throw VornHelperError(VornHelperError::GameAlreadyRegistered{});
+      const bool known = self->withGames([&](auto& games) { return games.count(gameCode) > 0; });
+      if (known) throw SubError(SubError::GameAlreadyRegistered{});
       std::optional<VantixToken> token;
       if (tokenData) token = VantixToken::decode(*tokenData);
-      Game game = Game::make(gameCode, obdTag, token);  // fetches the catalogue record: no lock held
-      self->withGames([&](auto& games) { games.insert_or_assign(gameCode, std::move(game)); });
+      // Fetches the catalogue record: no lock held meanwhile.
+      Game game = Game::make(gameCode, obdTag, std::move(token), self->workerFactory_);
+      // A register of the same code may have finished during the fetch: the
+      // first one stays.
+      const bool inserted =
+          self->withGames([&](auto& games) { return games.try_emplace(gameCode, std::move(game)).second; });
+      if (!inserted) throw SubError(SubError::GameAlreadyRegistered{});
       return Answer{};
     });
-    with(a.success, a.data);
+    reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", obdTag=" + obdTag + ", reply=" + replyText(a));
   });
 }
@@ -98,16 +195,17 @@ void VornHelper::register_(std::uint32_t gameCode, std::string obdTag, std::opti
 void VornHelper::execute(std::uint32_t gameCode, std::optional<std::string> passarg, DataReply with) {
   auto self = shared_from_this();
   tasks_.start([self, gameCode, passarg = std::move(passarg), with = std::move(with)] {
-    Answer a = answering([&]() -> Answer {
+    Answer a = answering(Request::execute, [&] {
       auto game = self->withGames([&](auto& games) -> std::optional<Game> {
         auto it = games.find(gameCode);
         if (it == games.end()) return std::nullopt;
         return it->second;
       });
-      if (!game) throw VornHelperError(VornHelperError::GameNotExist{});
-      throw Game::Unavailable();  // the launch comes with the registered game
+      if (!game) throw SubError(SubError::GameNotExist{});
+      game->execute(passarg);  // on the copy, without the lock; not written back
+      return Answer{};
     });
-    with(a.success, a.data);
+    reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
   });
 }
@@ -115,68 +213,85 @@ void VornHelper::execute(std::uint32_t gameCode, std::optional<std::string> pass
 void VornHelper::work(std::uint32_t gameCode, bool ignoreOSVersion, DataReply with) {
   auto self = shared_from_this();
   tasks_.start([self, gameCode, ignoreOSVersion, with = std::move(with)] {
-    Answer a = answering([&]() -> Answer {
-      auto game = self->withGames([&](auto& games) -> std::optional<Game> {
+    Answer a = answering(Request::work, [&] {
+      // One step under the lock, so that two work requests never both see
+      // no working game.
+      self->withGames([&](auto& games) {
         // Any working game, its own code included, comes first.
         for (const auto& [code, g] : games) {
-          if (g.isWorking) throw VornHelperError(VornHelperError::WorkingAnotherGame{code});
+          if (g.workingStatus) throw VornHelperError(VornHelperError::WorkingAnotherGame{code});
         }
         auto it = games.find(gameCode);
-        if (it == games.end()) return std::nullopt;
-        return it->second;
+        if (it == games.end()) throw SubError(SubError::GameNotExist{});
+        Game game = it->second;
+        game.work(ignoreOSVersion);  // queues the job and returns
+        it->second = std::move(game);
       });
-      if (!game) throw VornHelperError(VornHelperError::GameNotExist{});
-      throw Game::Unavailable();  // the work job comes with the registered game
+      return Answer{};
     });
-    with(a.success, a.data);
+    reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", ignoreOSVersion=" + (ignoreOSVersion ? "true" : "false") +
             ", reply=" + replyText(a));
   });
 }
 
 void VornHelper::getGameStatus(std::uint32_t gameCode, DataReply with) {
-  Answer a = answering([&]() -> Answer {
-    bool known = withGames([&](auto& games) { return games.count(gameCode) > 0; });
-    if (!known) throw VornHelperError(VornHelperError::GameNotExist{});
-    throw Game::Unavailable();
+  Answer a = answering(Request::getGameStatus, [&] {
+    return withGames([&](auto& games) {
+      auto it = games.find(gameCode);
+      if (it == games.end()) throw SubError(SubError::GameNotExist{});
+      Game game = it->second;
+      try {
+        Answer ok{true, game.getGameStatusJson()};
+        it->second = std::move(game);
+        return ok;
+      } catch (...) {
+        // A job that ended in error is over: its working flag is let go
+        // with the failure, nothing else of the copy is kept.
+        if (!game.workingStatus) it->second.workingStatus = false;
+        throw;
+      }
+    });
   });
-  with(a.success, a.data);
+  reply(with, a);
   logDebug("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
 }
 
 void VornHelper::getGamePanelInfo(std::uint32_t gameCode, DataReply with) {
-  Answer a = answering([&]() -> Answer {
-    bool known = withGames([&](auto& games) { return games.count(gameCode) > 0; });
-    if (!known) throw VornHelperError(VornHelperError::GameNotExist{});
-    throw Game::Unavailable();
+  Answer a = answering(Request::getGamePanelInfo, [&] {
+    auto game = withGames([&](auto& games) -> std::optional<Game> {
+      auto it = games.find(gameCode);
+      if (it == games.end()) return std::nullopt;
+      return it->second;
+    });
+    if (!game) throw SubError(SubError::GameNotExist{});
+    return Answer{true, game->getGamePanelInfoJson()};
   });
-  with(a.success, a.data);
+  reply(with, a);
   logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
 }
 
 void VornHelper::cancel(std::uint32_t gameCode, DataReply with) {
-  Answer a = answering([&] {
-    bool found = withGames([&](auto& games) {
+  Answer a = answering(Request::cancel, [&] {
+    withGames([&](auto& games) {
       auto it = games.find(gameCode);
-      if (it == games.end()) return false;
+      if (it == games.end()) throw SubError(SubError::GameNotExist{});
       Game game = it->second;
       game.cancel();
       it->second = std::move(game);
-      return true;
     });
-    if (!found) throw VornHelperError(VornHelperError::GameNotExist{});
     return Answer{};
   });
-  with(a.success, a.data);
+  reply(with, a);
   logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
 }
 
 void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
   auto self = shared_from_this();
   tasks_.start([self, gameCode, with = std::move(with)] {
-    Answer a = answering([&] {
-      bool removed = self->withGames([&](auto& games) { return games.erase(gameCode) > 0; });
-      if (!removed) throw VornHelperError(VornHelperError::GameNotExist{});
+    Answer a = answering(Request::clearGame, [&] {
+      const bool removed = self->withGames([&](auto& games) { return games.erase(gameCode) > 0; });
+      if (!removed) throw SubError(SubError::GameNotExist{});
       logInfo("wait tavlo send");
       std::function<void()> waitDone;
       {
@@ -187,14 +302,17 @@ void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
       logInfo("done tavlo send");
       return Answer{};
     });
-    with(a.success, a.data);
+    reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
   });
 }
 
 void VornHelper::shutdown() {
   withGames([](auto& games) {
-    for (auto& [code, game] : games) game.cancel();
+    for (auto& [code, game] : games) {
+      if (game.workingStatus && game.gameWorker) game.gameWorker->cancel();
+    }
   });
   tasks_.waitAll();
+  BackgroundQueue::shared().waitIdle();
 }

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "Common/Protocol/VornHelperCommunicator.hpp"
-#include "JorvuVornHelper/Game.hpp"
+#include "JorvuVornHelper/Common/Game.hpp"
 #include "JorvuVornHelper/TaskGroup.hpp"
 #include "Platform/XPC/XPCConnection.hpp"
 
 class VornHelper : public VornHelperCommunicator, public std::enable_shared_from_this<VornHelper> {
  public:
-  VornHelper();
+  // The workers of registered games come from `workerFactory`.
+  explicit VornHelper(GameWorkerFactory workerFactory = {});
   ~VornHelper() override;
 
   // The listener's delegate: every connection is served by this object.
@@ -39,8 +40,8 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
   // has been sent or has failed (by default the reporter's collector).
   void setReportWaiter(std::function<void()> waitDone);
 
-  // At exit: cancels every game's work job (so that its state is saved) and
-  // waits for the running tasks.
+  // At exit: cancels the worker of every working game (so that its job ends
+  // and saves its state), then waits for the running tasks and work jobs.
   void shutdown();
 
   // The registry, one read-modify-write at a time. The lock is never held
@@ -52,6 +53,7 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
   }
 
  private:
+  const GameWorkerFactory workerFactory_;
   std::map<std::uint32_t, Game> games_;
   std::mutex gamesLock_;
   std::mutex reportWaiterLock_;

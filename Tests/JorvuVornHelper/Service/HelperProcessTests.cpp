@@ -2,6 +2,7 @@
 // driven over its real socket.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -56,6 +57,8 @@ class HelperProcess {
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_ = ::fork();
     if (pid_ == 0) {
+      // A test killed by its time-out takes its helper with it.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (listenFD >= 0) {
         std::snprintf(pidVariable, sizeof pidVariable, "LISTEN_PID=%d", static_cast<int>(::getpid()));
         if (listenFD == 3) {
