@@ -1,4 +1,5 @@
 #include "Common/Json/JsonWriting.hpp"
+#include "Platform/Utf8.hpp"
 
 #include <cmath>
 
@@ -7,39 +8,6 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at `p`, or 0 with `consumed` set
-// to the length of its maximal ill-formed prefix (at least 1).
-std::size_t sequenceLength(const unsigned char* p, std::size_t left, std::size_t& consumed) {
-  const unsigned char c = p[0];
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 1;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 2;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 3;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    consumed = 1;
-    return 0;
-  }
-  std::size_t i = 1;
-  for (; i <= need; ++i) {
-    if (i >= left) break;
-    const unsigned char b = p[i];
-    if (i == 1 ? (b < lo || b > hi) : !isContinuation(b)) break;
-  }
-  if (i == need + 1) return need + 1;
-  consumed = i;
-  return 0;
-}
 
 }  // namespace
 
@@ -73,7 +41,7 @@ void appendQuoted(std::string& out, std::string_view text) {
       continue;
     }
     std::size_t consumed = 0;
-    const std::size_t len = sequenceLength(p + i, n - i, consumed);
+    const std::size_t len = platform::utf8SequenceLength(p + i, n - i, consumed);
     if (len > 0) {
       out.append(text.data() + i, len);
       i += len;

@@ -1,4 +1,5 @@
 #include "Common/Launcher/CommandLineLauncher.hpp"
+#include "Platform/Utf8.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -37,52 +38,7 @@ void closeQuietly(int fd) {
 
 }  // namespace
 
-std::string decodeUTF8(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    }
-    bool ok = len > 0 && i + len <= n;
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (ok) {
-      // Overlong forms, surrogates and values past U+10FFFF are invalid.
-      if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-          (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ok = false;
-      }
-    }
-    if (ok) {
-      out.append(bytes, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
+std::string decodeUTF8(const std::string& bytes) { return platform::repairedUTF8(bytes); }
 
 Result runCommand(const std::string& filePath, const std::vector<std::string>& arguments, bool isWait) {
   std::vector<char*> argv;

@@ -1,4 +1,5 @@
 #include "Common/Url/Url.hpp"
+#include "Platform/Utf8.hpp"
 
 namespace urlkit {
 namespace {
@@ -79,39 +80,7 @@ CharacterSet& CharacterSet::addAlphanumerics() {
 const CharacterSet& CharacterSet::urlQueryAllowed() { return queryChars(); }
 const CharacterSet& CharacterSet::urlPathAllowed() { return pathChars(); }
 
-bool isValidUTF8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= need) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= need; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += need + 1;
-  }
-  return true;
-}
+bool isValidUTF8(std::string_view text) { return platform::isValidUTF8(text); }
 
 std::optional<std::string> percentEncode(std::string_view text, const CharacterSet& allowed) {
   if (!isValidUTF8(text)) return std::nullopt;

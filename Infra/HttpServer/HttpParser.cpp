@@ -1,4 +1,5 @@
 #include "Infra/HttpServer/HttpParser.hpp"
+#include "Platform/Utf8.hpp"
 
 #include <charconv>
 #include <limits>
@@ -92,41 +93,7 @@ bool isQueryAllowed(unsigned char c) {
   }
 }
 
-bool isValidUTF8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      auto n = static_cast<unsigned char>(text[i + k]);
-      if ((n & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (n & 0x3F);
-    }
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
+bool isValidUTF8(const std::string& text) { return platform::isValidUTF8(text); }
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

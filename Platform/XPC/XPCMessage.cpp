@@ -1,4 +1,5 @@
 #include "Platform/XPC/XPCMessage.hpp"
+#include "Platform/Utf8.hpp"
 
 #include <stdexcept>
 
@@ -70,44 +71,7 @@ bool slotAccepts(Slot slot, const Value& v) {
 
 }  // namespace
 
-bool isValidUTF8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values above U+10FFFF.
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
+bool isValidUTF8(std::string_view text) { return platform::isValidUTF8(text); }
 
 std::string encodeFrame(const Frame& frame) {
   if (frame.selector.size() > maxSelector) throw std::length_error("XPC selector too long");

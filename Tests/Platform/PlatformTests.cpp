@@ -16,6 +16,7 @@
 #include "Platform/PropertyList.hpp"
 #include "Platform/SerialQueue.hpp"
 #include "Platform/SystemInfo.hpp"
+#include "Platform/Utf8.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 using namespace std::chrono_literals;
@@ -182,4 +183,15 @@ TEST(SerialQueue, AQueueDestroyedByItsOwnWorkFinishesSafely) {
   queued.resolve(true);
   EXPECT_EQ(done.waitFor(5s), true);
   EXPECT_EQ(after.load(), 1);
+}
+
+TEST(Utf8, ValidatesAndRepairsByMaximalIllFormedParts) {
+  EXPECT_TRUE(platform::isValidUTF8(""));
+  EXPECT_TRUE(platform::isValidUTF8("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
+  const char* invalid[] = {"\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff", "\x80"};
+  for (const char* text : invalid) EXPECT_FALSE(platform::isValidUTF8(text)) << text;
+  EXPECT_EQ(platform::repairedUTF8("a\xffz"), "a\xef\xbf\xbdz");
+  EXPECT_EQ(platform::repairedUTF8("\xe2\x82z"), "\xef\xbf\xbdz");  // one truncated sequence, one mark
+  EXPECT_EQ(platform::repairedUTF8("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(platform::repairedUTF8("ok\xc3\xa9"), "ok\xc3\xa9");
 }
