@@ -1,4 +1,5 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
+#include "Common/Logger/Printed.hpp"
 
 #include <unistd.h>
 
@@ -18,18 +19,7 @@ namespace {
 constexpr const char* launchctlPath = "/bin/launchctl";
 constexpr const char* vornHelperLabel = "com.jorvu.vorn.helper";
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
-}
+std::string quoted(const std::string& text) { return printedString(text); }
 
 // "An error occurred: " with the error's two descriptions.
 std::string errorText(const std::exception& error) {

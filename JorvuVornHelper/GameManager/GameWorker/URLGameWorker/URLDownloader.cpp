@@ -1,4 +1,5 @@
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLDownloader.hpp"
+#include "Common/Logger/Printed.hpp"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -16,14 +17,7 @@ void initialiseCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
+std::string quoted(const std::string& text) { return printedString(text); }
 
 struct CurlHandle {
   CURL* handle = curl_easy_init();

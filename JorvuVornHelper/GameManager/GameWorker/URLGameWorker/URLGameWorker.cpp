@@ -1,4 +1,5 @@
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
+#include "Common/Logger/Printed.hpp"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -24,14 +25,7 @@ constexpr const char* kChmodPath = "/bin/chmod";
 // A failing unzip lists every entry; the log line and the report keep the end.
 constexpr std::size_t kMaxOutputInDescription = 1000;
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
+std::string quoted(const std::string& text) { return printedString(text); }
 
 std::string describeOutput(const std::optional<std::string>& output) {
   if (!output) return "nil";
