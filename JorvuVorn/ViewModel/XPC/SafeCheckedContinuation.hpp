@@ -87,21 +87,21 @@ class SafeCheckedContinuation : public std::enable_shared_from_this<SafeCheckedC
       if (stop.stop_requested()) return;
       const auto self = weak.lock();
       if (!self) return;
-      const auto error = SafeCheckedContinuationError::timeout();
-      if (self->tryResume(Result(std::in_place_index<1>, std::make_exception_ptr(error)))) {
-        logError("[XPC] throw error=" + error.description());
-      }
+      self->tryResume(Result(std::in_place_index<1>, std::make_exception_ptr(SafeCheckedContinuationError::timeout())),
+                      true);
     });
   }
 
   // The test of isResumed, the resume and the setting of isResumed are one
   // step under the lock, so a reply racing the timer resumes exactly once.
-  bool tryResume(Result result) {
+  // The time-out's ERROR line is queued before the caller wakes up.
+  bool tryResume(Result result, bool timedOut = false) {
     std::jthread timer;
     {
       std::lock_guard lock(mutex_);
       if (isResumed_) return false;
-      continuation_.resolve(std::move(result));
+      if (timedOut) logError("[XPC] throw error=" + SafeCheckedContinuationError::timeout().description());
+      continuation_.resolve(std::make_shared<Result>(std::move(result)));
       isResumed_ = true;
       timer = std::move(timeoutTask_);
     }
@@ -115,12 +115,17 @@ class SafeCheckedContinuation : public std::enable_shared_from_this<SafeCheckedC
   }
 
   T await() {
-    Result result = continuation_.wait();
-    if (result.index() == 1) std::rethrow_exception(std::get<1>(result));
+    // Taken out, so that the error is released on this thread, whichever
+    // thread drops the continuation last.
+    Result result = std::move(*continuation_.wait());
+    if (result.index() == 1) {
+      std::exception_ptr error = std::move(std::get<1>(result));
+      std::rethrow_exception(std::move(error));
+    }
     return std::move(std::get<0>(result));
   }
 
-  platform::OneShot<Result> continuation_;
+  platform::OneShot<std::shared_ptr<Result>> continuation_;
   mutable std::mutex mutex_;
   bool isResumed_ = false;
   std::jthread timeoutTask_;
