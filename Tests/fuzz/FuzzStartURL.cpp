@@ -13,8 +13,13 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The parser logs ERROR lines for tokens it cannot find: keep them out of
   // the user's log folder.
-  std::string home = (std::filesystem::temp_directory_path() / "jorvu-fuzz-XXXXXX").string();
-  if (::mkdtemp(home.data()) != nullptr) ::setenv("HOME", home.c_str(), 1);
+  static std::string home = (std::filesystem::temp_directory_path() / "jorvu-fuzz-XXXXXX").string();
+  if (::mkdtemp(home.data()) == nullptr) return 0;
+  ::setenv("HOME", home.c_str(), 1);
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+  });
   return 0;
 }
 
