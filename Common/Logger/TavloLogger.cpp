@@ -54,6 +54,9 @@ void TavloLogger::SendTasks::waitDone() { waitDone({}); }
 
 void TavloLogger::SendTasks::waitDone(const std::function<void()>& whileWaiting) {
   std::lock_guard serial(waitMutex_);
+  // A report is started from the log queue: let every report logged before
+  // this call start first, so that it is among the awaited ones.
+  VornLogger::shared().waitIdle();
   std::vector<std::shared_ptr<Task>> awaited;
   {
     std::lock_guard lock(mutex_);

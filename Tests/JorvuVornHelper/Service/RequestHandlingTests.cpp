@@ -219,11 +219,6 @@ TEST_F(RequestHandlingTest, PanelCancelAndClearWithTheirClosingLines) {
   EXPECT_EQ(ask([](VornHelper& h, auto r) { h.cancel(9070, r); }), failed(VornHelperError::GameNotExist{}));
   status(9070);
 
-  std::vector<std::string> messages;
-  for (const auto& line : mark.since()) {
-    auto at = line.find("[INFO] ");
-    if (at != std::string::npos) messages.push_back(line.substr(at + 7));
-  }
   const std::string notExist = R"((false, {"error":{"GameNotExist":{}}}))";
   const std::vector<std::string> expected = {
       "gameCode=9070, reply=(true, " + *panel.second + ")",
@@ -234,11 +229,23 @@ TEST_F(RequestHandlingTest, PanelCancelAndClearWithTheirClosingLines) {
       "gameCode=9070, reply=" + notExist,
       "gameCode=9070, reply=" + notExist,
   };
-  std::vector<std::string> closing;
-  for (const auto& m : messages) {
-    if (m.rfind("gameCode=9070, reply=", 0) == 0 || m.find("tavlo send") != std::string::npos) closing.push_back(m);
+  // A closing line is written just after its reply: wait for the last one.
+  auto closingLines = [&] {
+    std::vector<std::string> closing;
+    for (const auto& line : mark.since()) {
+      auto at = line.find("[INFO] ");
+      if (at == std::string::npos) continue;
+      const std::string m = line.substr(at + 7);
+      if (m.rfind("gameCode=9070, reply=", 0) == 0 || m.find("tavlo send") != std::string::npos) closing.push_back(m);
+    }
+    return closing;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (closingLines().size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+    VornLogger::shared().waitIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(closing, expected);
+  EXPECT_EQ(closingLines(), expected);
 }
 
 }  // namespace
