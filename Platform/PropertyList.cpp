@@ -2,11 +2,13 @@
 
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <string_view>
 
 #include "Platform/FileUtil.hpp"
 
@@ -99,6 +101,61 @@ plist_t toNode(const PlistValue& v) {
   return plist_new_string("");
 }
 
+// libplist frees (and reads binary lists) recursively, one stack frame per
+// level, so a list nested tens of thousands deep overflows the stack. Nesting
+// is bounded by the number of containers; real lists hold a few hundred at
+// most, and a text with more is refused before libplist sees it.
+constexpr std::size_t kMaxContainers = 4096;
+
+std::uint64_t readBigEndian(const unsigned char* p, std::size_t size) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// XML: every "<array" and "<dict" counts, closed or not.
+bool xmlContainersWithinLimit(std::string_view text) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
+    const std::string_view rest = text.substr(at + 1);
+    if (rest.rfind("array", 0) == 0 || rest.rfind("dict", 0) == 0) {
+      if (++count > kMaxContainers) return false;
+    }
+  }
+  return true;
+}
+
+// Binary: the objects the offset table points at whose marker is an array,
+// set or dictionary. A table that does not fit the data is refused too.
+bool binaryContainersWithinLimit(std::string_view bytes) {
+  constexpr std::size_t kHeader = 8, kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t objectsEnd = bytes.size() - kTrailer;
+  const unsigned char* trailer = data + objectsEnd;
+  const std::size_t offsetSize = trailer[6];
+  const std::uint64_t objectCount = readBigEndian(trailer + 8, 8);
+  const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || tableOffset < kHeader || tableOffset > objectsEnd) return false;
+  if (objectCount > (objectsEnd - tableOffset) / offsetSize) return false;
+  std::size_t count = 0;
+  for (std::uint64_t i = 0; i < objectCount; ++i) {
+    const std::uint64_t offset = readBigEndian(data + tableOffset + i * offsetSize, offsetSize);
+    if (offset < kHeader || offset >= objectsEnd) return false;
+    const unsigned marker = data[offset] >> 4;
+    if (marker == 0xA || marker == 0xB || marker == 0xC || marker == 0xD) {
+      if (++count > kMaxContainers) return false;
+    }
+  }
+  return true;
+}
+
+bool containersWithinLimit(std::string_view bytes) {
+  // The same test libplist makes to choose its reader.
+  if (bytes.rfind("bplist00", 0) == 0) return binaryContainersWithinLimit(bytes);
+  return xmlContainersWithinLimit(bytes);
+}
+
 }  // namespace
 
 const PlistValue* PlistValue::find(const std::string& key) const {
@@ -110,6 +167,7 @@ const PlistValue* PlistValue::find(const std::string& key) const {
 
 std::optional<PlistValue> parsePropertyList(const std::string& bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  if (!containersWithinLimit(bytes)) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   if (root == nullptr) return std::nullopt;

@@ -122,6 +122,61 @@ TEST(PropertyList, ReadsXmlAndRefusesGarbage) {
   EXPECT_FALSE(platform::parsePropertyList("not a plist at all").has_value());
 }
 
+namespace {
+
+void appendBigEndian(std::string& out, std::uint64_t v, int size) {
+  for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+// A binary list of `depth` arrays, each holding the next; the last is empty.
+std::string nestedBinaryPlist(std::uint64_t depth) {
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (std::uint64_t i = 0; i < depth; ++i) {
+    offsets.push_back(out.size());
+    out.push_back(static_cast<char>(0xA1));
+    appendBigEndian(out, i + 1, 4);
+  }
+  offsets.push_back(out.size());
+  out.push_back(static_cast<char>(0xA0));
+  const std::uint64_t table = out.size();
+  for (std::uint64_t offset : offsets) appendBigEndian(out, offset, 4);
+  out.append(6, '\0');
+  out.push_back(4);  // offset size
+  out.push_back(4);  // object reference size
+  appendBigEndian(out, offsets.size(), 8);
+  appendBigEndian(out, 0, 8);  // top object
+  appendBigEndian(out, table, 8);
+  return out;
+}
+
+std::string nestedXmlPlist(std::size_t depth) {
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
+  for (std::size_t i = 0; i < depth; ++i) out += "<array>";
+  for (std::size_t i = 0; i < depth; ++i) out += "</array>";
+  return out + "</plist>";
+}
+
+}  // namespace
+
+// A game's Info.plist comes with its files: one nested far too deeply is
+// refused, not read until the stack runs out.
+TEST(PropertyList, RefusesListsNestedTooDeeply) {
+  auto shallow = platform::parsePropertyList(nestedBinaryPlist(3));
+  ASSERT_TRUE(shallow.has_value());
+  ASSERT_NE(shallow->array(), nullptr);
+  ASSERT_EQ(shallow->array()->size(), 1u);
+  ASSERT_TRUE(platform::parsePropertyList(nestedXmlPlist(3)).has_value());
+
+  EXPECT_FALSE(platform::parsePropertyList(nestedBinaryPlist(300000)).has_value());
+  EXPECT_FALSE(platform::parsePropertyList(nestedXmlPlist(300000)).has_value());
+
+  // A binary list whose offset table lies outside its data.
+  std::string broken = nestedBinaryPlist(3);
+  broken[broken.size() - 1] = static_cast<char>(0xFF);
+  EXPECT_FALSE(platform::parsePropertyList(broken).has_value());
+}
+
 TEST(SystemInfo, ReadsSystemVersionPlistUnderTheRootElseOsRelease) {
   TempRoot root;
   auto linux = platform::operatingSystemVersion();
