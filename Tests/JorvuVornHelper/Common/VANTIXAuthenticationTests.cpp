@@ -96,6 +96,16 @@ TEST_F(VANTIXAuthenticationTest, AServiceCodeIsLoggedOnceEndingInAParenthesis) {
   EXPECT_EQ(mark.errors(), std::vector<std::string>{R"(VANTIXAuthenticationError error={"code":14}))"});
 }
 
+// The error object is printed into the log; one nested far too deeply for the
+// recursive writer still gives the service's code, not a crash.
+TEST_F(VANTIXAuthenticationTest, ADeeplyNestedErrorIsNotPrinted) {
+  const std::size_t depth = 200000;
+  script(500, R"({"error":{"code":9,"detail":)" + std::string(depth, '[') + std::string(depth, ']') + "}}");
+  testnet::LogMark mark;
+  EXPECT_EQ(outcome(), "statusCodeFailure(9)");
+  EXPECT_EQ(mark.errors(), std::vector<std::string>{"VANTIXAuthenticationError error=(nested too deeply to print))"});
+}
+
 TEST_F(VANTIXAuthenticationTest, NetworkFailuresAndUnsafeTokensAreNetworkErrors) {
   for (const std::string& token : {std::string("w\r\nX-Evil: 1"), std::string("w\n"), std::string("w\0x", 3)}) {
     EXPECT_EQ(outcome({"g", token}).rfind("HTTPClientError networkError(", 0), 0u);
