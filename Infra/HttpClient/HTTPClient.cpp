@@ -112,11 +112,17 @@ namespace {
 
 struct Transfer {
   std::string body;
+  bool tooLarge = false;
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<Transfer*>(user)->body.append(data, size * count);
+  auto* t = static_cast<Transfer*>(user);
+  if (size * count > HTTPClient::maxResponseBody - t->body.size()) {
+    t->tooLarge = true;
+    return 0;  // libcurl ends the transfer
+  }
+  t->body.append(data, size * count);
   return size * count;
 }
 
@@ -238,6 +244,9 @@ HTTPResponse HTTPClient::perform(const std::string& url, const std::string& meth
 
   CURLcode rc = curl_easy_perform(c);
   if (rc != CURLE_OK) {
+    if (transfer.tooLarge) {
+      fail(HTTPClientError::networkError("response body larger than " + std::to_string(maxResponseBody) + " bytes"));
+    }
     fail(HTTPClientError::networkError(errbuf[0] != '\0' ? std::string(errbuf) : curl_easy_strerror(rc)));
   }
   long code = 0;

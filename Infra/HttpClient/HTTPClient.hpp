@@ -92,6 +92,10 @@ class HTTPClient {
 
   const URLSession& session() const { return session_; }
 
+  // The largest body a request accepts: the answers are small records, and a
+  // longer body ends the request as a network error rather than filling memory.
+  static constexpr std::size_t maxResponseBody = 16 * 1024 * 1024;
+
   // The "Cookie" header value for a URL's host, or nothing when there is no
   // host or no usable cookie. Entries that cannot be a cookie are skipped.
   static std::optional<std::string> cookieHeader(const std::optional<std::string>& host,

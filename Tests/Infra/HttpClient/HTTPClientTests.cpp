@@ -110,6 +110,20 @@ TEST_F(HTTPClientTest, TransportFailuresThrowNetworkErrorWithOneErrorLine) {
   }
 }
 
+TEST_F(HTTPClientTest, ABodyOverTheLimitIsANetworkError) {
+  testsupport::writeFile(root.path() + "/full.bin", std::string(HTTPClient::maxResponseBody, 'a'));
+  testsupport::writeFile(root.path() + "/over.bin", std::string(HTTPClient::maxResponseBody + 1, 'a'));
+  HTTPResponse full = HTTPClient().request(url("/full.bin"), "GET", {}, std::nullopt, std::nullopt);
+  ASSERT_TRUE(full.data);
+  EXPECT_EQ(full.data->size(), HTTPClient::maxResponseBody);
+
+  testnet::LogMark mark;
+  EXPECT_THROW(HTTPClient().request(url("/over.bin"), "GET", {}, std::nullopt, std::nullopt), HTTPClientError);
+  const auto errors = mark.errors("request failed, err=");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("response body larger than"), std::string::npos) << errors[0];
+}
+
 TEST_F(HTTPClientTest, TimesOutOnAStalledServer) {
   server.setFault("/slow", publisher::Fault::stall());
   URLSession session;
