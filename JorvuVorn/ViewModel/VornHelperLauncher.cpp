@@ -1,6 +1,7 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
 #include "Common/Logger/Printed.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,7 +99,7 @@ void VornHelperLauncher::copyPlistFile() {
   // Copied under a temporary name and renamed into place, so launchctl never
   // reads a half-written copy.
   std::string temporary = copy + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) throw fs::filesystem_error("cannot copy", source, copy, std::error_code(errno, std::generic_category()));
   ::close(fd);
   try {

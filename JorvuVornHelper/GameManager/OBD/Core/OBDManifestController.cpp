@@ -109,7 +109,7 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
   std::string temp = path + ".tmpXXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const int syncFd = ::dup(fd);
+  const int syncFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   gzFile file = gzdopen(fd, "wb");
   if (file == nullptr) {
     ::close(fd);
