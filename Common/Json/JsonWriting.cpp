@@ -1,7 +1,8 @@
 #include "Common/Json/JsonWriting.hpp"
-#include "Platform/Utf8.hpp"
 
 #include <cmath>
+
+#include "Platform/Utf8.hpp"
 
 namespace jsoncoding {
 namespace {

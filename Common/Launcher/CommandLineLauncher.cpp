@@ -1,5 +1,4 @@
 #include "Common/Launcher/CommandLineLauncher.hpp"
-#include "Platform/Utf8.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "Common/Logger/VornLogger.hpp"
+#include "Platform/Utf8.hpp"
 
 extern char** environ;
 

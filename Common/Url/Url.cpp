@@ -1,4 +1,5 @@
 #include "Common/Url/Url.hpp"
+
 #include "Platform/Utf8.hpp"
 
 namespace urlkit {

@@ -1,8 +1,9 @@
 #include "Infra/HttpServer/HttpParser.hpp"
-#include "Platform/Utf8.hpp"
 
 #include <charconv>
 #include <limits>
+
+#include "Platform/Utf8.hpp"
 
 namespace httpserver {
 

@@ -1,5 +1,4 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
-#include "Common/Logger/Printed.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <system_error>
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
+#include "Common/Logger/Printed.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Platform/Paths.hpp"
 

@@ -1,7 +1,8 @@
 #include "Platform/XPC/XPCMessage.hpp"
-#include "Platform/Utf8.hpp"
 
 #include <stdexcept>
+
+#include "Platform/Utf8.hpp"
 
 namespace platform::xpc {
 

@@ -1,5 +1,4 @@
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLDownloader.hpp"
-#include "Common/Logger/Printed.hpp"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -8,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Common/Logger/Printed.hpp"
 #include "Common/Logger/VornLogger.hpp"
 
 namespace {

@@ -1,5 +1,4 @@
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
-#include "Common/Logger/Printed.hpp"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <system_error>
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
+#include "Common/Logger/Printed.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/ErrorInfo.hpp"
 #include "Common/Protocol/GameStatus.hpp"
