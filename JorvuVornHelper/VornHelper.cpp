@@ -140,7 +140,12 @@ std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); 
 
 VornHelper::VornHelper(GameWorkerFactory workerFactory)
     : workerFactory_(std::move(workerFactory)),
-      reportWaiter_([] { TavloLogger::SendTasks::shared().waitDone(); }) {}
+      reportWaiter_([] {
+        // A report is logged first and handed to the reporter from the
+        // logger's queue: one still in that queue has no send task yet.
+        VornLogger::shared().waitIdle();
+        TavloLogger::SendTasks::shared().waitDone();
+      }) {}
 
 VornHelper::~VornHelper() { tasks_.waitAll(); }
 
