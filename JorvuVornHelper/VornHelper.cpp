@@ -320,4 +320,12 @@ void VornHelper::shutdown() {
   });
   tasks_.waitAll();
   BackgroundQueue::shared().waitIdle();
+  // The jobs just ended sent their reports from threads of their own; the
+  // program must not end under them (each ends within its time-outs).
+  std::function<void()> waitDone;
+  {
+    std::lock_guard lock(reportWaiterLock_);
+    waitDone = reportWaiter_;
+  }
+  if (waitDone) waitDone();
 }
