@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -79,11 +80,14 @@ std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit) {
 
 // ---- HelperProcess ----
 
-HelperProcess::HelperProcess(const std::map<std::string, std::string>& env) {
+HelperProcess::HelperProcess(const std::map<std::string, std::string>& env, const std::string& stderrPath) {
   const std::string program = testsupport::binDir() + "/JorvuVornHelper";
+  const int errorFD = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int listenFD = bindHelperSocket();
-  if (listenFD < 0) {
-    ADD_FAILURE() << "cannot bind the helper's socket";
+  if (listenFD < 0 || errorFD < 0) {
+    ADD_FAILURE() << "cannot bind the helper's socket or make " << stderrPath;
+    if (listenFD >= 0) ::close(listenFD);
+    if (errorFD >= 0) ::close(errorFD);
     return;
   }
   std::vector<std::string> vars;
@@ -106,7 +110,10 @@ HelperProcess::HelperProcess(const std::map<std::string, std::string>& env) {
   if (pid_ == 0) {
     // Only async-signal-safe calls from here to exec.
     ::setpgid(0, 0);
+    // Gone with the test program, even when that one dies.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     writeDecimal(pidVariable + std::strlen("LISTEN_PID="), static_cast<long>(::getpid()));
+    ::dup2(errorFD, STDERR_FILENO);
     if (listenFD == 3) {
       ::fcntl(3, F_SETFD, 0);
     } else {
@@ -117,6 +124,7 @@ HelperProcess::HelperProcess(const std::map<std::string, std::string>& env) {
   }
   if (pid_ > 0) ::setpgid(pid_, pid_);  // either side may win the race; both set the same
   ::close(listenFD);
+  ::close(errorFD);
   if (pid_ < 0) ADD_FAILURE() << "fork failed: " << std::strerror(errno);
 }
 

@@ -30,7 +30,8 @@ using DataAnswer = std::pair<bool, std::optional<std::string>>;
 // group, the games it started included.
 class HelperProcess {
  public:
-  explicit HelperProcess(const std::map<std::string, std::string>& env);
+  // Its standard error goes to `stderrPath`.
+  HelperProcess(const std::map<std::string, std::string>& env, const std::string& stderrPath);
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;

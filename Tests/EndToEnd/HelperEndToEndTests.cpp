@@ -106,17 +106,20 @@ class HelperEndToEnd : public ::testing::Test {
 
   void TearDown() override {
     client.reset();
-    if (helper) {
-      const auto status = helper->stop();
-      // A session, whatever it did, ends cleanly (and, under the sanitizers,
-      // without leaks).
-      EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-          << "helper exit status " << (status ? std::to_string(*status) : "none") << "\n"
-          << testsupport::readFileOrEmpty(logFile());
-      helper.reset();
-    }
+    if (helper) expectCleanExit(helper->stop());
     pub->stop();
     if (mounted) ::umount2(helperRoot.c_str(), MNT_DETACH);
+  }
+
+  // A session, whatever it did, ends cleanly on SIGTERM, and (under the
+  // sanitizers) without a report or a leak.
+  void expectCleanExit(const std::optional<int>& status) {
+    helper.reset();
+    const std::string errors = testsupport::readFileOrEmpty(stderrFile());
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << "helper exit status " << (status ? std::to_string(*status) : "none (killed)") << "\n"
+        << errors << testsupport::readFileOrEmpty(logFile());
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
   }
 
   // A small tmpfs as the helper's whole root, so that the volume the engine
@@ -144,7 +147,7 @@ class HelperEndToEnd : public ::testing::Test {
         {"JORVU_CATALOGUE_TEST_HOST", origin},
         {"JORVU_REPORT_HOST", origin},
         {"JORVU_TICKET_HOST", origin},
-    });
+    }, stderrFile());
     ASSERT_TRUE(helper->started());
     client = std::make_unique<Client>();
     ASSERT_EQ(client->connect(), true);
@@ -152,6 +155,8 @@ class HelperEndToEnd : public ::testing::Test {
 
   std::string gamesFolder() const { return helperRoot + "/Library/Application Support/Jorvu"; }
   std::string desktop() const { return helperRoot + "/home/Desktop"; }
+  // Outside the helper's root, which may be a small volume.
+  std::string stderrFile() const { return temp.path() + "/helper-stderr.txt"; }
   std::string logFile() const { return helperRoot + "/home/Library/Logs/JorvuLauncher/JorvuVornHelper.log"; }
   std::string tree(const std::string& name) const { return temp.path() + "/trees/" + name; }
   std::string sourceURL() const { return pub->origin() + "/src"; }
@@ -548,4 +553,20 @@ TEST_F(HelperEndToEnd, NetworkFailureDuringWorkIsNetworkError) {
   ASSERT_EQ(client->work(code), ok());
   expectProgressRisesToTheTotal(pollStatus(code, Status::ready), Status::install);
   EXPECT_EQ(diffTrees(tree("r1"), gamesFolder() + "/Offline"), "");
+}
+
+TEST_F(HelperEndToEnd, StoppedDuringAnInstallTheHelperEndsTheJobAndExits) {
+  constexpr std::uint32_t code = 4008;
+  ASSERT_NO_FATAL_FAILURE(publish("r1", releaseOne()));
+  serve(code, manifestGame(code, "r1", "Stopped"));
+  const auto objects = objectPaths(".zqgz");
+  faultEach(objects, publisher::Fault::stall());  // held until the publisher stops
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  ASSERT_EQ(client->registerGame(code), ok());
+  ASSERT_EQ(client->work(code), ok());
+  ASSERT_TRUE(waitUntil([&] { return requestsFor(objects) > 0; })) << "no object was asked for";
+  client.reset();
+  // The job is cancelled, reports 13, and the program ends only after it.
+  expectCleanExit(helper->stop(20s));
+  EXPECT_EQ(reportsAfter(1), std::vector<std::string>{"gc=4008&tp=13"});
 }
