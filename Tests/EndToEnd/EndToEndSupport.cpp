@@ -308,7 +308,9 @@ std::map<std::string, std::string> listTree(const std::string& root) {
         relative.parent_path().empty() && relative.filename().string().rfind("obd-manifest-", 0) == 0;
     if (localManifest) continue;
     const auto type = it->symlink_status().type();
-    out[relative.string()] = type == fs::file_type::directory ? "dir" : type == fs::file_type::regular ? "file" : "other";
+    out[relative.string()] = type == fs::file_type::directory ? "dir"
+                             : type == fs::file_type::regular ? "file"
+                                                              : "other";
   }
   return out;
 }
@@ -326,8 +328,8 @@ std::string diffTrees(const std::string& expected, const std::string& actual) {
       out += "missing " + path + "\n";
     } else if (it->second != kind) {
       out += "kind differs " + path + "\n";
-    } else if (kind == "file" &&
-               testsupport::readFileOrEmpty(expected + "/" + path) != testsupport::readFileOrEmpty(actual + "/" + path)) {
+    } else if (kind == "file" && testsupport::readFileOrEmpty(expected + "/" + path) !=
+                                     testsupport::readFileOrEmpty(actual + "/" + path)) {
       out += "bytes differ " + path + "\n";
     }
   }
@@ -342,8 +344,8 @@ void makeFakeGameBundle(const std::string& folder, const std::string& name) {
   fs::create_directories(bundle + "/Contents/MacOS");
   ASSERT_TRUE(platform::writePropertyList(
       bundle + "/Contents/Info.plist",
-      platform::PlistValue(platform::PlistDict{{"CFBundleExecutable", std::string(name)},
-                                               {"CFBundleIdentifier", "test.e2e." + name}})));
+      platform::PlistValue(
+          platform::PlistDict{{"CFBundleExecutable", std::string(name)}, {"CFBundleIdentifier", "test.e2e." + name}})));
   const std::string exe = bundle + "/Contents/MacOS/" + name;
   fs::copy_file(testsupport::binDir() + "/jorvu-fakegame", exe, fs::copy_options::overwrite_existing);
   ::chmod(exe.c_str(), 0755);

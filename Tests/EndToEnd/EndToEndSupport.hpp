@@ -54,8 +54,9 @@ class Client {
 
   std::optional<bool> connect();
   // Calls a request and waits for its reply.
-  std::optional<DataAnswer> ask(const std::function<void(vornhelperxpc::Proxy&, VornHelperCommunicator::DataReply)>& invoke,
-                                std::chrono::milliseconds limit = 30s);
+  std::optional<DataAnswer> ask(
+      const std::function<void(vornhelperxpc::Proxy&, VornHelperCommunicator::DataReply)>& invoke,
+      std::chrono::milliseconds limit = 30s);
   DataAnswer registerGame(std::uint32_t code, const std::string& tag = "");
   DataAnswer work(std::uint32_t code, bool ignoreOSVersion = false);
   DataAnswer status(std::uint32_t code);

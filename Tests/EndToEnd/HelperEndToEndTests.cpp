@@ -43,10 +43,8 @@ std::string noise(std::size_t size, std::uint32_t seed) {
 
 std::map<std::string, std::string> releaseOne() {
   return {
-      {"data/one.bin", noise(300000, 1)},
-      {"data/two.txt", "two\n"},
-      {"data/sub/three.bin", noise(120000, 3)},
-      {"data/empty", ""},
+      {"data/one.bin", noise(300000, 1)},       {"data/two.txt", "two\n"},
+      {"data/sub/three.bin", noise(120000, 3)}, {"data/empty", ""},
       {"readme.txt", "release one\n"},
   };
 }
@@ -134,20 +132,22 @@ class HelperEndToEnd : public ::testing::Test {
   void startHelper() {
     fs::create_directories(gamesFolder());
     fs::create_directories(helperRoot + "/System/Library/CoreServices");
-    ASSERT_TRUE(platform::writePropertyList(helperRoot + "/System/Library/CoreServices/SystemVersion.plist",
-                                            platform::PlistValue(platform::PlistDict{
-                                                {"ProductName", std::string("macOS")},
-                                                {"ProductVersion", std::string("12.0")}})));
+    ASSERT_TRUE(platform::writePropertyList(
+        helperRoot + "/System/Library/CoreServices/SystemVersion.plist",
+        platform::PlistValue(
+            platform::PlistDict{{"ProductName", std::string("macOS")}, {"ProductVersion", std::string("12.0")}})));
     const std::string origin = pub->origin();
-    helper = std::make_unique<HelperProcess>(std::map<std::string, std::string>{
-        {"JORVU_ROOT", helperRoot},
-        {"HOME", helperRoot + "/home"},
-        {"XDG_DESKTOP_DIR", desktop()},
-        {"JORVU_CATALOGUE_LIVE_HOST", origin},
-        {"JORVU_CATALOGUE_TEST_HOST", origin},
-        {"JORVU_REPORT_HOST", origin},
-        {"JORVU_TICKET_HOST", origin},
-    }, stderrFile());
+    helper = std::make_unique<HelperProcess>(
+        std::map<std::string, std::string>{
+            {"JORVU_ROOT", helperRoot},
+            {"HOME", helperRoot + "/home"},
+            {"XDG_DESKTOP_DIR", desktop()},
+            {"JORVU_CATALOGUE_LIVE_HOST", origin},
+            {"JORVU_CATALOGUE_TEST_HOST", origin},
+            {"JORVU_REPORT_HOST", origin},
+            {"JORVU_TICKET_HOST", origin},
+        },
+        stderrFile());
     ASSERT_TRUE(helper->started());
     client = std::make_unique<Client>();
     ASSERT_EQ(client->connect(), true);
@@ -167,12 +167,18 @@ class HelperEndToEnd : public ::testing::Test {
 
   // A release of the game: its files beside the game bundle "Game.app",
   // published with jorvu-pack (with deltas from `from` when given).
-  void publish(const std::string& name, const std::map<std::string, std::string>& files,
-               const std::string& from = "") {
+  void publish(const std::string& name, const std::map<std::string, std::string>& files, const std::string& from = "") {
     writeTree(tree(name), files);
     makeFakeGameBundle(tree(name), "Game");
-    std::vector<std::string> argv{testsupport::binDir() + "/jorvu-pack", "--out", pubRoot + "/src", "--name", name,
-                                  "--jobs", "2", "--level", "1"};
+    std::vector<std::string> argv{testsupport::binDir() + "/jorvu-pack",
+                                  "--out",
+                                  pubRoot + "/src",
+                                  "--name",
+                                  name,
+                                  "--jobs",
+                                  "2",
+                                  "--level",
+                                  "1"};
     if (!from.empty()) argv.insert(argv.end(), {"--from", tree(from), "--from-name", from});
     argv.push_back(tree(name));
     ASSERT_EQ(runProgram(argv), 0) << "jorvu-pack " << name;
@@ -185,8 +191,9 @@ class HelperEndToEnd : public ::testing::Test {
         .text("manifest_name", manifest)
         .text("install_folder_name", folder)
         .text("mac_executable_file_name", "Game.app")
-        .text("shortcut_install_list",
-              R"([{"Path":"Win","Target":"w","Index":0,"Arg":""},{"Path":"Mac","Target":"https://games.example/Home/Game","Index":1,"Arg":""}])")
+        .text(
+            "shortcut_install_list",
+            R"([{"Path":"Win","Target":"w","Index":0,"Arg":""},{"Path":"Mac","Target":"https://games.example/Home/Game","Index":1,"Arg":""}])")
         .text("command_line_info", "-sid=%SID% -arg=%ARG% -again=%SID% -loc=%LOC% -dom=%DOM%");
     return r;
   }
@@ -271,8 +278,8 @@ class HelperEndToEnd : public ::testing::Test {
 void expectProgressRisesToTheTotal(const Polled& polled, Status working) {
   ASSERT_TRUE(polled.reached) << (polled.failure && polled.failure->second ? *polled.failure->second : "time-out");
   const auto& seen = polled.statuses;
-  const bool sawWork = std::any_of(seen.begin(), seen.end(),
-                                   [&](const GameStatus& s) { return s.status == working && s.progress; });
+  const bool sawWork =
+      std::any_of(seen.begin(), seen.end(), [&](const GameStatus& s) { return s.status == working && s.progress; });
   EXPECT_TRUE(sawWork) << "no " << toString(working) << " status with progress among " << seen.size();
   for (std::size_t i = 0; i < seen.size(); ++i) {
     if (!seen[i].progress) continue;
@@ -340,8 +347,7 @@ TEST_F(HelperEndToEnd, ManifestGameInstallsLaunchesAndPatches) {
   args = launchedArguments(bundle);
   ASSERT_TRUE(args);
   ASSERT_EQ(args->size(), 1u);
-  EXPECT_TRUE(numbersIn((*args)[0], "-sid=# -arg=%ARG% -again=# -loc=KR -dom=%DOM%"))
-      << (*args)[0];
+  EXPECT_TRUE(numbersIn((*args)[0], "-sid=# -arg=%ARG% -again=# -loc=KR -dom=%DOM%")) << (*args)[0];
   EXPECT_EQ(reportsAfter(3), (std::vector<std::string>{"gc=4001&tp=1", "gc=4001&tp=12", "gc=4001&tp=2"}));
 
   // The second release, patched through deltas.
@@ -362,10 +368,9 @@ TEST_F(HelperEndToEnd, ManifestGameInstallsLaunchesAndPatches) {
   args = launchedArguments(bundle);
   ASSERT_TRUE(args);
   ASSERT_EQ(args->size(), 1u);
-  EXPECT_TRUE(numbersIn((*args)[0], "-sid=# -arg=new -again=# -loc=KR -dom=%DOM%"))
-      << (*args)[0];
-  EXPECT_EQ(reportsAfter(5), (std::vector<std::string>{"gc=4001&tp=1", "gc=4001&tp=12", "gc=4001&tp=2",
-                                                       "gc=4001&tp=2", "gc=4001&tp=22"}));
+  EXPECT_TRUE(numbersIn((*args)[0], "-sid=# -arg=new -again=# -loc=KR -dom=%DOM%")) << (*args)[0];
+  EXPECT_EQ(reportsAfter(5), (std::vector<std::string>{"gc=4001&tp=1", "gc=4001&tp=12", "gc=4001&tp=2", "gc=4001&tp=2",
+                                                       "gc=4001&tp=22"}));
 }
 
 TEST_F(HelperEndToEnd, SetupArchiveGameInstallsAndLaunches) {
@@ -493,9 +498,9 @@ TEST_F(HelperEndToEnd, CatalogueAndConditionFailuresAreMapped) {
   const std::string from = kstText(now - std::chrono::hours(1));
   const std::string until = kstText(now + std::chrono::hours(1));
   serve(code, manifestGame(code, "r1", "Limited")
-                  .set("game_maintenance", R"({"gamecode":4005,"available":false,"start_time":")" + from +
-                                               R"(","end_time":")" + until +
-                                               R"(","reason":"server work","related_link":"https://example.test/notice"})"));
+                  .set("game_maintenance",
+                       R"({"gamecode":4005,"available":false,"start_time":")" + from + R"(","end_time":")" + until +
+                           R"(","reason":"server work","related_link":"https://example.test/notice"})"));
   ASSERT_EQ(client->clearGame(code), ok());
   ASSERT_EQ(client->registerGame(code), ok());
   EXPECT_EQ(client->execute(code, "x"),
