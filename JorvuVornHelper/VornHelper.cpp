@@ -140,7 +140,12 @@ std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); 
 
 VornHelper::VornHelper(GameWorkerFactory workerFactory)
     : workerFactory_(std::move(workerFactory)),
-      reportWaiter_([] { TavloLogger::SendTasks::shared().waitDone(); }) {}
+      reportWaiter_([] {
+        // A report is logged first and handed to the reporter from the
+        // logger's queue: one still in that queue has no send task yet.
+        VornLogger::shared().waitIdle();
+        TavloLogger::SendTasks::shared().waitDone();
+      }) {}
 
 VornHelper::~VornHelper() { tasks_.waitAll(); }
 
@@ -315,4 +320,12 @@ void VornHelper::shutdown() {
   });
   tasks_.waitAll();
   BackgroundQueue::shared().waitIdle();
+  // The jobs just ended sent their reports from threads of their own; the
+  // program must not end under them (each ends within its time-outs).
+  std::function<void()> waitDone;
+  {
+    std::lock_guard lock(reportWaiterLock_);
+    waitDone = reportWaiter_;
+  }
+  if (waitDone) waitDone();
 }

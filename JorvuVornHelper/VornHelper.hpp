@@ -41,7 +41,8 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
   void setReportWaiter(std::function<void()> waitDone);
 
   // At exit: cancels the worker of every working game (so that its job ends
-  // and saves its state), then waits for the running tasks and work jobs.
+  // and saves its state), then waits for the running tasks and work jobs, and
+  // for the reports sent so far.
   void shutdown();
 
   // The registry, one read-modify-write at a time. The lock is never held

@@ -248,4 +248,27 @@ TEST_F(RequestHandlingTest, PanelCancelAndClearWithTheirClosingLines) {
   EXPECT_EQ(closingLines(), expected);
 }
 
+TEST_F(RequestHandlingTest, ClearGameWaitsForAReportStillInTheLoggersQueue) {
+  serve(9080, Record(9080));
+  ASSERT_EQ(registerGame(9080), ok());
+  // The logger hands each report to the reporter from its own queue: hold
+  // the cancel's report there.
+  platform::OneShot<bool> gate, holding;
+  VornLogger::setReportHandler([gate, holding](const std::string& query, const std::optional<TavloCookies>& cookies) {
+    holding.resolve(true);
+    gate.waitFor(20s);
+    TavloLogger::send(query, cookies);
+  });
+  EXPECT_EQ(ask([](VornHelper& h, auto r) { h.cancel(9080, r); }), ok());
+  ASSERT_TRUE(holding.waitFor(10s));
+  platform::OneShot<DataAnswer> cleared;
+  helper->clearGame(9080, [cleared](bool ok, std::optional<std::string> data) { cleared.resolve({ok, data}); });
+  // No send task exists yet, and still the clear waits for the report.
+  EXPECT_FALSE(cleared.waitFor(300ms).has_value());
+  gate.resolve(true);
+  EXPECT_EQ(cleared.waitFor(20s), ok());
+  ASSERT_EQ(server.reports().size(), 1u);
+  EXPECT_EQ(server.reports().at(0).query, "gc=9080&tp=62");
+}
+
 }  // namespace
