@@ -78,20 +78,21 @@ void TavloLogger::SendTasks::waitDone(const std::function<void()>& whileWaiting)
 // ---- reports ----
 
 const TavloCookies& TavloLogger::defaultCookies() {
-  static const TavloCookies cookies = [] {
-    TavloCookies c;
+  // Never destroyed: a report may still be on its way while the process exits.
+  static const TavloCookies* cookies = [] {
+    auto* c = new TavloCookies;
     const platform::OSVersion os = platform::operatingSystemVersion();
-    c["os_version"] = os.name + " " + std::to_string(os.major) + "." + std::to_string(os.minor) + "." +
-                      std::to_string(os.patch);
-    c["os_architecture"] = platform::architecture();
+    (*c)["os_version"] = os.name + " " + std::to_string(os.major) + "." + std::to_string(os.minor) + "." +
+                         std::to_string(os.patch);
+    (*c)["os_architecture"] = platform::architecture();
     std::string version = "unknown";
     if (auto bundle = platform::Bundle::main()) {
       if (auto v = bundle->shortVersion()) version = *v;
     }
-    c["app_version"] = version;
+    (*c)["app_version"] = version;
     return c;
   }();
-  return cookies;
+  return *cookies;
 }
 
 TavloCookies TavloLogger::mergedCookies(const std::optional<TavloCookies>& cookies) {

@@ -62,10 +62,10 @@ bool HTTPClient::isSafeHeaderText(const std::string& text) {
 bool HTTPClient::isCookieName(const std::string& name) {
   if (name.empty()) return false;
   // A token: visible ASCII without separators.
-  static const std::string separators = "()<>@,;:\\\"/[]?={} \t";
+  static constexpr std::string_view separators = "()<>@,;:\\\"/[]?={} \t";
   return std::all_of(name.begin(), name.end(), [](char c) {
     auto u = static_cast<unsigned char>(c);
-    return u > 0x20 && u < 0x7F && separators.find(c) == std::string::npos;
+    return u > 0x20 && u < 0x7F && separators.find(c) == std::string_view::npos;
   });
 }
 
