@@ -26,7 +26,7 @@ class SafeCheckedContinuationError : public std::exception {
   // The case name.
   std::string description() const { return "timeout"; }
   const char* what() const noexcept override { return "timeout"; }
-  bool operator==(const SafeCheckedContinuationError&) const = default;
+  bool operator==(const SafeCheckedContinuationError& other) const { return value_ == other.value_; }
 
  private:
   explicit SafeCheckedContinuationError(Case value) : value_(value) {}

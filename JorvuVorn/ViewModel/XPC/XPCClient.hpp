@@ -44,7 +44,7 @@ class XPCError : public std::exception {
   // The case name.
   const char* description() const noexcept;
   const char* what() const noexcept override { return description(); }
-  bool operator==(const XPCError&) const = default;
+  bool operator==(const XPCError& other) const { return value_ == other.value_; }
 
  private:
   Case value_;
