@@ -154,6 +154,7 @@ struct DownloadContext {
   const std::atomic<bool>* cancelled = nullptr;
   std::atomic<std::uint64_t>* currentSize = nullptr;
   std::atomic<std::uint64_t>* totalSize = nullptr;
+  CURL* handle = nullptr;
 };
 
 size_t writeToFile(char* data, size_t size, size_t count, void* userData) {
@@ -168,6 +169,14 @@ size_t writeToFile(char* data, size_t size, size_t count, void* userData) {
       return 0;  // aborts the transfer
     }
     written += static_cast<size_t>(n);
+  }
+  // The announced size is known once the headers are in: take it before the
+  // first bytes count, so the progress never shows more done than expected.
+  if (ctx->totalSize->load() == 0 && ctx->handle != nullptr) {
+    curl_off_t expected = -1;
+    if (curl_easy_getinfo(ctx->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected) == CURLE_OK && expected > 0) {
+      *ctx->totalSize = static_cast<std::uint64_t>(expected);
+    }
   }
   *ctx->currentSize += total;
   return total;
@@ -204,7 +213,7 @@ std::string URLDownloader::download(Task& task) {
   CurlHandle curl;
   if (curl.handle == nullptr) throw URLDownloaderError::transportFailure(CURLE_FAILED_INIT, "no transfer handle");
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  DownloadContext ctx{fd, 0, &task.cancelled, &currentSize_, &totalSize_};
+  DownloadContext ctx{fd, 0, &task.cancelled, &currentSize_, &totalSize_, curl.handle};
   setCommonOptions(curl.handle, url_, settings_, errorBuffer);
   curl_easy_setopt(curl.handle, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, writeToFile);
