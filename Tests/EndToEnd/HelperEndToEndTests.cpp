@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "Common/Launcher/ApplicationLauncher.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
 #include "Platform/PropertyList.hpp"
@@ -261,6 +262,9 @@ class HelperEndToEnd : public ::testing::Test {
       at = nul + 1;
     }
     if (std::to_string(args.size()) != bytes.substr(0, newline)) return std::nullopt;
+    // The next launch must not find this one still running (it would rightly
+    // start nothing): wait for the game to end.
+    if (!waitUntil([&] { return !ApplicationLauncher::findRunning(bundle).has_value(); })) return std::nullopt;
     return args;
   }
 
