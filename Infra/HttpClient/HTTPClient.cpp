@@ -59,11 +59,10 @@ bool HTTPClient::isSafeHeaderText(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-bool HTTPClient::isCookieName(const std::string& name) {
-  if (name.empty()) return false;
-  // A token: visible ASCII without separators.
+bool HTTPClient::isToken(const std::string& text) {
+  if (text.empty()) return false;
   static constexpr std::string_view separators = "()<>@,;:\\\"/[]?={} \t";
-  return std::all_of(name.begin(), name.end(), [](char c) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
     auto u = static_cast<unsigned char>(c);
     return u > 0x20 && u < 0x7F && separators.find(c) == std::string_view::npos;
   });
@@ -83,7 +82,7 @@ std::optional<std::string> HTTPClient::cookieHeader(const std::optional<std::str
   if (!host || host->empty() || !cookies) return std::nullopt;
   std::string header;
   for (const auto& [name, value] : *cookies) {
-    if (!isCookieName(name) || !isCookieValue(value)) continue;  // cannot be a cookie
+    if (!isToken(name) || !isCookieValue(value)) continue;  // cannot be a cookie
     if (!header.empty()) header += "; ";
     header += name + "=" + value;
   }
@@ -178,9 +177,9 @@ HTTPResponse HTTPClient::perform(const std::string& url, const std::string& meth
                                  const std::optional<HTTPCookies>& cookies) const {
   // Nothing that could split a request line or a header is sent.
   if (!isPlainURLText(url)) fail(HTTPClientError::networkError("invalid URL: unsafe characters"));
-  if (method.empty() || !isCookieName(method)) fail(HTTPClientError::networkError("invalid method"));
+  if (!isToken(method)) fail(HTTPClientError::networkError("invalid method"));
   for (const auto& [name, value] : headers) {
-    if (!isCookieName(name) || !isSafeHeaderText(value)) {
+    if (!isToken(name) || !isSafeHeaderText(value)) {
       fail(HTTPClientError::networkError("invalid header field " + (isSafeHeaderText(name) ? name : "")));
     }
   }

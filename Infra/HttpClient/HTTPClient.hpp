@@ -100,7 +100,9 @@ class HTTPClient {
   // host or no usable cookie. Entries that cannot be a cookie are skipped.
   static std::optional<std::string> cookieHeader(const std::optional<std::string>& host,
                                                  const std::optional<HTTPCookies>& cookies);
-  static bool isCookieName(const std::string& name);
+  // An HTTP token (visible ASCII without separators): what a method, a
+  // header name and a cookie name must be.
+  static bool isToken(const std::string& text);
   static bool isCookieValue(const std::string& value);
   // True when the text holds no CR, LF or NUL (safe in a header or a path).
   static bool isSafeHeaderText(const std::string& text);
