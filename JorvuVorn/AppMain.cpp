@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Common/Logger/TavloLogger.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Infra/HttpClient/HTTPClient.hpp"
+#include "Infra/HttpClient/HTTPReportSender.hpp"
 #include "JorvuVorn/AppDelegate.hpp"
 #include "JorvuVorn/ErrorText.hpp"
 #include "JorvuVorn/GLibMainThread.hpp"
@@ -118,7 +118,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   }
 
   httpGlobalInit();  // before any thread
-  TavloLogger::connectToLogger();
+  // Outlives the app's loop: its end waits for the last reports and joins
+  // the reporter's threads.
+  const auto reports = connectStatisticsReports();
 
   // The application: GTK when there is a display to open.
   const bool hasDisplay = gtk_init_check(&argc, &argv);
