@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -30,20 +32,59 @@ namespace {
 // The name of the app's instance lock and socket in the user's run folder.
 constexpr const char* instanceName = "com.jorvu.vorn.app";
 
+// The connection check of start-up. Nobody waits for its result, and the
+// app does not wait for it at its end either: a check whose helper was
+// unloaded before it answered would hold the exit for the whole time-out of
+// an XPC call. A check still waiting then is left to the end of the process.
+class StartupCheck {
+ public:
+  ~StartupCheck() {
+    if (!thread_.joinable()) return;
+    std::lock_guard lock(state_->mutex);
+    if (state_->done) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+
+  void start() {
+    thread_ = std::thread([state = state_] {
+      try {
+        XPCClient client;
+        client.connection();
+        client.checkConnect();
+      } catch (const std::exception&) {
+      }
+      std::lock_guard lock(state->mutex);
+      state->done = true;
+    });
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    bool done = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::thread thread_;
+};
+
 // The running app, for safeTerminate() and the signal handlers.
 struct App {
   GLibMainThread* mainThread = nullptr;
   AppDelegate* delegate = nullptr;
-  AppTasks* tasks = nullptr;
+  StartupCheck* startupCheck = nullptr;
   std::atomic<bool> terminateRequested{false};
 };
 App app;
 
-// The start URLs of the command line: every argument that is no option.
+// The start URLs of the command line: every argument that is neither empty
+// nor an option.
 std::vector<std::string> commandLineURLs(int argc, char** argv) {
   std::vector<std::string> urls;
   for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] != '-') urls.emplace_back(argv[i]);
+    if (argv[i][0] != '-' && argv[i][0] != '\0') urls.emplace_back(argv[i]);
   }
   return urls;
 }
@@ -90,14 +131,7 @@ void loadVornHelper() {
   }
   VornHelperLauncher::load();
   // Nobody waits for the check: a failure ends the task and nothing else.
-  app.tasks->start([] {
-    try {
-      XPCClient client;
-      client.connection();
-      client.checkConnect();
-    } catch (const std::exception&) {
-    }
-  });
+  app.startupCheck->start();
   logInfo("JorvuVornHelper success");
 }
 
@@ -110,8 +144,13 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   const std::vector<std::string> urls = commandLineURLs(argc, argv);
   std::vector<std::string> dropped;
   auto instance = platform::SingleInstance::acquire(instanceName, urls, &dropped);
-  for (const auto& url : dropped) std::fprintf(stderr, "JorvuVorn: URL too long, left out (%zu bytes)\n", url.size());
-  if (instance.forwarded) return 0;
+  if (instance.forwarded) {
+    for (const auto& url : dropped) {
+      std::fprintf(stderr, "JorvuVorn: URL not handed over (%zu bytes; at most %zu URLs of %zu bytes)\n", url.size(),
+                   platform::SingleInstance::maxURLCount, platform::SingleInstance::maxURLLength);
+    }
+    return 0;
+  }
   if (!instance.instance) {
     std::fprintf(stderr, "JorvuVorn: %s\n", instance.error.c_str());
     return 1;
@@ -128,11 +167,11 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   GLibMainThread mainThread(hasDisplay);
   const auto interface = makeInterface(hasDisplay);
   AppServices services{mainThread, *interface};
-  AppTasks tasks;
+  StartupCheck startupCheck;
   AppDelegate delegate(mainThread, makeFactory(services), safeTerminate);
   app.mainThread = &mainThread;
   app.delegate = &delegate;
-  app.tasks = &tasks;
+  app.startupCheck = &startupCheck;
 
   logBundle();
   try {
@@ -156,9 +195,8 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
 
   // Late requests are still answered "terminating" until the tasks are done.
   delegate.shutdown();
-  tasks.waitAll();
   instance.instance->stop();
   app.delegate = nullptr;
-  app.tasks = nullptr;
+  app.startupCheck = nullptr;
   return 0;
 }

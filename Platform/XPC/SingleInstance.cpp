@@ -251,7 +251,8 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
 
   std::vector<std::string> sendable;
   for (const auto& url : urls) {
-    if (url.size() > maxURLLength || sendable.size() == maxURLCount) {
+    // An empty URL would read as the end of the list.
+    if (url.empty() || url.size() > maxURLLength || sendable.size() == maxURLCount) {
       if (dropped != nullptr) dropped->push_back(url);
     } else {
       sendable.push_back(url);

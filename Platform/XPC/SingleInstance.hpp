@@ -43,7 +43,8 @@ class SingleInstance {
   // Becomes the instance named `name`, or hands `urls` to the running one.
   // When the running one answers that it is terminating, waits for its lock
   // (at most `lockWait`) and becomes the next instance. URLs longer than
-  // maxURLLength are left out of a forwarded request (reported in `dropped`).
+  // maxURLLength, empty ones and those past maxURLCount are left out of a
+  // forwarded request (reported in `dropped`).
   static Outcome acquire(const std::string& name, const std::vector<std::string>& urls,
                          std::vector<std::string>* dropped = nullptr,
                          std::chrono::milliseconds lockWait = std::chrono::seconds(60));

@@ -82,7 +82,10 @@ void Process::signal(int number) {
 }
 
 int runInstaller(const std::map<std::string, std::string>& env, std::string* output) {
-  const std::string log = testsupport::binDir() + "/../install-app-" + std::to_string(::getpid()) + ".log";
+  static int runs = 0;
+  const std::string log = (std::filesystem::temp_directory_path() /
+                           ("jorvu-install-app-" + std::to_string(::getpid()) + "-" + std::to_string(++runs) + ".log"))
+                              .string();
   std::filesystem::remove(log);
   Process installer({"/bin/bash", JORVU_SOURCE_DIR "/scripts/install-app", "--build-dir", JORVU_BUILD_DIR}, env,
                     log);
