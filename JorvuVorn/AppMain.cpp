@@ -172,6 +172,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   app.mainThread = &mainThread;
   app.delegate = &delegate;
   app.startupCheck = &startupCheck;
+  // From here on a stop signal is a termination like any other.
+  g_unix_signal_add(SIGTERM, onStopSignal, nullptr);
+  g_unix_signal_add(SIGINT, onStopSignal, nullptr);
 
   logBundle();
   try {
@@ -182,8 +185,6 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   }
   std::atexit([] { VornLogger::clearLogFile(); });
 
-  g_unix_signal_add(SIGTERM, onStopSignal, nullptr);
-  g_unix_signal_add(SIGINT, onStopSignal, nullptr);
   if (!urls.empty()) mainThread.post([&delegate, &urls] { delegate.openURLs(urls); });
   mainThread.post([&delegate] { delegate.applicationDidFinishLaunching(); });
   instance.instance->serve([&delegate](std::vector<std::string> forwarded) {

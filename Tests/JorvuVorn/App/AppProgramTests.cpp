@@ -89,6 +89,16 @@ TEST_F(AppProgram, AJobAlreadyLoadedIsUnloadedAndLoadedAgain) {
   expectEnded(*process);
 }
 
+TEST_F(AppProgram, AJobThatCannotBeLoadedEndsTheApp) {
+  fs::remove(app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
+  auto process = app.start({startURL(4)});
+  EXPECT_EQ(process->wait(30s), 0);
+  EXPECT_EQ(app.logCount("[ERROR] An error occurred: notExistPlistFile"), 2) << app.log();  // load, then unload
+  EXPECT_EQ(app.logCount("JorvuVornHelper success"), 0);
+  EXPECT_FALSE(app.launchStarted(4));
+  EXPECT_FALSE(app.helperPid());
+}
+
 TEST_F(AppProgram, LaterProcessesHandTheirURLsToTheRunningApp) {
   auto first = startRunning(1);
   const auto helper = app.helperPid();
