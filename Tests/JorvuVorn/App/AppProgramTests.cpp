@@ -41,7 +41,7 @@ class AppProgram : public ::testing::Test {
 
   // The app ends by itself with 0, and the helper's job is gone.
   void expectEnded(Process& process, int instances = 1) {
-    EXPECT_EQ(process.wait(30s), 0);
+    EXPECT_EQ(process.wait(30s), 0) << app.outputs();
     EXPECT_FALSE(app.helperPid());
     EXPECT_EQ(app.logCount("[INFO] applicationWillTerminate"), instances);
   }
