@@ -122,10 +122,14 @@ std::optional<ContentLength> parseContentLength(const std::string& text) {
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
   }
-  std::string withSign = (length.negative ? "-" : "") + std::string(digits);
-  std::int64_t value = 0;
-  auto [end, error] = std::from_chars(withSign.data(), withSign.data() + withSign.size(), value);
-  if (error == std::errc() && end == withSign.data() + withSign.size()) length.value = value;
+  std::uint64_t magnitude = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+  if (error != std::errc() || end != digits.data() + digits.size()) return length;
+  constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (!length.negative && magnitude <= largest) length.value = static_cast<std::int64_t>(magnitude);
+  if (length.negative && magnitude <= largest + 1) {
+    length.value = magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
+  }
   return length;
 }
 
