@@ -61,8 +61,15 @@ struct Game {
 
   // Starts work on the shared background queue and returns at once. Throws
   // SubError::NoWorkRequired or SubError::OSVersionLimit (an install on an
-  // older system, unless ignored).
+  // older system, unless ignored). The same as checkWork(), then startWork().
   void work(bool ignoreOSVersion);
+  // The slow half of work(): asks the worker whether work is needed (which
+  // may read and inflate the game's local manifest) and checks the
+  // conditions. Throws as work() does; changes nothing in the record, so the
+  // registry runs it on a copy without its lock.
+  void checkWork(bool ignoreOSVersion) const;
+  // The quick half: marks the record working and queues the job.
+  void startWork();
 
   // The GameStatus JSON text. A worker in error gives SubError::WorkFailed
   // with its error record; the working flag is cleared first, so a caller
@@ -110,8 +117,6 @@ inline constexpr std::uint32_t defaultWidth = 540;
 inline constexpr std::uint32_t defaultHeight = 188;
 // The default panel page with the user's language code.
 const std::string& defaultContentsURL();
-// The user's language code from the locale ("ko" for ko_KR.UTF-8), "" when none.
-std::string currentLanguageCode();
 }  // namespace gamepanel
 
 // The publisher's games page, the shortcut target when the catalogue names none.
