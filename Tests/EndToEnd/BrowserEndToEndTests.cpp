@@ -58,7 +58,8 @@ class GamePageTest : public ::testing::Test {
 
   std::string skipReason;
   testsupport::TempRoot root;
-  desktop::Session session{root.path()};
+  // A GNOME session: xdg-open hands URLs to GIO, which reads quoted Exec lines.
+  desktop::Session session{root.path(), "GNOME"};
   publisher::Publisher pub{root.path() + "/pub"};
 };
 

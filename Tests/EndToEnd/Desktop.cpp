@@ -25,14 +25,17 @@ namespace desktop {
 
 namespace {
 
-// The environment of a child: ours with `env` on top.
+// The environment of a child: ours with `env` on top (an empty value removes
+// the variable).
 std::vector<std::string> mergedEnvironment(const Environment& env) {
   std::vector<std::string> vars;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     if (env.count(entry.substr(0, entry.find('='))) == 0) vars.push_back(entry);
   }
-  for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+  for (const auto& [name, value] : env) {
+    if (!value.empty()) vars.push_back(name + "=" + value);
+  }
   return vars;
 }
 
@@ -161,8 +164,9 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // ---- Session ----
 
-Session::Session(const std::string& base)
-    : home(base + "/home"),
+Session::Session(const std::string& base, std::string desktopName)
+    : desktopName(std::move(desktopName)),
+      home(base + "/home"),
       dataHome(base + "/home/.local/share"),
       configHome(base + "/home/.config"),
       desktopDir(base + "/home/Desktop") {
@@ -175,7 +179,7 @@ Environment Session::environment() const {
       {"XDG_DATA_HOME", dataHome},
       {"XDG_CONFIG_HOME", configHome},
       {"XDG_DESKTOP_DIR", desktopDir},
-      {"XDG_CURRENT_DESKTOP", "GNOME"},
+      {"XDG_CURRENT_DESKTOP", desktopName},
       {"XDG_DATA_DIRS", "/usr/local/share:/usr/share"},
   };
 }

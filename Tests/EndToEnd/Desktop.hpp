@@ -20,7 +20,8 @@ namespace desktop {
 using namespace std::chrono_literals;
 using Environment = std::map<std::string, std::string>;
 
-// A program started with `env` on top of this process's environment, in a
+// A program started with `env` on top of this process's environment (an empty
+// value removes a variable), in a
 // process group of its own, its output appended to `logPath`. stop() and the
 // destructor end the whole group.
 class ChildProcess {
@@ -52,11 +53,12 @@ Outcome run(const std::vector<std::string>& argv, const Environment& env = {}, s
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
 
 // The XDG folders of a desktop session kept below `base`: HOME, data, config
-// and the desktop folder, and the variables that name them (the session is
-// GNOME's, so that xdg-open hands URLs to GIO as a GNOME desktop does).
+// and the desktop folder, and the variables that name them. `desktopName`
+// (XDG_CURRENT_DESKTOP) decides how xdg-open opens URLs: "GNOME" through GIO,
+// none by reading the handler's .desktop file itself, as on a bare X session.
 struct Session {
-  explicit Session(const std::string& base);
-  std::string home, dataHome, configHome, desktopDir;
+  explicit Session(const std::string& base, std::string desktopName = "");
+  std::string desktopName, home, dataHome, configHome, desktopDir;
   Environment environment() const;
 };
 

@@ -5,7 +5,9 @@
 
 #include <utility>
 
+#include "Common/Json/JsonReading.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "Platform/Digest.hpp"
 
 using rapidjson::SizeType;
@@ -17,26 +19,11 @@ namespace {
 // reach a recursive copy or writer.
 constexpr int kMaxDepth = 32;
 
-bool WithinDepth(const Value& root, int limit) {
-  std::vector<std::pair<const Value*, int>> stack{{&root, 1}};
-  while (!stack.empty()) {
-    auto [v, depth] = stack.back();
-    stack.pop_back();
-    if (depth > limit) return false;
-    if (v->IsObject()) {
-      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) stack.emplace_back(&m->value, depth + 1);
-    } else if (v->IsArray()) {
-      for (const auto& e : v->GetArray()) stack.emplace_back(&e, depth + 1);
-    }
-  }
-  return true;
-}
-
 // Parses one whole text without recursion; false for a text that does not
 // parse or nests too deeply.
 bool ParseText(std::string_view text, rapidjson::Document& doc) {
   doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-  return !doc.HasParseError() && WithinDepth(doc, kMaxDepth);
+  return !doc.HasParseError() && jsoncoding::withinDepth(doc, kMaxDepth);
 }
 
 std::string Key(const Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
@@ -64,9 +51,16 @@ void SetMember(Value& object, const char* name, Value value, rapidjson::Document
   }
 }
 
+// A size member: missing or not a number counts as 0; a number that is no
+// unsigned 64-bit integer (negative, fractional, 2^64 or more) cannot be a
+// size and saturates, so that it fails every check instead of passing as 0.
+std::uint64_t SizeValue(const Value* size) {
+  if (size == nullptr || !size->IsNumber()) return 0;
+  return size->IsUint64() ? size->GetUint64() : obd::size::kMax;
+}
+
 std::uint64_t EntrySize(const Value& entry) {
-  const Value* size = OBDManifest::Member(entry, OBDManifest::kUncompressedSize);
-  return size != nullptr && size->IsUint64() ? size->GetUint64() : 0;
+  return SizeValue(OBDManifest::Member(entry, OBDManifest::kUncompressedSize));
 }
 
 std::string WriteCompact(const Value& v) {
@@ -287,9 +281,7 @@ bool OBDManifest::ParseContentsCore(std::string_view text, Contents& contents) {
   contents.version = Contents::kDefaultVersion;
   contents.Clear();
 
-  if (const Value* total = Member(doc, "total_uncompressed_size"); total != nullptr && total->IsUint64()) {
-    contents.total_uncompressed_size = total->GetUint64();
-  }
+  contents.total_uncompressed_size = SizeValue(Member(doc, "total_uncompressed_size"));
   if (const Value* version = Member(doc, "version"); version != nullptr && version->IsString()) {
     contents.version.assign(version->GetString(), version->GetStringLength());
   }
@@ -319,10 +311,10 @@ std::string BodyText(const std::vector<std::uint8_t>& body) {
 
 }  // namespace
 
-bool OBDManifest::LoadContents(const std::string& sourceURL) {
+bool OBDManifest::LoadContents(const std::string& sourceURL, const std::function<bool()>& abort) {
   const std::string url = JoinURL(sourceURL, header_.name);
   bool ok = false;
-  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok, kMaxDocumentSize, abort);
   if (!ok || body.empty()) {
     lastErrorLog_ = "target : " + url + " Download Failed.";
     return false;
@@ -331,12 +323,13 @@ bool OBDManifest::LoadContents(const std::string& sourceURL) {
   return ParseContentsCore(contentsRaw_, contents_);
 }
 
-bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local) {
+bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local,
+                            const std::function<bool()>& abort) {
   const std::string& origin = local.header_.origin;
   if (origin.empty() || origin == kUnknownOrigin) return false;
   const std::string url = JoinURL(sourceURL, header_.name + "-" + origin);
   bool ok = false;
-  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok, kMaxDocumentSize, abort);
   if (!ok || body.empty()) return false;
   return ParseDiffs(BodyText(body));
 }
@@ -389,7 +382,7 @@ std::string OBDManifest::GetObjectHash(std::string_view key, std::int64_t index)
 void OBDManifest::AdjustTotal(std::uint64_t oldSize, std::uint64_t newSize) {
   std::uint64_t& total = contents_.total_uncompressed_size;
   if (newSize >= oldSize) {
-    total += newSize - oldSize;
+    total = obd::size::Add(total, newSize - oldSize);
   } else {
     const std::uint64_t less = oldSize - newSize;
     total = total > less ? total - less : 0;
@@ -447,8 +440,8 @@ bool OBDManifest::AddObject(std::string_view key, std::int64_t index, const std:
   }
   objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
                      Value(hash.data(), static_cast<SizeType>(hash.size()), a), a);
-  entrySize->SetUint64(entrySize->GetUint64() + size);
-  contents_.total_uncompressed_size += size;
+  entrySize->SetUint64(obd::size::Add(entrySize->GetUint64(), size));
+  contents_.total_uncompressed_size = obd::size::Add(contents_.total_uncompressed_size, size);
   return true;
 }
 
