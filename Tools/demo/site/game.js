@@ -40,6 +40,7 @@ function startURL(code) {
 
 let gameName = "Game";
 let running = null;
+let polls = 0;
 
 function showStatus(isRunning) {
   if (running === isRunning) return;
@@ -62,6 +63,8 @@ async function pollStatus(code) {
     showStatus(false);
   } finally {
     window.clearTimeout(timer);
+    // The publisher may switch releases at any time: its record is read again now and then.
+    if (++polls % 5 === 0) loadRecord(code);
     window.setTimeout(() => pollStatus(code), POLL_MS);
   }
 }
