@@ -12,8 +12,13 @@
 //   GET  /pages/<name>             our own pages (Tools/publisher/pages/): setup.html is
 //                                  a setup panel page using the whole ktz interface (see
 //                                  its header for its query parameters)
-//   GET/HEAD anything else         the static file under <root> (ranges supported)
+//   GET/HEAD anything else         the static file under <root> (ranges supported; web
+//                                  pages, scripts and images with their media types)
 //   POST /_publisher/fault         scripts a fault (JSON body, see Fault::fromJson)
+//   POST /_publisher/catalogue     {"game":"<code>[@tag]","record":"<name>"}: the catalogue
+//                                  record of the game becomes <root>/records/<name>.json
+//                                  (a new release, a maintenance window); 204, 404 without
+//                                  such a record, 400 for other names
 //   DELETE /_publisher/faults      clears every fault
 // Faults apply to the requests whose path equals the fault's path, or starts
 // with it when the fault's path ends in "/".
@@ -101,6 +106,11 @@ class Publisher {
 
   void setRoot(std::string root);
   std::string root() const;
+
+  // The catalogue record of `game` ("<code>[@tag]") becomes a copy of
+  // <root>/records/<record>.json, swapped in whole. False when there is no
+  // such record; std::invalid_argument for names that are not plain.
+  bool useRecord(const std::string& game, const std::string& record);
 
   void setFault(const std::string& path, Fault fault);
   void clearFault(const std::string& path);
