@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "JorvuVorn/Model/KtzJavaScript.hpp"
 
 namespace {
