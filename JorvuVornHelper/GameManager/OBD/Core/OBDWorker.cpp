@@ -14,6 +14,7 @@
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestDiffIterator.hpp"
 
@@ -115,7 +116,9 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
       std::lock_guard lock(manifestMutex_);
       const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
       fresh = controller_.FileInitializeInLocal(key, tempExists);
-      if (bytesToFetch != nullptr) *bytesToFetch += controller_.GetDifferentUncompressedFileSize(key);
+      if (bytesToFetch != nullptr) {
+        *bytesToFetch = obd::size::Add(*bytesToFetch, controller_.GetDifferentUncompressedFileSize(key));
+      }
     }
 
     bool anyObject = false;
@@ -344,7 +347,7 @@ std::uint64_t OBDWorker::GetRestoreTargetsSize(const std::string& targetPath) {
   std::uint64_t total = 0;
   IterateLocalFiles(targetPath, [&](const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) total += static_cast<std::uint64_t>(st.st_size);
+    if (::lstat(path.c_str(), &st) == 0) total = obd::size::Add(total, static_cast<std::uint64_t>(st.st_size));
     return true;
   });
   return total;

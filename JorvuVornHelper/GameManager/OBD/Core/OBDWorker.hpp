@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -37,6 +38,11 @@ class OBDWorker : public DownloadMonitor {
   static constexpr int kFileTries = 3;
   static constexpr int kComparePasses = 4;
   static constexpr std::size_t kBlockSize = 4194304;
+  // The largest body an object may have: what zlib's deflate makes of one
+  // block at worst (its compressBound), plus an eighth of a block for
+  // encoders less thrifty than zlib (fixed codes spend 9 bits on some bytes).
+  static constexpr std::size_t kMaxObjectBodySize =
+      kBlockSize + (kBlockSize >> 12) + (kBlockSize >> 14) + (kBlockSize >> 25) + 13 + kBlockSize / 8;
   static constexpr const char* kTempExtension = ".zqgz";
   static constexpr const char* kDeltaExtension = ".zqdelta";
 
@@ -86,7 +92,18 @@ class OBDWorker : public DownloadMonitor {
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
   void Checkpoint(bool force);
-  bool ApplyDeltaFor(OBDBuffer::Element& element);
+
+  // The file step's parts.
+  struct FileStreamState;
+  class FolderCache;
+  bool OpenFileState(const OBDBuffer::Element& element, FolderCache& folders, std::unique_ptr<FileStreamState>& state);
+  bool FinishFullFile(const OBDBuffer::Element& element, FileStreamState& state);
+  bool ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name);
+  bool MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name);
+  // Whether the finished file open at `fd` has the live manifest's size;
+  // a file of another size is broken.
+  bool HasLiveSize(const OBDBuffer::Element& element, int fd);
+  bool BrokenFile(const OBDBuffer::Element& element, std::uint64_t size, std::uint64_t expected);
 
   OBDManifestController& controller_;
   ProgressInfoManager& progress_;

@@ -71,6 +71,7 @@ void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer&
     for (int attempt = 1; attempt <= kDownloadTries; ++attempt) {
       CURLGuard guard;
       guard.SetAbortCheck(abort);
+      guard.SetMaxBodySize(kMaxObjectBodySize);
       const bool done = guard.Download(url);
       const int systemError = errno;
       std::vector<std::uint8_t> body = guard.TakeData();
