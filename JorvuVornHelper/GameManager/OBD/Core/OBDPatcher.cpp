@@ -178,7 +178,7 @@ bool OBDPatcher::Patch() {
   auto cancelled = [&progress] { return !progress.GetProgress(); };
   if (!controller.LoadLiveContents(info.source_url, cancelled)) {
     if (cancelled()) return false;  // no failure of its own
-    progress.SetLastErrorCode(-50, 930, 0);
+    progress.SetLastError(EngineErrors::PatchManifest);
     OBD_LOG_ERROR("%s", controller.GetErrorLog().c_str());
     return false;
   }

@@ -107,8 +107,7 @@ bool OBDWorker::Extract(std::int64_t index, const std::vector<std::uint8_t>& dat
   stream.avail_out = static_cast<uInt>(kBlockSize + 1);
   int code = inflateInit(&stream);
   if (code != Z_OK) {
-    progress_.SetLastErrorCode(-70, 301, 0);
-    OBD_LOG_ERROR("%s : inflateInit fail(%d)", objectHash.c_str(), code);
+    Record(EngineErrors::Inflate, 0, "%s : inflateInit fail(%d)", objectHash.c_str(), code);
     return false;
   }
   // An object is one stream of at most one block: anything longer, or a
@@ -117,27 +116,22 @@ bool OBDWorker::Extract(std::int64_t index, const std::vector<std::uint8_t>& dat
   const std::size_t produced = kBlockSize + 1 - stream.avail_out;
   inflateEnd(&stream);
   if (code != Z_STREAM_END || produced > kBlockSize) {
-    progress_.SetLastErrorCode(-70, 301, 0);
-    OBD_LOG_ERROR("%s : inflate fail(%d)", objectHash.c_str(), code == Z_STREAM_END ? Z_BUF_ERROR : code);
+    Record(EngineErrors::Inflate, 0, "%s : inflate fail(%d)", objectHash.c_str(),
+           code == Z_STREAM_END ? Z_BUF_ERROR : code);
     return false;
   }
 
   const std::string hash = OBDManifest::GetHash(buffer, produced);
   if (hash != objectHash) {
-    progress_.SetLastErrorCode(-70, 931, 0);
-    OBD_LOG_ERROR("Hash is different : local(%s), live(%s)", hash.c_str(), objectHash.c_str());
+    Record(EngineErrors::BrokenFile, 0, "Hash is different : local(%s), live(%s)", hash.c_str(), objectHash.c_str());
     return false;
   }
 
   const off_t offset = noSeek ? -1 : static_cast<off_t>(index) * static_cast<off_t>(kBlockSize);
   if (index < 0 || !WriteAll(fd, buffer, produced, offset)) {
     const int error = errno;
-    if (error == ENOSPC) {
-      progress_.SetLastErrorCode(-61, 933, static_cast<std::uint32_t>(error));
-    } else {
-      progress_.SetLastErrorCode(-70, 103, static_cast<std::uint32_t>(error));
-    }
-    OBD_LOG_ERROR("%s write fail : %s", objectHash.c_str(), std::strerror(error));
+    Record(error == ENOSPC ? EngineErrors::DiskSpace : EngineErrors::Write, static_cast<std::uint32_t>(error),
+           "%s write fail : %s", objectHash.c_str(), std::strerror(error));
     return false;
   }
   uncompressedSize = produced;
@@ -176,36 +170,32 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std
   }
   if (element.origin_broken) {
     ::unlinkat(folder, deltaName.c_str(), 0);
-    OBD_LOG_ERROR("ApplyDelta - origin file broken : %s", path.c_str());
-    progress_.SetLastErrorCode(-70, 931, 0);
+    Record(EngineErrors::BrokenFile, 0, "ApplyDelta - origin file broken : %s", path.c_str());
     return true;  // the job goes on; the next comparison fetches the whole file
   }
-  progress_.SetLastErrorCode(-70, 932, 0);
-  OBD_LOG_ERROR("%s ApplyDelta fail", path.c_str());
-  SetErrorOccured();
+  Fail(EngineErrors::Delta, 0, "%s ApplyDelta fail", path.c_str());
   return false;
 }
 
 bool OBDWorker::HasLiveSize(const OBDBuffer::Element& element, int fd) {
   const std::uint64_t liveSize = controller_.GetLiveManifest().GetUncompressedFileSize(element.key);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int error = errno;
-    progress_.SetLastErrorCode(-70, 103, static_cast<std::uint32_t>(error));
-    OBD_LOG_ERROR("%s write fail : %s", element.key.c_str(), std::strerror(error));
-    SetErrorOccured();
-    return false;
-  }
+  if (::fstat(fd, &st) != 0) return WriteFailed(element);
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size == liveSize) return true;
   return BrokenFile(element, size, liveSize);
 }
 
+bool OBDWorker::WriteFailed(const OBDBuffer::Element& element) {
+  const int error = errno;
+  Fail(EngineErrors::Write, static_cast<std::uint32_t>(error), "%s write fail : %s", element.key.c_str(),
+       std::strerror(error));
+  return false;
+}
+
 bool OBDWorker::BrokenFile(const OBDBuffer::Element& element, std::uint64_t size, std::uint64_t expected) {
-  progress_.SetLastErrorCode(-70, 931, 0);
-  OBD_LOG_ERROR("%s size mismatch : local(%llu), live(%llu)", element.full_path.c_str(),
-                static_cast<unsigned long long>(size), static_cast<unsigned long long>(expected));
-  SetErrorOccured();
+  Fail(EngineErrors::BrokenFile, 0, "%s size mismatch : local(%llu), live(%llu)", element.full_path.c_str(),
+       static_cast<unsigned long long>(size), static_cast<unsigned long long>(expected));
   return false;
 }
 
@@ -240,9 +230,8 @@ bool OBDWorker::OpenFileState(const OBDBuffer::Element& element, FolderCache& fo
   }
   if (!made->temp.ok()) {
     const int error = errno;
-    progress_.SetLastErrorCode(-70, 105, static_cast<std::uint32_t>(error));
-    OBD_LOG_ERROR("%s open fail : %s", temp.c_str(), std::strerror(error));
-    SetErrorOccured();
+    Fail(EngineErrors::Open, static_cast<std::uint32_t>(error), "%s open fail : %s", temp.c_str(),
+         std::strerror(error));
     return false;
   }
   made->count = element.object_count;
@@ -257,11 +246,7 @@ bool OBDWorker::FinishFullFile(const OBDBuffer::Element& element, FileStreamStat
   struct stat st {};
   if (::fstat(state.temp.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > liveSize &&
       ::ftruncate(state.temp.get(), static_cast<off_t>(liveSize)) != 0) {
-    const int error = errno;
-    progress_.SetLastErrorCode(-70, 103, static_cast<std::uint32_t>(error));
-    OBD_LOG_ERROR("%s write fail : %s", element.key.c_str(), std::strerror(error));
-    SetErrorOccured();
-    return false;
+    return WriteFailed(element);
   }
   return HasLiveSize(element, state.temp.get());
 }
@@ -269,15 +254,14 @@ bool OBDWorker::FinishFullFile(const OBDBuffer::Element& element, FileStreamStat
 bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name) {
   const std::string temp = name + kTempExtension;
   int error = 0;
-  for (int attempt = 1; attempt <= kFileTries; ++attempt) {
-    if (::renameat(folder, temp.c_str(), folder, name.c_str()) == 0) return true;
+  const bool moved = RetryWithWaits(kFileTries, waits_.file_retry, [&] {
+    if (::renameat(folder, temp.c_str(), folder, name.c_str()) == 0) return Try::Done;
     error = errno;
     OBD_LOG_ERROR("%s rename failed : %u", element.full_path.c_str(), static_cast<unsigned>(error));
-    if (attempt < kFileTries && !RetryWait(waits_.file_retry)) break;
-  }
-  if (!InProgress()) return false;
-  progress_.SetLastErrorCode(-70, 925, static_cast<std::uint32_t>(error));
-  SetErrorOccured();
+    return Try::Again;
+  });
+  if (moved) return true;
+  if (InProgress()) Fail(EngineErrors::Rename, static_cast<std::uint32_t>(error));
   return false;
 }
 
@@ -299,18 +283,15 @@ void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
     FileStreamState& state = *found->second;
 
     if (!element.already_present) {
-      bool extracted = false;
-      for (int attempt = 1; attempt <= kFileTries; ++attempt) {
-        if (Extract(element.object_index, element.data, element.object_hash, false, element.uncompressed_size,
-                    state.temp.get())) {
-          extracted = true;
-          break;
-        }
-        if (attempt < kFileTries && !RetryWait(waits_.file_retry)) break;
-      }
+      const bool extracted = RetryWithWaits(kFileTries, waits_.file_retry, [&] {
+        return Extract(element.object_index, element.data, element.object_hash, false, element.uncompressed_size,
+                       state.temp.get())
+                   ? Try::Done
+                   : Try::Again;
+      });
       if (!extracted) {
         if (!InProgress()) break;  // cancelled while waiting to try again
-        if (progress_.GetErrorCode() == 0) progress_.SetLastErrorCode(-70, 315, 0);
+        if (progress_.GetErrorCode() == 0) progress_.SetLastError(EngineErrors::ExtractFailed);
         OBD_LOG_ERROR("%s Extract Failed", element.key.c_str());
         SetErrorOccured();
         break;
