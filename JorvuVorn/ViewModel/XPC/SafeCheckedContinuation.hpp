@@ -1,7 +1,9 @@
 #pragma once
 // A one-shot result for one XPC call: resumed exactly once, by the reply or
 // by its time-out, whichever comes first. A second resume does nothing; the
-// first one cancels the timer.
+// first one cancels the timer. Awaited inside a cancellable task
+// (Platform/Cancellation.hpp), the wait also ends when the task is
+// cancelled, with platform::CancellationError; a later reply is dropped.
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -14,6 +16,7 @@
 #include <variant>
 
 #include "Common/Logger/VornLogger.hpp"
+#include "Platform/Cancellation.hpp"
 #include "Platform/OneShot.hpp"
 
 class SafeCheckedContinuationError : public std::exception {
@@ -141,6 +144,9 @@ T withSafeCheckedThrowingContinuation(Body&& body, std::chrono::nanoseconds time
   } catch (...) {
     continuation->resumeThrowing(std::current_exception());
   }
+  // Runs at once when the task is cancelled already.
+  std::stop_callback onCancel(platform::currentStopToken(),
+                              [continuation] { continuation->resumeThrowing(platform::CancellationError()); });
   return continuation->await();
 }
 
