@@ -7,12 +7,12 @@
 #include <memory>
 #include <string>
 
-#include "Common/Logger/TavloLogger.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVornHelper/VornHelper.hpp"
 #include "JorvuVornHelper/WorkerFactory.hpp"
 #include "Infra/HttpClient/HTTPClient.hpp"
+#include "Infra/HttpClient/HTTPReportSender.hpp"
 #include "Platform/Memory.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
@@ -39,7 +39,9 @@ int runVornHelper() {
   installSignalHandlers();
   platform::keepLargeBuffersOutOfTheHeap();
   httpGlobalInit();  // before any thread
-  TavloLogger::connectToLogger();
+  // Outlives the helper: its end waits for the last reports and joins the
+  // reporter's threads.
+  const auto reports = connectStatisticsReports();
   auto helper = std::make_shared<VornHelper>(serviceWorkerFactory());
   std::string error;
   auto listener = platform::xpc::Listener::forService(vornHelperServiceName, vornhelperxpc::interface(), &error);

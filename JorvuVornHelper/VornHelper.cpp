@@ -50,7 +50,6 @@ VornHelperError mapSubError(Request request, const SubError& e) {
     if (e.is<SubError::UnsupportedOS>()) return VornHelperError::UnsupportedOS{};
   }
   if (request == R::execute) {
-    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
     if (e.is<SubError::WorkRequired>()) return VornHelperError::WorkRequired{};
     if (e.is<SubError::ExecuteFailed>()) return VornHelperError::ExecuteFailed{};
     if (const auto* m = e.get<SubError::Maintenance>()) {
@@ -58,16 +57,11 @@ VornHelperError mapSubError(Request request, const SubError& e) {
     }
   }
   if (request == R::work) {
-    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
     if (e.is<SubError::NoWorkRequired>()) return VornHelperError::NoWorkRequired{};
     if (const auto* l = e.get<SubError::OSVersionLimit>()) return VornHelperError::OSVersionLimit{l->currentOS, l->limitOS};
   }
   if (request == R::getGameStatus) {
-    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
     if (const auto* f = e.get<SubError::WorkFailed>()) return mapWorkFailed(*f);
-  }
-  if (request == R::getGamePanelInfo || request == R::cancel || request == R::clearGame) {
-    if (e.is<SubError::GameNotExist>()) return VornHelperError::GameNotExist{};
   }
   return VornHelperError::Crash{};
 }
@@ -136,6 +130,46 @@ std::string replyText(const Answer& a) {
 
 std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); }
 
+using Games = std::map<std::uint32_t, Game>;
+
+// Why the registry refuses to start work on a game now, if it does: any
+// working game (the game itself included) comes first.
+std::optional<VornHelperError> workRefusal(const Games& games, std::uint32_t gameCode) {
+  for (const auto& [code, g] : games) {
+    if (g.workingStatus) return VornHelperError::WorkingAnotherGame{code};
+  }
+  if (games.count(gameCode) == 0) return VornHelperError::GameNotExist{};
+  return std::nullopt;
+}
+
+// A work request in three steps, so that no other request waits while the
+// worker decides (it may read and inflate a local manifest of a gigabyte):
+// a first look under the lock, the decision on a copy without it, then the
+// check and the start as one step under the lock, so that two work requests
+// never both see no working game.
+Answer startWork(VornHelper& helper, std::uint32_t gameCode, bool ignoreOSVersion) {
+  std::optional<Game> game;
+  auto refused = helper.withGames([&](Games& games) {
+    auto refusal = workRefusal(games, gameCode);
+    if (!refusal) game = games.at(gameCode);
+    return refusal;
+  });
+  if (refused) return failure(*refused);
+
+  game->checkWork(ignoreOSVersion);
+
+  refused = helper.withGames([&](Games& games) -> std::optional<VornHelperError> {
+    if (auto refusal = workRefusal(games, gameCode)) return refusal;
+    Game& stored = games.at(gameCode);
+    // Cleared and registered again meanwhile: the game asked about is gone.
+    if (stored.gameWorker != game->gameWorker) return VornHelperError::GameNotExist{};
+    stored.startWork();  // queues the job and returns
+    return std::nullopt;
+  });
+  if (refused) return failure(*refused);
+  return Answer{};
+}
+
 }  // namespace
 
 VornHelper::VornHelper(GameWorkerFactory workerFactory)
@@ -201,12 +235,8 @@ void VornHelper::execute(std::uint32_t gameCode, std::optional<std::string> pass
   auto self = shared_from_this();
   tasks_.start([self, gameCode, passarg = std::move(passarg), with = std::move(with)] {
     Answer a = answering(Request::execute, [&] {
-      auto game = self->withGames([&](auto& games) -> std::optional<Game> {
-        auto it = games.find(gameCode);
-        if (it == games.end()) return std::nullopt;
-        return it->second;
-      });
-      if (!game) throw SubError(SubError::GameNotExist{});
+      auto game = self->findGame(gameCode);
+      if (!game) return failure(VornHelperError::GameNotExist{});
       game->execute(passarg);  // on the copy, without the lock; not written back
       return Answer{};
     });
@@ -218,22 +248,7 @@ void VornHelper::execute(std::uint32_t gameCode, std::optional<std::string> pass
 void VornHelper::work(std::uint32_t gameCode, bool ignoreOSVersion, DataReply with) {
   auto self = shared_from_this();
   tasks_.start([self, gameCode, ignoreOSVersion, with = std::move(with)] {
-    Answer a = answering(Request::work, [&] {
-      // One step under the lock, so that two work requests never both see
-      // no working game.
-      self->withGames([&](auto& games) {
-        // Any working game, its own code included, comes first.
-        for (const auto& [code, g] : games) {
-          if (g.workingStatus) throw VornHelperError(VornHelperError::WorkingAnotherGame{code});
-        }
-        auto it = games.find(gameCode);
-        if (it == games.end()) throw SubError(SubError::GameNotExist{});
-        Game game = it->second;
-        game.work(ignoreOSVersion);  // queues the job and returns
-        it->second = std::move(game);
-      });
-      return Answer{};
-    });
+    Answer a = answering(Request::work, [&] { return startWork(*self, gameCode, ignoreOSVersion); });
     reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", ignoreOSVersion=" + (ignoreOSVersion ? "true" : "false") +
             ", reply=" + replyText(a));
@@ -244,7 +259,7 @@ void VornHelper::getGameStatus(std::uint32_t gameCode, DataReply with) {
   Answer a = answering(Request::getGameStatus, [&] {
     return withGames([&](auto& games) {
       auto it = games.find(gameCode);
-      if (it == games.end()) throw SubError(SubError::GameNotExist{});
+      if (it == games.end()) return failure(VornHelperError::GameNotExist{});
       Game game = it->second;
       try {
         Answer ok{true, game.getGameStatusJson()};
@@ -264,12 +279,8 @@ void VornHelper::getGameStatus(std::uint32_t gameCode, DataReply with) {
 
 void VornHelper::getGamePanelInfo(std::uint32_t gameCode, DataReply with) {
   Answer a = answering(Request::getGamePanelInfo, [&] {
-    auto game = withGames([&](auto& games) -> std::optional<Game> {
-      auto it = games.find(gameCode);
-      if (it == games.end()) return std::nullopt;
-      return it->second;
-    });
-    if (!game) throw SubError(SubError::GameNotExist{});
+    auto game = findGame(gameCode);
+    if (!game) return failure(VornHelperError::GameNotExist{});
     return Answer{true, game->getGamePanelInfoJson()};
   });
   reply(with, a);
@@ -278,14 +289,14 @@ void VornHelper::getGamePanelInfo(std::uint32_t gameCode, DataReply with) {
 
 void VornHelper::cancel(std::uint32_t gameCode, DataReply with) {
   Answer a = answering(Request::cancel, [&] {
-    withGames([&](auto& games) {
+    return withGames([&](auto& games) {
       auto it = games.find(gameCode);
-      if (it == games.end()) throw SubError(SubError::GameNotExist{});
+      if (it == games.end()) return failure(VornHelperError::GameNotExist{});
       Game game = it->second;
       game.cancel();
       it->second = std::move(game);
+      return Answer{};
     });
-    return Answer{};
   });
   reply(with, a);
   logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
@@ -296,7 +307,7 @@ void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
   tasks_.start([self, gameCode, with = std::move(with)] {
     Answer a = answering(Request::clearGame, [&] {
       const bool removed = self->withGames([&](auto& games) { return games.erase(gameCode) > 0; });
-      if (!removed) throw SubError(SubError::GameNotExist{});
+      if (!removed) return failure(VornHelperError::GameNotExist{});
       logInfo("wait tavlo send");
       std::function<void()> waitDone;
       {
@@ -309,6 +320,14 @@ void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
     });
     reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
+  });
+}
+
+std::optional<Game> VornHelper::findGame(std::uint32_t gameCode) {
+  return withGames([&](auto& games) -> std::optional<Game> {
+    auto it = games.find(gameCode);
+    if (it == games.end()) return std::nullopt;
+    return it->second;
   });
 }
 

@@ -46,12 +46,15 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
   void shutdown();
 
   // The registry, one read-modify-write at a time. The lock is never held
-  // while a request waits for the network or a launch.
+  // while a request waits for the network, a launch or a worker's decision.
   template <typename F>
   auto withGames(F&& f) {
     std::lock_guard lock(gamesLock_);
     return f(games_);
   }
+  // A copy of the game's record, taken under the lock; nothing when the
+  // code is not registered.
+  std::optional<Game> findGame(std::uint32_t gameCode);
 
  private:
   const GameWorkerFactory workerFactory_;

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
-#include "Infra/HttpClient/HTTPClient.hpp"
-#include "Infra/HttpClient/ServiceHosts.hpp"
 #include "Platform/Bundle.hpp"
 #include "Platform/SystemInfo.hpp"
+#include "Platform/WorkerPool.hpp"
 
 namespace {
 
@@ -27,6 +24,30 @@ bool isURLQueryText(const std::string& text) {
     auto u = static_cast<unsigned char>(c);
     return u > 0x20 && u < 0x7F && std::strchr(forbidden, c) == nullptr;
   });
+}
+
+}  // namespace
+
+struct TavloLogger::Connection::State {
+  explicit State(std::shared_ptr<TavloReportSender> s) : sender(std::move(s)), workers(maxReportWorkers) {}
+  const std::shared_ptr<TavloReportSender> sender;
+  platform::WorkerPool workers;
+};
+
+namespace {
+
+// The connection in use; send() takes a reference for the report it starts.
+std::mutex connectionMutex;
+std::shared_ptr<TavloLogger::Connection::State> connection;
+
+std::shared_ptr<TavloLogger::Connection::State> currentConnection() {
+  std::lock_guard lock(connectionMutex);
+  return connection;
+}
+
+std::optional<std::string> reportURLOf(const TavloReportSender& sender, const std::string& query) {
+  if (!isURLQueryText(query)) return std::nullopt;
+  return sender.reportOrigin() + "/ifc/ktz.aspx?" + query;
 }
 
 }  // namespace
@@ -104,39 +125,51 @@ TavloCookies TavloLogger::mergedCookies(const std::optional<TavloCookies>& cooki
 }
 
 std::optional<std::string> TavloLogger::reportURL(const std::string& query) {
-  if (!isURLQueryText(query)) return std::nullopt;
-  return servicehosts::report().origin() + "/ifc/ktz.aspx?" + query;
+  auto state = currentConnection();
+  if (!state) return std::nullopt;
+  return reportURLOf(*state->sender, query);
 }
 
 void TavloLogger::send(const std::string& args, const std::optional<TavloCookies>& cookies) {
-  auto url = reportURL(args);
+  auto state = currentConnection();
+  if (!state) return;  // nothing connected: the report goes nowhere
+  auto url = reportURLOf(*state->sender, args);
   if (!url) {
     logDebug("url convert failed");
     return;
   }
   auto task = std::make_shared<Task>();
   SendTasks::shared().append(task);
-  auto run = [task, url = *url, cookies = mergedCookies(cookies)] {
-    std::optional<Failure> failure;
-    try {
-      HTTPClient client(URLSession::standard());
-      HTTPResponse response = client.request(url, "GET", {{"User-Agent", "MacKTZ"}}, std::nullopt, cookies);
-      logDebug("tavlo response, url=" + url + ", statusCode=" + std::to_string(response.statusCode));
-    } catch (const HTTPClientError& e) {
-      failure = Failure{e.text(), e.localizedDescription()};
-    } catch (const std::exception& e) {
-      failure = Failure{e.what(), e.what()};
-    }
-    task->result.resolve(std::move(failure));
-  };
-  try {
-    std::thread(std::move(run)).detach();
-  } catch (const std::system_error& e) {
-    task->result.resolve(Failure{e.what(), e.what()});  // never leave a task that nobody ends
-  }
+  TavloRequest request{*url, {{"User-Agent", "MacKTZ"}}, mergedCookies(cookies)};
+  const bool started = state->workers.post([task, sender = state->sender, request = std::move(request)] {
+    task->result.resolve(sender->send(request));
+  });
+  // Never leave a task that nobody ends.
+  if (!started) task->result.resolve(Failure{"reporterClosed", "The statistics reporter is closed."});
 }
 
-void TavloLogger::connectToLogger() {
+std::unique_ptr<TavloLogger::Connection> TavloLogger::connect(std::shared_ptr<TavloReportSender> sender) {
+  auto state = std::make_shared<Connection::State>(std::move(sender));
+  {
+    std::lock_guard lock(connectionMutex);
+    connection = state;
+  }
   VornLogger::setReportHandler(
       [](const std::string& query, const std::optional<TavloCookies>& cookies) { send(query, cookies); });
+  return std::unique_ptr<Connection>(new Connection(std::move(state)));
+}
+
+TavloLogger::Connection::~Connection() {
+  // Every report logged so far gets its start first.
+  VornLogger::shared().waitIdle();
+  bool current = false;
+  {
+    std::lock_guard lock(connectionMutex);
+    if (connection == state_) {
+      connection.reset();
+      current = true;
+    }
+  }
+  if (current) VornLogger::setReportHandler({});
+  state_->workers.close();
 }

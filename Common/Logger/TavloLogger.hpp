@@ -1,8 +1,10 @@
 #pragma once
 // Statistics reports: every level-3 log message is one HTTP GET of the report
 // endpoint, with the message as its query, "User-Agent: MacKTZ" and cookies
-// describing the machine. Fire and forget; the helper can wait for the
-// reports started so far (SendTasks::waitDone()).
+// describing the machine. Fire and forget: the reports run on a few worker
+// threads of the reporter's connection, and the helper can wait for the
+// reports started so far (SendTasks::waitDone()). How a report travels is the
+// connected TavloReportSender's business (the HTTP client's, in Infra).
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/Logger/TavloReportSender.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Platform/OneShot.hpp"
 
@@ -29,10 +32,7 @@ class TavloLogger {
  public:
   // One report in flight. `result` is set once the request has ended: nothing
   // on an answer (any status), or the failure's text and description.
-  struct Failure {
-    std::string text;
-    std::string localizedDescription;
-  };
+  using Failure = TavloFailure;
   struct Task {
     platform::OneShot<std::optional<Failure>> result;
   };
@@ -58,19 +58,40 @@ class TavloLogger {
     std::vector<std::shared_ptr<Task>> sendTasks_;
   };
 
+  // The reporter's link to its sender and its worker threads, made by
+  // connect(). Destroying it disconnects the logger, lets every report
+  // already started end and joins the workers.
+  class Connection {
+   public:
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    struct State;
+
+   private:
+    friend class TavloLogger;
+    explicit Connection(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+  };
+
+  // Reports sent at the same time, at most.
+  static constexpr std::size_t maxReportWorkers = 4;
+
+  // Makes the logger hand its level-3 messages to send(), and send() hand
+  // each report to `sender` on a worker thread. One connection at a time: a
+  // later one takes over.
+  static std::unique_ptr<Connection> connect(std::shared_ptr<TavloReportSender> sender);
+
   // Starts one report and returns without waiting for it. A query that
-  // cannot make a URL is dropped.
+  // cannot make a URL, or a report while nothing is connected, is dropped.
   static void send(const std::string& args, const std::optional<TavloCookies>& cookies);
 
   // "os_version", "os_architecture", "app_version": computed once.
   static const TavloCookies& defaultCookies();
   // The caller's cookies over the defaults (the caller's value wins).
   static TavloCookies mergedCookies(const std::optional<TavloCookies>& cookies);
-  // "http://<report host>/ifc/ktz.aspx?" + query, or nothing when the query
-  // holds characters a URL cannot.
+  // "<report origin>/ifc/ktz.aspx?" + query, or nothing when the query
+  // holds characters a URL cannot or nothing is connected.
   static std::optional<std::string> reportURL(const std::string& query);
-
-  // Makes the logger hand its level-3 messages to send(). Each program calls
-  // it once at start.
-  static void connectToLogger();
 };

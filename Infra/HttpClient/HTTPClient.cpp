@@ -59,11 +59,10 @@ bool HTTPClient::isSafeHeaderText(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-bool HTTPClient::isCookieName(const std::string& name) {
-  if (name.empty()) return false;
-  // A token: visible ASCII without separators.
+bool HTTPClient::isToken(const std::string& text) {
+  if (text.empty()) return false;
   static constexpr std::string_view separators = "()<>@,;:\\\"/[]?={} \t";
-  return std::all_of(name.begin(), name.end(), [](char c) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
     auto u = static_cast<unsigned char>(c);
     return u > 0x20 && u < 0x7F && separators.find(c) == std::string_view::npos;
   });
@@ -83,7 +82,7 @@ std::optional<std::string> HTTPClient::cookieHeader(const std::optional<std::str
   if (!host || host->empty() || !cookies) return std::nullopt;
   std::string header;
   for (const auto& [name, value] : *cookies) {
-    if (!isCookieName(name) || !isCookieValue(value)) continue;  // cannot be a cookie
+    if (!isToken(name) || !isCookieValue(value)) continue;  // cannot be a cookie
     if (!header.empty()) header += "; ";
     header += name + "=" + value;
   }
@@ -160,6 +159,81 @@ bool isPlainURLText(const std::string& url) {
   throw HTTPClientError::networkError(error.text());
 }
 
+// Every option is required: one that libcurl refuses (a protocol it was built
+// without, TLS verification it cannot do) ends the request before anything is
+// sent, rather than sending it without that option.
+template <typename T>
+void setOption(CURL* c, CURLoption option, T value, const char* name) {
+  const CURLcode rc = curl_easy_setopt(c, option, value);
+  if (rc != CURLE_OK) fail(HTTPClientError::networkError(std::string(name) + " refused: " + curl_easy_strerror(rc)));
+}
+
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+void setTransferOptions(CURL* c, const URLSession& session, const std::string& url, char* errbuf,
+                        Transfer& transfer) {
+  // Idle limit: the session's request time-out, and never more than the
+  // request's own 60 seconds.
+  const auto idle = std::min<std::chrono::milliseconds>(session.requestTimeout, std::chrono::seconds(60));
+  const long idleSeconds = std::max<long>(1, static_cast<long>((idle.count() + 999) / 1000));
+
+  setOption(c, CURLOPT_ERRORBUFFER, errbuf, "CURLOPT_ERRORBUFFER");
+  setOption(c, CURLOPT_URL, url.c_str(), "CURLOPT_URL");
+  setOption(c, CURLOPT_PROTOCOLS_STR, session.allowedProtocols.c_str(), "CURLOPT_PROTOCOLS_STR");
+  setOption(c, CURLOPT_REDIR_PROTOCOLS_STR, session.allowedProtocols.c_str(), "CURLOPT_REDIR_PROTOCOLS_STR");
+  setOption(c, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
+  setOption(c, CURLOPT_MAXREDIRS, 16L, "CURLOPT_MAXREDIRS");
+  setOption(c, CURLOPT_SSL_VERIFYPEER, 1L, "CURLOPT_SSL_VERIFYPEER");
+  setOption(c, CURLOPT_SSL_VERIFYHOST, 2L, "CURLOPT_SSL_VERIFYHOST");
+  setOption(c, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
+  setOption(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle.count()), "CURLOPT_CONNECTTIMEOUT_MS");
+  setOption(c, CURLOPT_LOW_SPEED_LIMIT, 1L, "CURLOPT_LOW_SPEED_LIMIT");
+  setOption(c, CURLOPT_LOW_SPEED_TIME, idleSeconds, "CURLOPT_LOW_SPEED_TIME");
+  setOption(c, CURLOPT_TIMEOUT_MS, static_cast<long>(session.resourceTimeout.count()), "CURLOPT_TIMEOUT_MS");
+  setOption(c, CURLOPT_WRITEFUNCTION, onBody, "CURLOPT_WRITEFUNCTION");
+  setOption(c, CURLOPT_WRITEDATA, static_cast<void*>(&transfer), "CURLOPT_WRITEDATA");
+  setOption(c, CURLOPT_HEADERFUNCTION, onHeader, "CURLOPT_HEADERFUNCTION");
+  setOption(c, CURLOPT_HEADERDATA, static_cast<void*>(&transfer), "CURLOPT_HEADERDATA");
+  if (session.cookieHandling) setOption(c, CURLOPT_COOKIEFILE, "", "CURLOPT_COOKIEFILE");
+}
+
+void setMethodOptions(CURL* c, const std::string& method, const std::optional<std::string>& requestBody) {
+  if (method == "GET") {
+    setOption(c, CURLOPT_HTTPGET, 1L, "CURLOPT_HTTPGET");
+  } else if (method == "HEAD") {
+    setOption(c, CURLOPT_NOBODY, 1L, "CURLOPT_NOBODY");
+  } else if (method == "POST") {
+    setOption(c, CURLOPT_POST, 1L, "CURLOPT_POST");
+  } else {
+    setOption(c, CURLOPT_CUSTOMREQUEST, method.c_str(), "CURLOPT_CUSTOMREQUEST");
+  }
+  if (requestBody) {
+    setOption(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(requestBody->size()),
+              "CURLOPT_POSTFIELDSIZE_LARGE");
+    setOption(c, CURLOPT_COPYPOSTFIELDS, requestBody->c_str(), "CURLOPT_COPYPOSTFIELDS");
+    if (method != "POST") setOption(c, CURLOPT_CUSTOMREQUEST, method.c_str(), "CURLOPT_CUSTOMREQUEST");
+  } else if (method == "POST") {
+    setOption(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0), "CURLOPT_POSTFIELDSIZE_LARGE");
+    setOption(c, CURLOPT_POSTFIELDS, "", "CURLOPT_POSTFIELDS");
+  }
+}
+
+// Only the caller's own fields: libcurl's default Accept and Expect are
+// taken away.
+HeaderList headerList(const HTTPHeaders& headers, const std::optional<std::string>& cookie) {
+  HeaderList list;
+  auto add = [&list](const std::string& line) {
+    curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+    if (longer == nullptr) fail(HTTPClientError::networkError("out of memory for the header list"));
+    if (!list) list.reset(longer);  // later entries go behind the first
+  };
+  add("Accept:");
+  add("Expect:");
+  for (const auto& [name, value] : headers) add(value.empty() ? name + ";" : name + ": " + value);
+  if (cookie) add("Cookie: " + *cookie);
+  return list;
+}
+
 }  // namespace
 
 HTTPResponse HTTPClient::request(const std::string& url, const std::string& method, const HTTPHeaders& headers,
@@ -178,9 +252,9 @@ HTTPResponse HTTPClient::perform(const std::string& url, const std::string& meth
                                  const std::optional<HTTPCookies>& cookies) const {
   // Nothing that could split a request line or a header is sent.
   if (!isPlainURLText(url)) fail(HTTPClientError::networkError("invalid URL: unsafe characters"));
-  if (method.empty() || !isCookieName(method)) fail(HTTPClientError::networkError("invalid method"));
+  if (!isToken(method)) fail(HTTPClientError::networkError("invalid method"));
   for (const auto& [name, value] : headers) {
-    if (!isCookieName(name) || !isSafeHeaderText(value)) {
+    if (!isToken(name) || !isSafeHeaderText(value)) {
       fail(HTTPClientError::networkError("invalid header field " + (isSafeHeaderText(name) ? name : "")));
     }
   }
@@ -190,57 +264,10 @@ HTTPResponse HTTPClient::perform(const std::string& url, const std::string& meth
   CURL* c = curl.get();
   Transfer transfer;
   char errbuf[CURL_ERROR_SIZE] = {0};
-
-  // Idle limit: the session's request time-out, and never more than the
-  // request's own 60 seconds.
-  const auto idle = std::min<std::chrono::milliseconds>(session_.requestTimeout, std::chrono::seconds(60));
-  const long idleSeconds = std::max<long>(1, static_cast<long>((idle.count() + 999) / 1000));
-
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 16L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle.count()));
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, idleSeconds);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(session_.resourceTimeout.count()));
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
-  if (session_.cookieHandling) curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
-
-  if (method == "GET") {
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-  } else if (method == "HEAD") {
-    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-  } else if (method == "POST") {
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-  } else {
-    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
-  }
-  if (requestBody) {
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(requestBody->size()));
-    curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, requestBody->c_str());
-    if (method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
-  } else if (method == "POST") {
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, "");
-  }
-
-  curl_slist* raw = nullptr;
-  auto add = [&raw](const std::string& line) { raw = curl_slist_append(raw, line.c_str()); };
-  add("Accept:");  // only the caller's own fields
-  add("Expect:");
-  for (const auto& [name, value] : headers) add(value.empty() ? name + ";" : name + ": " + value);
-  if (auto cookie = cookieHeader(hostOf(url), cookies)) add("Cookie: " + *cookie);
-  std::unique_ptr<curl_slist, SlistDeleter> list(raw);
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
+  setTransferOptions(c, session_, url, errbuf, transfer);
+  setMethodOptions(c, method, requestBody);
+  HeaderList list = headerList(headers, cookieHeader(hostOf(url), cookies));
+  setOption(c, CURLOPT_HTTPHEADER, list.get(), "CURLOPT_HTTPHEADER");
 
   CURLcode rc = curl_easy_perform(c);
   if (rc != CURLE_OK) {

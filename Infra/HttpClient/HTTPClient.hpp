@@ -25,6 +25,8 @@ struct URLSession {
   bool cookieHandling = true;
   // Nothing is cached in this client; kept so that every caller states it.
   bool reloadIgnoringLocalCacheData = true;
+  // The schemes a request and its redirects may use, as libcurl names them.
+  std::string allowedProtocols = "http,https";
 
   // 60-second request and resource time-outs, no cache, cookies on.
   static URLSession standard() { return URLSession{}; }
@@ -78,8 +80,9 @@ class HTTPClient {
 
   // Sends one request and waits for its answer; any status code is returned.
   // Throws HTTPClientError::networkError (after one ERROR line "request
-  // failed, err=...") on a transport failure, a time-out or a bad URL, and
-  // when a header name or value holds CR, LF or NUL (nothing is sent then).
+  // failed, err=...") on a transport failure, a time-out or a bad URL, when
+  // a header name or value holds CR, LF or NUL, and when libcurl refuses one
+  // of the request's options (nothing is sent in these last cases).
   HTTPResponse request(const std::string& url, const std::string& method, const HTTPHeaders& headers,
                        const std::optional<std::string>& requestBody,
                        const std::optional<HTTPCookies>& cookies) const;
@@ -100,7 +103,9 @@ class HTTPClient {
   // host or no usable cookie. Entries that cannot be a cookie are skipped.
   static std::optional<std::string> cookieHeader(const std::optional<std::string>& host,
                                                  const std::optional<HTTPCookies>& cookies);
-  static bool isCookieName(const std::string& name);
+  // An HTTP token (visible ASCII without separators): what a method, a
+  // header name and a cookie name must be.
+  static bool isToken(const std::string& text);
   static bool isCookieValue(const std::string& value);
   // True when the text holds no CR, LF or NUL (safe in a header or a path).
   static bool isSafeHeaderText(const std::string& text);

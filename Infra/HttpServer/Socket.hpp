@@ -109,8 +109,9 @@ class Socket final {
   Socket& operator=(const Socket&) = delete;
 
   static std::unique_ptr<Socket> createSocketForListen(const std::string& listenAddress, std::uint16_t port);
-  // Linux has no per-socket option; every send here passes MSG_NOSIGNAL.
-  // Kept as a check that the descriptor is usable.
+  // Stands where other systems set SO_NOSIGPIPE, which Linux lacks: here every
+  // send() passes MSG_NOSIGNAL and sendfile() runs with SIGPIPE blocked, so this
+  // only checks that the descriptor is open (setNoSigPipeFailure otherwise).
   static void setNoSigPipe(int descriptor);
 
   std::unique_ptr<Socket> acceptClientSocket();

@@ -150,6 +150,11 @@ Game Game::make(std::uint32_t gameCode, const std::string& obdTag, std::optional
 }
 
 void Game::work(bool ignoreOSVersion) {
+  checkWork(ignoreOSVersion);
+  startWork();
+}
+
+void Game::checkWork(bool ignoreOSVersion) const {
   if (!gameWorker->needWork()) throw SubError(SubError::NoWorkRequired{});
 
   Conditions conditions;
@@ -167,7 +172,9 @@ void Game::work(bool ignoreOSVersion) {
       }
     }
   }
+}
 
+void Game::startWork() {
   workingStatus = true;
   isWorked = true;
   BackgroundQueue::shared().async([job = *this] { job.gameWorker->work(); });

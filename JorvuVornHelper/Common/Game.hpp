@@ -61,8 +61,15 @@ struct Game {
 
   // Starts work on the shared background queue and returns at once. Throws
   // SubError::NoWorkRequired or SubError::OSVersionLimit (an install on an
-  // older system, unless ignored).
+  // older system, unless ignored). The same as checkWork(), then startWork().
   void work(bool ignoreOSVersion);
+  // The slow half of work(): asks the worker whether work is needed (which
+  // may read and inflate the game's local manifest) and checks the
+  // conditions. Throws as work() does; changes nothing in the record, so the
+  // registry runs it on a copy without its lock.
+  void checkWork(bool ignoreOSVersion) const;
+  // The quick half: marks the record working and queues the job.
+  void startWork();
 
   // The GameStatus JSON text. A worker in error gives SubError::WorkFailed
   // with its error record; the working flag is cleared first, so a caller

@@ -6,10 +6,13 @@
 # The shortcut is a bundle <desktop>/<name>.app (name: the executable name
 # without ".app") holding Contents/Info.plist, whose key ZQLaunchIdentifier is
 # the Base64 of the app's start URL for the game, and the `run` stub as
-# Contents/MacOS/run when the stub is installed beside the helper. The desktop
-# folder is $XDG_DESKTOP_DIR, else the one named in the user's
-# user-dirs.dirs, else $HOME/Desktop. A bundle there that is not one of our
-# shortcuts is never replaced.
+# Contents/MacOS/run when the stub is installed beside the helper. With the
+# stub, a launcher <desktop>/<name>.desktop whose Exec runs the bundle's stub
+# goes beside the bundle (executable, and marked trusted where the desktop
+# keeps such marks), so that a double click on the desktop opens the start URL.
+# The desktop folder is $XDG_DESKTOP_DIR, else the one named in the user's
+# user-dirs.dirs, else $HOME/Desktop. A bundle or launcher there that is not
+# one of our shortcuts is never replaced.
 set -eu
 umask 022
 
@@ -96,6 +99,20 @@ xml_escape() {
   printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'
 }
 
+# A .desktop string value: backslashes doubled, a leading blank as \s.
+desktop_string() {
+  printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/^ /\\s/'
+}
+
+# One Exec argument: double-quoted with \ " ` $ escaped inside the quotes and
+# % doubled (field codes), then written as a .desktop string value.
+desktop_exec_argument() {
+  quoted=$(printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/`/\\`/g' -e 's/\$/\\$/g' -e 's/%/%%/g')
+  printf '%s' "\"$quoted\"" | sed -e 's/\\/\\\\/g'
+}
+
+launcher_marker='X-Jorvu-Shortcut='
+
 desktop=$(desktop_folder)
 case $desktop in
   /*) ;;
@@ -106,6 +123,11 @@ bundle=$desktop/$name.app
 if [ -e "$bundle" ] || [ -L "$bundle" ]; then
   grep -qs '<key>ZQLaunchIdentifier</key>' "$bundle/Contents/Info.plist" ||
     fail "$bundle exists and is not a game shortcut; left alone"
+fi
+launcher=$desktop/$name.desktop
+if [ -e "$launcher" ] || [ -L "$launcher" ]; then
+  { [ -f "$launcher" ] && [ ! -L "$launcher" ] && grep -qs "^$launcher_marker" "$launcher"; } ||
+    fail "$launcher exists and is not a game shortcut; left alone"
 fi
 
 start_url=$START_URL_PREFIX$game
@@ -152,3 +174,26 @@ if ! mv "$new" "$bundle"; then
   fail "cannot place $bundle"
 fi
 printf '%s\n' "$bundle"
+
+# The desktop launcher, only when there is a stub for it to run.
+if [ -n "$stub" ]; then
+  {
+    printf '[Desktop Entry]\n'
+    printf 'Type=Application\n'
+    printf 'Version=1.0\n'
+    printf 'Name=%s\n' "$(desktop_string "$name")"
+    printf 'Exec=%s\n' "$(desktop_exec_argument "$bundle/Contents/MacOS/run")"
+    printf 'Icon=applications-games\n'
+    printf 'Terminal=false\n'
+    printf 'Categories=Game;\n'
+    printf '%s%s\n' "$launcher_marker" "$game"
+  } >"$work/launcher"
+  chmod 755 "$work/launcher"
+  mv -f "$work/launcher" "$launcher" || fail "cannot place $launcher"
+  # Desktops that ask before running a launcher skip the question for trusted
+  # ones; where no metadata store runs, this fails and changes nothing.
+  if command -v gio >/dev/null 2>&1; then
+    gio set "$launcher" metadata::trusted true >/dev/null 2>&1 || true
+  fi
+  printf '%s\n' "$launcher"
+fi

@@ -164,6 +164,27 @@ std::string appRecord(const std::string& sourceURL, const std::string& manifest)
          sourceURL + R"(","manifest_name":")" + manifest + R"("})";
 }
 
+// The media type of a static file, by its name's ending: web pages and their
+// parts are served so that a browser shows them; everything else is bytes.
+std::string mediaTypeOf(const std::string& path) {
+  static const std::pair<const char*, const char*> types[] = {
+      {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},   {".json", "application/json"},
+      {".png", "image/png"},                 {".svg", "image/svg+xml"},
+      {".txt", "text/plain; charset=utf-8"},
+  };
+  for (const auto& [ending, type] : types) {
+    const std::string e = ending;
+    if (path.size() > e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0) return type;
+  }
+  return "application/octet-stream";
+}
+
+// A plain file name: letters, digits, ".", "_" and "-", not beginning with ".".
+bool isPlainName(const std::string& name) {
+  return isRecordSegment(name) && name.find('@') == std::string::npos;
+}
+
 }  // namespace
 
 // ---- the app as a game ----
@@ -599,7 +620,35 @@ void Publisher::serveStatic(const httplib::Request& req, httplib::Response& res)
     return;
   }
   res.status = 200;
-  sendBody(req, res, std::move(*bytes), "application/octet-stream");
+  sendBody(req, res, std::move(*bytes), mediaTypeOf(*file));
+}
+
+bool Publisher::useRecord(const std::string& game, const std::string& record) {
+  const auto at = game.find('@');
+  const std::string code = game.substr(0, at);
+  const bool codeOk = !code.empty() && code.size() <= 10 &&
+                      std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!codeOk || !isRecordName(game) || (at != std::string::npos && !isPlainName(game.substr(at + 1))) ||
+      !isPlainName(record)) {
+    throw std::invalid_argument("expected a game code with an optional @tag and a plain record name");
+  }
+  auto source = fileUnderRoot("/records/" + record + ".json");
+  auto bytes = source ? readWholeFile(*source) : std::nullopt;
+  if (!bytes) return false;
+  // Written beside and renamed: a catalogue request sees the old record or the new one.
+  std::lock_guard lock(mutex_);
+  const fs::path folder = fs::path(root_) / "game-info";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  const fs::path target = folder / (game + ".json");
+  const fs::path temporary = folder / ("." + game + ".json.tmp");
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << *bytes;
+    if (!out.flush()) throw std::runtime_error("cannot write " + temporary.string());
+  }
+  fs::rename(temporary, target);
+  return true;
 }
 
 void Publisher::serveControl(const httplib::Request& req, httplib::Response& res) {
@@ -619,6 +668,26 @@ void Publisher::serveControl(const httplib::Request& req, httplib::Response& res
     }
     setFault(*path, *fault);
     res.status = 204;
+  } else if (req.method == "POST" && what == "catalogue") {
+    std::optional<std::string> game;
+    std::optional<std::string> record;
+    try {
+      auto doc = jsoncoding::parseDocument(req.body);
+      jsoncoding::ObjectReader reader(doc, "catalogue");
+      game = reader.string("game");
+      record = reader.string("record");
+    } catch (const jsoncoding::DecodingError&) {
+    }
+    try {
+      if (!game || !record) throw std::invalid_argument("expected {\"game\":...,\"record\":...}");
+      res.status = useRecord(*game, *record) ? 204 : 404;
+    } catch (const std::invalid_argument& e) {
+      res.status = 400;
+      res.set_content(std::string(e.what()) + "\n", "text/plain");
+    } catch (const std::exception& e) {
+      res.status = 500;
+      res.set_content(std::string(e.what()) + "\n", "text/plain");
+    }
   } else if (req.method == "DELETE" && what == "faults") {
     clearFaults();
     res.status = 204;

@@ -10,8 +10,13 @@
 //                                  {"ticket":"ticket-<gid>"})
 //   GET  /ifc/ktz.aspx?<query>     a statistics report: recorded (query and cookies) and
 //                                  appended as one JSON line to <root>/reports.log; 200
-//   GET/HEAD anything else         the static file under <root> (ranges supported)
+//   GET/HEAD anything else         the static file under <root> (ranges supported; web
+//                                  pages, scripts and images with their media types)
 //   POST /_publisher/fault         scripts a fault (JSON body, see Fault::fromJson)
+//   POST /_publisher/catalogue     {"game":"<code>[@tag]","record":"<name>"}: the catalogue
+//                                  record of the game becomes <root>/records/<name>.json
+//                                  (a new release, a maintenance window); 204, 404 without
+//                                  such a record, 400 for other names
 //   DELETE /_publisher/faults      clears every fault
 // Faults apply to the requests whose path equals the fault's path, or starts
 // with it when the fault's path ends in "/".
@@ -110,6 +115,11 @@ class Publisher {
   // JORVU_BIN_DIR).
   std::string publishApp(const std::string& appBundle, const std::string& version = "",
                          const std::string& packTool = "");
+
+  // The catalogue record of `game` ("<code>[@tag]") becomes a copy of
+  // <root>/records/<record>.json, swapped in whole. False when there is no
+  // such record; std::invalid_argument for names that are not plain.
+  bool useRecord(const std::string& game, const std::string& record);
 
   void setFault(const std::string& path, Fault fault);
   void clearFault(const std::string& path);

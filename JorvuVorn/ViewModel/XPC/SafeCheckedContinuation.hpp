@@ -1,7 +1,8 @@
 #pragma once
 // A one-shot result for one XPC call: resumed exactly once, by the reply or
-// by its time-out, whichever comes first. A second resume does nothing; the
-// first one cancels the timer. Awaited inside a cancellable task
+// by its time-out, whichever comes first. A second resume does nothing. The
+// timer is a thread owned by the waiting call: once the call has its result
+// it stops the timer and joins it. Awaited inside a cancellable task
 // (Platform/Cancellation.hpp), the wait also ends when the task is
 // cancelled, with platform::CancellationError; a later reply is dropped.
 #include <chrono>
@@ -78,11 +79,12 @@ class SafeCheckedContinuation : public std::enable_shared_from_this<SafeCheckedC
 
   explicit SafeCheckedContinuation(std::chrono::nanoseconds timeout) : timeout_(timeout) {}
 
-  void startTimeoutTask() {
+  // The timer: resumes with the time-out error unless resumed first, and
+  // ends at once when asked to stop. It holds the continuation only while
+  // it resumes it, so it is never the one to destroy it.
+  std::jthread startTimeoutTask() {
     std::weak_ptr<SafeCheckedContinuation> weak = this->shared_from_this();
-    std::lock_guard lock(mutex_);
-    if (isResumed_) return;
-    timeoutTask_ = std::jthread([weak, timeout = timeout_](std::stop_token stop) {
+    return std::jthread([weak, timeout = timeout_](std::stop_token stop) {
       std::mutex sleepMutex;
       std::condition_variable_any sleep;
       std::unique_lock sleeping(sleepMutex);
@@ -99,21 +101,11 @@ class SafeCheckedContinuation : public std::enable_shared_from_this<SafeCheckedC
   // step under the lock, so a reply racing the timer resumes exactly once.
   // The time-out's ERROR line is queued before the caller wakes up.
   bool tryResume(Result result, bool timedOut = false) {
-    std::jthread timer;
-    {
-      std::lock_guard lock(mutex_);
-      if (isResumed_) return false;
-      if (timedOut) logError("[XPC] throw error=" + SafeCheckedContinuationError::timeout().description());
-      continuation_.resolve(std::make_shared<Result>(std::move(result)));
-      isResumed_ = true;
-      timer = std::move(timeoutTask_);
-    }
-    // Resumed: the timer is cancelled and dropped. It wakes at once, so it is
-    // joined, unless this is the timer itself.
-    if (timer.joinable()) {
-      timer.request_stop();
-      if (timer.get_id() == std::this_thread::get_id()) timer.detach();
-    }
+    std::lock_guard lock(mutex_);
+    if (isResumed_) return false;
+    if (timedOut) logError("[XPC] throw error=" + SafeCheckedContinuationError::timeout().description());
+    continuation_.resolve(std::make_shared<Result>(std::move(result)));
+    isResumed_ = true;
     return true;
   }
 
@@ -131,14 +123,15 @@ class SafeCheckedContinuation : public std::enable_shared_from_this<SafeCheckedC
   platform::OneShot<std::shared_ptr<Result>> continuation_;
   mutable std::mutex mutex_;
   bool isResumed_ = false;
-  std::jthread timeoutTask_;
   const std::chrono::nanoseconds timeout_;
 };
 
 template <typename T, typename Body>
 T withSafeCheckedThrowingContinuation(Body&& body, std::chrono::nanoseconds timeout) {
   std::shared_ptr<SafeCheckedContinuation<T>> continuation(new SafeCheckedContinuation<T>(timeout));
-  continuation->startTimeoutTask();
+  // Declared after the continuation: on return it is stopped and joined
+  // while the continuation still lives.
+  std::jthread timer = continuation->startTimeoutTask();
   try {
     body(continuation);
   } catch (...) {

@@ -140,6 +140,21 @@ TEST_F(HTTPClientTest, TimesOutOnAStalledServer) {
       << errors[0];
 }
 
+TEST_F(HTTPClientTest, ARefusedOptionFailsTheRequestBeforeAnythingIsSent) {
+  URLSession session;
+  session.allowedProtocols = "http,no-such-protocol";  // libcurl refuses the whole list
+  testnet::LogMark mark;
+  try {
+    HTTPClient(session).request(url("/game-info/1"), "GET", {}, std::nullopt, std::nullopt);
+    ADD_FAILURE() << "sent without its protocol restriction";
+  } catch (const HTTPClientError& e) {
+    EXPECT_EQ(e.kind(), HTTPClientError::Kind::networkError);
+    EXPECT_NE(e.underlying().find("CURLOPT_PROTOCOLS_STR refused"), std::string::npos) << e.underlying();
+  }
+  EXPECT_EQ(mark.errors("request failed, err=CURLOPT_PROTOCOLS_STR refused").size(), 1u);
+  EXPECT_TRUE(server.catalogueRequests().empty());
+}
+
 TEST(ServiceHosts, ParseOriginsAndOverrides) {
   EXPECT_EQ(ServiceHost::parse("http://127.0.0.1:8080"), (ServiceHost{"http", "127.0.0.1", 8080}));
   EXPECT_EQ(ServiceHost::parse("https://example.com/"), (ServiceHost{"https", "example.com", std::nullopt}));

@@ -74,6 +74,51 @@ TEST_F(PublisherTest, ServesStaticFilesInsideTheRootOnly) {
   std::filesystem::remove(root.path() + "/../outside-" + std::to_string(::getpid()));
 }
 
+TEST_F(PublisherTest, ServesWebPagesWithTheirMediaTypes) {
+  testsupport::writeFile(root.path() + "/site/game.html", "<!doctype html>");
+  testsupport::writeFile(root.path() + "/site/game.js", "1;");
+  testsupport::writeFile(root.path() + "/src/obj.zqgz", "x");
+  auto typeOf = [&](const std::string& path) {
+    for (const auto& [k, v] : get(path).response.headerFields) {
+      if (k == "Content-Type") return v;
+    }
+    return std::string();
+  };
+  EXPECT_EQ(typeOf("/site/game.html"), "text/html; charset=utf-8");
+  EXPECT_EQ(typeOf("/site/game.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(typeOf("/src/obj.zqgz"), "application/octet-stream");
+}
+
+TEST_F(PublisherTest, SwitchesACatalogueRecordWhole) {
+  testsupport::writeFile(root.path() + "/records/7-release-1.json", R"({"release":1})");
+  testsupport::writeFile(root.path() + "/records/7-release-2.json", R"({"release":2})");
+  testsupport::writeFile(root.path() + "/secret.json", "secret");
+  auto post = [&](const std::string& body) {
+    return HTTPClient()
+        .request(server.origin() + "/_publisher/catalogue", "POST", {}, body, std::nullopt)
+        .statusCode;
+  };
+  EXPECT_EQ(get("/game-info/7").statusCode, 404);
+  EXPECT_EQ(post(R"({"game":"7","record":"7-release-1"})"), 204);
+  EXPECT_EQ(*get("/game-info/7").data, R"({"release":1})");
+  EXPECT_EQ(post(R"({"game":"7","record":"7-release-2"})"), 204);
+  EXPECT_EQ(*get("/game-info/7").data, R"({"release":2})");
+  EXPECT_EQ(post(R"({"game":"7@beta","record":"7-release-1"})"), 204);
+  EXPECT_EQ(*get("/game-info/7@beta").data, R"({"release":1})");
+
+  EXPECT_EQ(post(R"({"game":"7","record":"7-release-3"})"), 404);
+  for (const char* bad : {R"({"game":"7","record":"../secret"})", R"({"game":"../7","record":"7-release-1"})",
+                                 R"({"game":"x7","record":"7-release-1"})", R"({"game":"7@a@b","record":"7-release-1"})",
+                                 R"({"game":"7","record":".hidden"})", R"({"game":7,"record":"7-release-1"})", "{"}) {
+    EXPECT_EQ(post(bad), 400) << bad;
+  }
+  EXPECT_EQ(*get("/game-info/7").data, R"({"release":2})");
+  for (const auto& entry : std::filesystem::directory_iterator(root.path() + "/game-info")) {
+    const std::string name = entry.path().filename();
+    EXPECT_TRUE(name == "7.json" || name == "7@beta.json") << name;  // nothing half-written left
+  }
+}
+
 TEST_F(PublisherTest, FaultsFailTimesThenServe) {
   testsupport::writeFile(root.path() + "/src/o", "data");
   server.setFault("/src/", Fault::failTimes(2, 503, "busy"));

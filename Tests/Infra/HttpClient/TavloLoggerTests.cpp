@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Logger/TavloLogger.hpp"
+#include "Infra/HttpClient/HTTPReportSender.hpp"
 #include "Infra/HttpClient/ServiceHosts.hpp"
 #include "Tests/Infra/HttpClient/TestNetwork.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -17,17 +18,18 @@ class TavloLoggerTest : public ::testing::Test {
     ASSERT_TRUE(processReady);
     server.start();
     env = std::make_unique<testnet::ScopedEnv>(servicehosts::reportEnv, server.origin());
-    TavloLogger::connectToLogger();
+    reports = connectStatisticsReports();
   }
   void TearDown() override {
     server.clearFaults();
     TavloLogger::SendTasks::shared().waitDone();
-    VornLogger::setReportHandler({});
+    reports.reset();
   }
 
   testsupport::TempRoot root;
   publisher::Publisher server{root.path()};
   std::unique_ptr<testnet::ScopedEnv> env;
+  std::unique_ptr<TavloLogger::Connection> reports;
 };
 
 TEST_F(TavloLoggerTest, ALevelThreeLineBecomesOneReportWithDefaultCookies) {

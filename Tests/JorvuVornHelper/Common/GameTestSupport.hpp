@@ -22,6 +22,7 @@
 #include "Common/Launcher/ApplicationLauncher.hpp"
 #include "Common/Logger/TavloLogger.hpp"
 #include "Common/Protocol/SubError.hpp"
+#include "Infra/HttpClient/HTTPReportSender.hpp"
 #include "Infra/HttpClient/ServiceHosts.hpp"
 #include "JorvuVornHelper/Common/BackgroundQueue.hpp"
 #include "JorvuVornHelper/Common/Game.hpp"
@@ -200,7 +201,7 @@ class GameFixture : public ::testing::Test {
     live = std::make_unique<testnet::ScopedEnv>(servicehosts::catalogueLiveEnv, server.origin());
     report = std::make_unique<testnet::ScopedEnv>(servicehosts::reportEnv, server.origin());
     ticket = std::make_unique<testnet::ScopedEnv>(servicehosts::ticketEnv, server.origin());
-    TavloLogger::connectToLogger();
+    reports = connectStatisticsReports();
     std::filesystem::create_directories(root / "/Library/Application Support/Jorvu");
     setSystemVersion("12.0");
     factory.makeURLWorker = [this](std::uint32_t code, const std::string& url, const std::string& dir,
@@ -221,7 +222,7 @@ class GameFixture : public ::testing::Test {
   void TearDown() override {
     BackgroundQueue::shared().waitIdle();
     TavloLogger::SendTasks::shared().waitDone();
-    VornLogger::setReportHandler({});
+    reports.reset();
   }
 
   void setSystemVersion(const std::string& version) {
@@ -290,6 +291,7 @@ class GameFixture : public ::testing::Test {
   testsupport::TempRoot root;
   publisher::Publisher server{root.path()};
   std::unique_ptr<testnet::ScopedEnv> live, report, ticket;
+  std::unique_ptr<TavloLogger::Connection> reports;
   std::shared_ptr<FakeWorker> worker = std::make_shared<FakeWorker>();
   std::mutex madeLock;  // registers may run at the same time
   std::vector<MadeWorker> made;

@@ -129,6 +129,48 @@ TEST_F(RequestHandlingTest, WorkIsRefusedWhileAnyGameWorks) {
   EXPECT_EQ(work(9032, true), ok());
 }
 
+// A worker whose decision on work takes as long as the test wants, as reading
+// and inflating a large local manifest does.
+class SlowDecisionWorker : public FakeWorker {
+ public:
+  platform::OneShot<bool> deciding, decided;
+  bool needWork() override {
+    deciding.resolve(true);
+    decided.waitFor(20s);
+    return FakeWorker::needWork();
+  }
+};
+
+TEST_F(RequestHandlingTest, OtherGamesAnswerWhileAWorkerDecidesAndTheFirstToStartWins) {
+  auto slow = std::make_shared<SlowDecisionWorker>();
+  factory.makeManifestWorker = [this, slow](std::uint32_t code, auto&&...) -> std::shared_ptr<GameWorkerable> {
+    if (code == 9091) return slow;
+    return worker;
+  };
+  helper = std::make_shared<VornHelper>(factory);
+  serve(9090, Record(9090));
+  serve(9091, Record(9091));
+  ASSERT_EQ(registerGame(9090), ok());
+  ASSERT_EQ(registerGame(9091), ok());
+
+  platform::OneShot<DataAnswer> slowWork;
+  helper->work(9091, false, [slowWork](bool ok, auto data) { slowWork.resolve({ok, data}); });
+  ASSERT_TRUE(slow->deciding.waitFor(10s));
+  // Game 9090's requests are answered while 9091's worker decides.
+  platform::OneShot<DataAnswer> statusAnswer;
+  helper->getGameStatus(9090, [statusAnswer](bool ok, auto data) { statusAnswer.resolve({ok, data}); });
+  const auto answered = statusAnswer.waitFor(5s);
+  ASSERT_TRUE(answered) << "the status waited for the other game's decision";
+  EXPECT_TRUE(answered->first);
+  EXPECT_EQ(work(9090), ok());
+  ASSERT_TRUE(worker->waitForWork(1));
+  // The slow request finds 9090 working when it is ready to start.
+  slow->decided.resolve(true);
+  EXPECT_EQ(slowWork.waitFor(20s), failed(VornHelperError::WorkingAnotherGame{9090}));
+  EXPECT_EQ(slow->works(), 0);
+  EXPECT_EQ(ask([](VornHelper& h, auto r) { h.cancel(9090, r); }), ok());
+}
+
 TEST_F(RequestHandlingTest, StatusMapsTheWorkersErrorAndFreesTheWorkingFlag) {
   serve(9040, Record(9040));
   serve(9041, Record(9041));

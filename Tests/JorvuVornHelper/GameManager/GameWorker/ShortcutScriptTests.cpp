@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "Platform/PropertyList.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -121,7 +123,8 @@ TEST_F(ShortcutScriptTest, MakesTheShortcutBundleWithTheStartURL) {
   ASSERT_EQ(r.status, 0) << r.output.value_or("");
   EXPECT_EQ(base64Decode(launchIdentifier(bundle).value_or("")), "jorvuvorn://launch?game=123");
   for (const auto& entry : fs::directory_iterator(desktop)) {
-    EXPECT_EQ(entry.path().filename(), "Game.app");  // no work folder left behind
+    const auto name = entry.path().filename();
+    EXPECT_TRUE(name == "Game.app" || name == "Game.desktop") << name;  // no work folder left behind
   }
 }
 
@@ -183,4 +186,99 @@ TEST_F(ShortcutScriptTest, RefusesBadArgumentsAndForeignBundles) {
   testsupport::writeFile(desktop + "/Game.app/notes.txt", "mine");
   EXPECT_NE(ShortcutScript::run(script, gameFolder, "Game.app", 123, "").status, 0);
   EXPECT_EQ(testsupport::readFileOrEmpty(desktop + "/Game.app/notes.txt"), "mine");
+}
+
+namespace {
+
+// The helper bundle's layout with a stub that records the path it ran from.
+struct HelperBundle {
+  explicit HelperBundle(const TempRoot& root, const std::string& script)
+      : contents(root.path() + "/JorvuVornHelper.app/Contents"), record(root.path() + "/stub-ran") {
+    testsupport::writeFile(contents + "/Resources/Shortcut.sh", testsupport::readFileOrEmpty(script));
+    testsupport::writeFile(contents + "/MacOS/run", "#!/bin/sh\nprintf '%s\\n' \"$0\" > '" + record + "'\n");
+    ::chmod((contents + "/MacOS/run").c_str(), 0755);
+  }
+  std::string script() const { return contents + "/Resources/Shortcut.sh"; }
+
+  std::string contents;
+  std::string record;
+};
+
+// Waits until a file has content, a few seconds at most.
+std::string waitForFile(const std::string& path) {
+  for (int i = 0; i < 500; ++i) {
+    std::string bytes = testsupport::readFileOrEmpty(path);
+    if (!bytes.empty()) return bytes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST_F(ShortcutScriptTest, WritesADesktopLauncherThatRunsTheStubInsideTheBundle) {
+  // Names that mean something to a shell, to the .desktop format and to its
+  // Exec quoting: the launcher must still run exactly the bundle's stub.
+  const std::string hostileDesktop = root.path() + "/Desk top $HOME `id` \"q\" 'a' \\b; x";
+  ScopedEnv desktopVariable("XDG_DESKTOP_DIR", hostileDesktop);
+  HelperBundle helper(root, script);
+  const std::string executable = " Game \"$(touch x)\" \\n.app";
+
+  auto r = runScript(helper.script(), {gameFolder, executable, "123@beta"});
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  const std::string bundle = hostileDesktop + "/ Game \"$(touch x)\" \\n.app";
+  const std::string launcher = hostileDesktop + "/ Game \"$(touch x)\" \\n.desktop";
+  ASSERT_TRUE(fs::is_directory(bundle));
+  struct stat info {};
+  ASSERT_EQ(::stat(launcher.c_str(), &info), 0);
+  EXPECT_TRUE(info.st_mode & S_IXUSR);
+  const std::string text = testsupport::readFileOrEmpty(launcher);
+  EXPECT_NE(text.find("[Desktop Entry]\nType=Application\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nName=\\sGame \"$(touch x)\" \\\\n\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nX-Jorvu-Shortcut=123@beta\n"), std::string::npos) << text;
+
+  // Started as a desktop starts it.
+  auto launched = CommandLineLauncher::runCommand("/usr/bin/gio", {"launch", launcher}, true);
+  ASSERT_EQ(launched.status, 0) << launched.output.value_or("");
+  EXPECT_EQ(waitForFile(helper.record), bundle + "/Contents/MacOS/run\n");
+  EXPECT_FALSE(fs::exists(root.path() + "/x"));
+  EXPECT_FALSE(fs::exists("x"));
+
+  // Made again: both are replaced, nothing else is left in the folder.
+  r = runScript(helper.script(), {gameFolder, executable, "123"});
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  EXPECT_NE(testsupport::readFileOrEmpty(launcher).find("\nX-Jorvu-Shortcut=123\n"), std::string::npos);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(hostileDesktop)) ++entries;
+  EXPECT_EQ(entries, 2u);
+}
+
+TEST_F(ShortcutScriptTest, LauncherEscapesPercentSignsAndNeedsTheStub) {
+  // Field codes: a literal percent sign is doubled in Exec.
+  HelperBundle helper(root, script);
+  ASSERT_EQ(runScript(helper.script(), {gameFolder, "100%u.app", "7"}).status, 0);
+  const std::string text = testsupport::readFileOrEmpty(desktop + "/100%u.desktop");
+  EXPECT_NE(text.find("\nExec=\"" + desktop + "/100%%u.app/Contents/MacOS/run\"\n"), std::string::npos) << text;
+
+  // Without a stub there is nothing for a launcher to run: the bundle only.
+  const std::string alone = root.path() + "/alone/Shortcut.sh";
+  testsupport::writeFile(alone, testsupport::readFileOrEmpty(script));
+  ASSERT_EQ(runScript(alone, {gameFolder, "Other.app", "7"}).status, 0);
+  EXPECT_TRUE(fs::is_directory(desktop + "/Other.app"));
+  EXPECT_FALSE(fs::exists(desktop + "/Other.desktop"));
+}
+
+TEST_F(ShortcutScriptTest, LeavesAForeignLauncherAlone) {
+  HelperBundle helper(root, script);
+  testsupport::writeFile(desktop + "/Game.desktop", "[Desktop Entry]\nType=Application\nExec=mine\n");
+  EXPECT_NE(runScript(helper.script(), {gameFolder, "Game.app", "123"}).status, 0);
+  EXPECT_EQ(testsupport::readFileOrEmpty(desktop + "/Game.desktop"), "[Desktop Entry]\nType=Application\nExec=mine\n");
+  EXPECT_FALSE(fs::exists(desktop + "/Game.app"));
+
+  // Nor is a link named like it, even to one of ours.
+  fs::remove(desktop + "/Game.desktop");
+  testsupport::writeFile(root.path() + "/elsewhere.desktop", "X-Jorvu-Shortcut=1\n");
+  fs::create_symlink(root.path() + "/elsewhere.desktop", desktop + "/Game.desktop");
+  EXPECT_NE(runScript(helper.script(), {gameFolder, "Game.app", "123"}).status, 0);
+  EXPECT_EQ(testsupport::readFileOrEmpty(root.path() + "/elsewhere.desktop"), "X-Jorvu-Shortcut=1\n");
 }
