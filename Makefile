@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build test fuzz tsan bench demo clean
+.PHONY: all deps build test fuzz tsan bench demo clean install-app
 
 all: build
 
@@ -34,6 +34,10 @@ bench:
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DJORVU_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	bash scripts/bench build-bench/bin
+
+# Installs the app under $(JORVU_ROOT) (a test install; see the README).
+install-app: build
+	bash scripts/install-app --build-dir $(BUILD)
 
 clean:
 	rm -rf build build-fuzz build-tsan build-bench

@@ -45,9 +45,9 @@ bool isAnswering(const std::string& path) {
   return rc == 0 || e == EAGAIN || e == EINPROGRESS;
 }
 
-// The user's runtime folder: made with mode 0700, or checked to be a real
-// folder of this user and set to 0700.
-bool prepareFolder(const std::string& folder, std::string* error) {
+}  // namespace
+
+bool prepareServiceFolder(const std::string& folder, std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -69,6 +69,8 @@ bool prepareFolder(const std::string& folder, std::string* error) {
   }
   return true;
 }
+
+namespace {
 
 // Binds and listens under a temporary name beside `path`, then renames the
 // socket into place: a client never finds a socket that is not listening, and
@@ -185,7 +187,7 @@ int bindServiceSocket(const std::string& serviceName, std::string* error) {
     *out = "bad service name: " + serviceName;
     return -1;
   }
-  if (!prepareFolder(std::filesystem::path(path).parent_path().string(), out)) return -1;
+  if (!prepareServiceFolder(std::filesystem::path(path).parent_path().string(), out)) return -1;
   return bindAt(path, out);
 }
 
@@ -211,7 +213,7 @@ std::unique_ptr<Listener> Listener::forService(const std::string& serviceName, c
     if (error) *error = "bad service name: " + serviceName;
     return nullptr;
   }
-  if (!prepareFolder(std::filesystem::path(path).parent_path().string(), error ? error : &reason)) return nullptr;
+  if (!prepareServiceFolder(std::filesystem::path(path).parent_path().string(), error ? error : &reason)) return nullptr;
   return atPath(path, exported, error);
 }
 

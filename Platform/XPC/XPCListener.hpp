@@ -21,6 +21,11 @@ namespace platform::xpc {
 // "/" or is "." or "..".
 std::string servicePath(const std::string& serviceName);
 
+// Makes the folder of the user's services with mode 0700, or checks that it
+// is a real folder of this user and sets it to 0700. False, with the reason
+// in `error`, otherwise.
+bool prepareServiceFolder(const std::string& folder, std::string* error);
+
 // The listening socket handed over by whoever started this process
 // (LISTEN_PID and LISTEN_FDS, descriptors from 3; LISTEN_FDNAMES picks the one
 // named after the service when there are several). Nothing when none was

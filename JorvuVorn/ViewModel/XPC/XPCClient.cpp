@@ -73,6 +73,11 @@ void XPCClient::setProxy(std::shared_ptr<VornHelperCommunicator> proxy) {
 }
 
 void XPCClient::connection() {
+  // Every launch's register step may call this at once: the look-up, the
+  // new connection and its proxy are one step, so two callers never make
+  // two links or write the connection together.
+  static std::mutex connectionMutex;
+  std::lock_guard connecting(connectionMutex);
   if (proxy()) {
     logDebug("[XPC] already conncetion");
     return;

@@ -57,6 +57,7 @@ class XPCClient {
       : timeout_(timeout) {}
 
   // Opens the link to the helper's service unless a proxy exists already.
+  // Safe from several threads at once: only one of them makes the link.
   void connection();
 
   // Asks the helper connect; succeeds whenever the helper answers.

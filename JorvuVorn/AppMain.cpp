@@ -1,0 +1,202 @@
+#include "JorvuVorn/AppMain.hpp"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "Common/Logger/VornLogger.hpp"
+#include "Infra/HttpClient/HTTPClient.hpp"
+#include "Infra/HttpClient/HTTPReportSender.hpp"
+#include "JorvuVorn/AppDelegate.hpp"
+#include "JorvuVorn/ErrorText.hpp"
+#include "JorvuVorn/GLibMainThread.hpp"
+#include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
+#include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
+#include "Platform/Bundle.hpp"
+#include "Platform/XPC/SingleInstance.hpp"
+#ifdef JORVU_APP_GTK_INTERFACE
+#include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
+#endif
+
+namespace {
+
+// The name of the app's instance lock and socket in the user's run folder.
+constexpr const char* instanceName = "com.jorvu.vorn.app";
+
+// The connection check of start-up. Nobody waits for its result, and the
+// app does not wait for it at its end either: a check whose helper was
+// unloaded before it answered would hold the exit for the whole time-out of
+// an XPC call. A check still waiting then is left to the end of the process.
+class StartupCheck {
+ public:
+  ~StartupCheck() {
+    if (!thread_.joinable()) return;
+    std::lock_guard lock(state_->mutex);
+    if (state_->done) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+
+  void start() {
+    thread_ = std::thread([state = state_] {
+      try {
+        XPCClient client;
+        client.connection();
+        client.checkConnect();
+      } catch (const std::exception&) {
+      }
+      std::lock_guard lock(state->mutex);
+      state->done = true;
+    });
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    bool done = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::thread thread_;
+};
+
+// The running app, for safeTerminate() and the signal handlers.
+struct App {
+  GLibMainThread* mainThread = nullptr;
+  AppDelegate* delegate = nullptr;
+  StartupCheck* startupCheck = nullptr;
+  std::atomic<bool> terminateRequested{false};
+};
+App app;
+
+// The start URLs of the command line: every argument that is neither empty
+// nor an option.
+std::vector<std::string> commandLineURLs(int argc, char** argv) {
+  std::vector<std::string> urls;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '-' && argv[i][0] != '\0') urls.emplace_back(argv[i]);
+  }
+  return urls;
+}
+
+int onStopSignal(void*) {
+  safeTerminate();
+  return G_SOURCE_CONTINUE;
+}
+
+std::unique_ptr<Interface> makeInterface(bool hasDisplay) {
+#ifdef JORVU_APP_GTK_INTERFACE
+  if (hasDisplay) return std::make_unique<GtkInterface>();
+#else
+  (void)hasDisplay;
+#endif
+  return std::make_unique<NullInterface>();
+}
+
+void logBundle() {
+  const auto bundle = platform::Bundle::main();
+  if (bundle) {
+    if (auto version = bundle->shortVersion()) logInfo("current version=" + *version);
+  }
+  std::string path;
+  if (bundle) path = bundle->executablePath().value_or("");
+  logInfo("current app path=" + path);
+}
+
+}  // namespace
+
+void safeTerminate() {
+  if (app.mainThread == nullptr || app.terminateRequested.exchange(true)) return;
+  app.delegate->beginTerminating();
+  app.mainThread->post([] {
+    app.delegate->applicationWillTerminate();
+    app.mainThread->quit();
+  });
+}
+
+void loadVornHelper() {
+  if (VornHelperLauncher::isLoaded()) {
+    logInfo("already loaded JorvuVornHelper. try reload");
+    VornHelperLauncher::unload();
+  }
+  VornHelperLauncher::load();
+  // Nobody waits for the check: a failure ends the task and nothing else.
+  app.startupCheck->start();
+  logInfo("JorvuVornHelper success");
+}
+
+int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& makeFactory) {
+  // A peer that goes away must never kill us through a write.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // One app per user: a later process hands its URLs over and ends. Nothing
+  // is logged before this process is the instance.
+  const std::vector<std::string> urls = commandLineURLs(argc, argv);
+  std::vector<std::string> dropped;
+  auto instance = platform::SingleInstance::acquire(instanceName, urls, &dropped);
+  if (instance.forwarded) {
+    for (const auto& url : dropped) {
+      std::fprintf(stderr, "JorvuVorn: URL not handed over (%zu bytes; at most %zu URLs of %zu bytes)\n", url.size(),
+                   platform::SingleInstance::maxURLCount, platform::SingleInstance::maxURLLength);
+    }
+    return 0;
+  }
+  if (!instance.instance) {
+    std::fprintf(stderr, "JorvuVorn: %s\n", instance.error.c_str());
+    return 1;
+  }
+
+  httpGlobalInit();  // before any thread
+  // Outlives the app's loop: its end waits for the last reports and joins
+  // the reporter's threads.
+  const auto reports = connectStatisticsReports();
+
+  // The application: GTK when there is a display to open.
+  const bool hasDisplay = gtk_init_check(&argc, &argv);
+  if (!hasDisplay) logError("cannot open a display: running without windows");
+  GLibMainThread mainThread(hasDisplay);
+  const auto interface = makeInterface(hasDisplay);
+  AppServices services{mainThread, *interface};
+  StartupCheck startupCheck;
+  AppDelegate delegate(mainThread, makeFactory(services), safeTerminate);
+  app.mainThread = &mainThread;
+  app.delegate = &delegate;
+  app.startupCheck = &startupCheck;
+
+  logBundle();
+  try {
+    loadVornHelper();
+  } catch (const std::exception& error) {
+    logError("An error occurred: " + appErrorText(error));
+    safeTerminate();
+  }
+  std::atexit([] { VornLogger::clearLogFile(); });
+
+  g_unix_signal_add(SIGTERM, onStopSignal, nullptr);
+  g_unix_signal_add(SIGINT, onStopSignal, nullptr);
+  if (!urls.empty()) mainThread.post([&delegate, &urls] { delegate.openURLs(urls); });
+  mainThread.post([&delegate] { delegate.applicationDidFinishLaunching(); });
+  instance.instance->serve([&delegate](std::vector<std::string> forwarded) {
+    return delegate.takeForwardedURLs(forwarded);
+  });
+
+  mainThread.run();
+  logDebug("exitCode=0");
+
+  // Late requests are still answered "terminating" until the tasks are done.
+  delegate.shutdown();
+  instance.instance->stop();
+  app.delegate = nullptr;
+  app.startupCheck = nullptr;
+  return 0;
+}

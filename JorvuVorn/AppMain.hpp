@@ -1,0 +1,39 @@
+#pragma once
+// The app's entry. One process per user is the app: a later process hands
+// its URLs to the running one and ends with 0 (Platform/XPC/SingleInstance).
+// The instance then starts up: it opens its main loop (GTK with a display;
+// without one, an ERROR line and a plain GLib loop with the null interface),
+// logs its version and path, reloads the helper's launchd job, registers the
+// exit hook that clears the log folder, opens the URLs of its command line
+// (before "did finish launching", so a start with a URL makes no launch
+// under key 0) and runs the loop until it terminates. Termination is always
+// an idle callback on the main loop: SIGTERM and SIGINT, the registry
+// becoming empty and a failed start-up all go through safeTerminate().
+//
+// Thread contract: runJorvuVorn on the process's main thread; safeTerminate
+// from any thread.
+#include <functional>
+
+#include "JorvuVorn/ViewModel/Interface.hpp"
+#include "JorvuVorn/ViewModel/LaunchController.hpp"
+#include "JorvuVorn/ViewModel/MainThread.hpp"
+
+// What a launch controller of the app is made with.
+struct AppServices {
+  MainThread& mainThread;
+  Interface& interface;
+};
+
+// Makes the registry's controller factory once the app's services exist.
+using LaunchControllerFactoryMaker = std::function<LaunchControllerFactory(AppServices& services)>;
+
+// Runs the app; returns the process's exit status.
+int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& makeFactory);
+
+// Asks the app to terminate: an idle callback on the main loop unloads the
+// helper's job and ends the loop. Returns at once; only the first call counts.
+void safeTerminate();
+
+// (Re)loads the helper's launchd job and starts the connection check.
+// Throws what VornHelperLauncher throws.
+void loadVornHelper();

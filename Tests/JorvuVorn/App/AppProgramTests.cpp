@@ -1,0 +1,188 @@
+// The app program from its installed layout, without a display: start-up
+// and the helper's job, one instance per user, the registry of launches and
+// termination.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "Common/Launcher/CommandLineLauncher.hpp"
+
+#include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+
+namespace fs = std::filesystem;
+using namespace apptest;
+
+namespace {
+
+// Whether the process waits for a file lock (/proc/locks lists its request).
+bool waitsForALock(pid_t pid) {
+  std::istringstream locks(testsupport::readFileOrEmpty("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos && line.find(" " + std::to_string(pid) + " ") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+class AppProgram : public ::testing::Test {
+ protected:
+  InstalledApp app;
+
+  // Starts the app with a URL of `code` and waits until that launch runs.
+  std::unique_ptr<Process> startRunning(std::uint32_t code) {
+    auto process = app.start({startURL(code)});
+    EXPECT_TRUE(waitUntil([&] { return app.launchStarted(code); })) << app.log();
+    return process;
+  }
+
+  // The app ends by itself with 0, and the helper's job is gone.
+  void expectEnded(Process& process, int instances = 1) {
+    EXPECT_EQ(process.wait(30s), 0);
+    EXPECT_FALSE(app.helperPid());
+    EXPECT_EQ(app.logCount("[INFO] applicationWillTerminate"), instances);
+  }
+};
+
+TEST_F(AppProgram, StartWithURLLoadsTheJobAndTheLastLaunchEndsTheApp) {
+  auto process = startRunning(100);
+  ASSERT_TRUE(app.helperPid());
+  const std::string log = app.log();
+  EXPECT_NE(log.find("[INFO] current version=1.0.0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[INFO] current app path=" + app.program() + "\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[INFO] JorvuVornHelper success\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[INFO] url parse success. gameCode=100\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("already loaded"), std::string::npos) << log;
+  // The start with a URL never launches under key 0.
+  EXPECT_FALSE(app.launchStarted(0));
+
+  app.finishLaunch(100);
+  expectEnded(*process);
+  // No display: an ERROR line, so the log folder is kept.
+  EXPECT_EQ(app.logCount("[ERROR] cannot open a display: running without windows"), 1) << app.log();
+  EXPECT_TRUE(fs::exists(app.appLog()));
+}
+
+TEST_F(AppProgram, StartWithoutURLLaunchesUnderKeyZero) {
+  auto process = app.start({});
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(0); })) << app.log();
+  app.finishLaunch(0);
+  expectEnded(*process);
+}
+
+TEST_F(AppProgram, AJobAlreadyLoadedIsUnloadedAndLoadedAgain) {
+  const std::string plist = app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist");
+  ASSERT_EQ(CommandLineLauncher::runCommand(app.launchctl(), {"load", "-w", plist}, true).status, 0);
+  const auto before = app.helperPid();
+  ASSERT_TRUE(before);
+
+  auto process = startRunning(3);
+  const auto after = app.helperPid();
+  ASSERT_TRUE(after);
+  EXPECT_NE(*after, *before);
+  EXPECT_TRUE(waitEnded(*before));
+  EXPECT_EQ(app.logCount("[INFO] already loaded JorvuVornHelper. try reload"), 1) << app.log();
+  app.finishLaunch(3);
+  expectEnded(*process);
+}
+
+TEST_F(AppProgram, LaterProcessesHandTheirURLsToTheRunningApp) {
+  auto first = startRunning(1);
+  const auto helper = app.helperPid();
+
+  // Another game: forwarded, the sender ends with 0 and leaves the job alone.
+  EXPECT_EQ(app.runToEnd({startURL(2)}, "second"), 0);
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(2); })) << app.log();
+  EXPECT_EQ(app.helperPid(), helper);
+  EXPECT_TRUE(first->running());
+
+  // The same game again: one controller, and the line that says so.
+  EXPECT_EQ(app.runToEnd({startURL(1)}, "third"), 0);
+  ASSERT_TRUE(waitUntil([&] { return app.logCount("[INFO] gameCode=1 already start") == 1; })) << app.log();
+  EXPECT_EQ(app.logCount("url parse success. gameCode=1"), 2);
+  EXPECT_EQ(app.logCount("current app path="), 1);  // one app process logged a start-up
+
+  app.finishLaunch(1);
+  app.finishLaunch(2);
+  expectEnded(*first);
+}
+
+TEST_F(AppProgram, ABadURLDoesNotEndAnotherLaunch) {
+  auto process = startRunning(5);
+  EXPECT_EQ(app.runToEnd({"jorvuvorn://launch?game=12x"}, "bad"), 0);
+  ASSERT_TRUE(waitUntil([&] { return app.logCount("An error occurred: invalidURL(\"invalid gameCode\")") == 1; }))
+      << app.log();
+  EXPECT_TRUE(process->running());
+  EXPECT_TRUE(app.helperPid());
+  app.finishLaunch(5);
+  expectEnded(*process);
+}
+
+TEST_F(AppProgram, ABadURLAloneEndsTheApp) {
+  auto process = app.start({"jorvuvorn://launch"});
+  expectEnded(*process);
+  EXPECT_EQ(app.logCount("An error occurred: invalidURL(\"invalid URLComponents\")"), 1) << app.log();
+  EXPECT_FALSE(app.launchStarted(0));
+}
+
+TEST_F(AppProgram, SigtermEndsTheAppAndUnloadsTheJob) {
+  auto process = startRunning(7);
+  ASSERT_TRUE(app.helperPid());
+  process->signal(SIGTERM);
+  expectEnded(*process);
+  EXPECT_TRUE(fs::exists(app.appLog()));
+}
+
+// Under Xvfb (the display tests): no ERROR line, so the log folder goes at
+// exit.
+TEST_F(AppProgram, WithADisplayACleanRunDeletesTheLogFolder) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display";
+  // A URL with its sign-in token: one without logs an ERROR line.
+  auto process = app.start(
+      {startURL(11) + "&vantixToken=%7B%22gid%22%3A%22g%22%2C%22webtoken%22%3A%22w%22%7D"}, "app", true);
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(11); })) << app.log();
+  EXPECT_EQ(app.logCount("cannot open a display"), 0) << app.log();
+  app.finishLaunch(11);
+  EXPECT_EQ(process->wait(30s), 0) << testsupport::readFileOrEmpty(app.root().path() + "/app.out");
+  EXPECT_FALSE(app.helperPid());
+  EXPECT_FALSE(fs::exists(app.logFolder()));
+}
+
+TEST_F(AppProgram, AURLSentWhileTheAppTerminatesStartsTheNextInstance) {
+  // Our launchctl, made to hold its "unload" until the test lets it go: the
+  // app stays in its termination long enough to be asked.
+  const std::string real = app.launchctl() + ".real";
+  fs::rename(app.launchctl(), real);
+  testsupport::writeFile(app.launchctl(),
+                         "#!/bin/sh\n"
+                         "if [ \"$1\" = unload ] && [ ! -e \"$GATE.open\" ]; then\n"
+                         "  : > \"$GATE.waiting\"\n"
+                         "  while [ ! -e \"$GATE.open\" ]; do sleep 0.05; done\n"
+                         "fi\n"
+                         "exec \"" + real + "\" \"$@\"\n");
+  fs::permissions(app.launchctl(), fs::perms::owner_all);
+  const std::string gate = app.root().path() + "/gate";
+  ::setenv("GATE", gate.c_str(), 1);
+
+  auto first = startRunning(8);
+  app.finishLaunch(8);
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(gate + ".waiting"); })) << app.log();
+
+  auto second = app.start({startURL(9)}, "second");
+  // It is told the app is terminating and waits for its lock.
+  ASSERT_TRUE(waitUntil([&] { return waitsForALock(second->pid()); }));
+  EXPECT_FALSE(app.launchStarted(9));
+  testsupport::writeFile(gate + ".open", "");
+  EXPECT_EQ(first->wait(30s), 0);
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(9); })) << app.log();
+  EXPECT_TRUE(second->running());
+  EXPECT_TRUE(app.helperPid());
+  app.finishLaunch(9);
+  expectEnded(*second, 2);
+  ::unsetenv("GATE");
+}
+
+}  // namespace

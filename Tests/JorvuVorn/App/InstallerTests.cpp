@@ -1,0 +1,91 @@
+// scripts/install-app into a temporary root and temporary XDG folders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "Common/Launcher/CommandLineLauncher.hpp"
+#include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+
+namespace fs = std::filesystem;
+using namespace apptest;
+
+namespace {
+
+// Every path below `folder` with its kind, mode and bytes.
+std::string describeTree(const std::string& folder) {
+  std::vector<std::string> entries;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const auto st = e.symlink_status();
+    std::string line = fs::relative(e.path(), folder).string() + " " +
+                       std::to_string(static_cast<int>(st.type())) + " " +
+                       std::to_string(static_cast<unsigned>(st.permissions()));
+    if (st.type() == fs::file_type::regular) line += " " + testsupport::readFileOrEmpty(e.path().string());
+    entries.push_back(line);
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string out;
+  for (const auto& line : entries) out += line + "\n";
+  return out;
+}
+
+std::string xdgMimeDefault(const InstalledApp& app) {
+  // xdg-mime reads the environment of this process.
+  ::setenv("XDG_DATA_HOME", app.xdgEnv("data").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", app.xdgEnv("config").c_str(), 1);
+  auto r = CommandLineLauncher::runCommand("/usr/bin/xdg-mime", {"query", "default", "x-scheme-handler/jorvuvorn"},
+                                           true);
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("XDG_CONFIG_HOME");
+  return r.output.value_or("");
+}
+
+TEST(Installer, LaysOutTheAppAndRegistersTheStartURLScheme) {
+  InstalledApp app;  // installs once
+  const std::string bundle = app.root() / installedApp;
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/Info.plist"));
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/MacOS/JorvuVorn"));
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/MacOS/JorvuVornHelper.app/Contents/MacOS/JorvuVornHelper"));
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/MacOS/JorvuVornHelper.app/Contents/MacOS/run"));
+  EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/MacOS/JorvuVornHelper.app/Contents/Resources/Shortcut.sh"));
+  EXPECT_TRUE(fs::is_regular_file(app.launchctl()));
+
+  const std::string desktop = testsupport::readFileOrEmpty(app.xdgEnv("data") + "/applications/jorvuvorn.desktop");
+  EXPECT_NE(desktop.find("MimeType=x-scheme-handler/jorvuvorn;\n"), std::string::npos) << desktop;
+  // The program's path holds a blank: quoted, with the URL passed on.
+  EXPECT_NE(desktop.find("Exec=env \"JORVU_ROOT=" + app.root().path() + "\" \"" + app.program() + "\" %u\n"),
+            std::string::npos)
+      << desktop;
+  EXPECT_EQ(xdgMimeDefault(app), "jorvuvorn.desktop\n");
+
+  // A second run gives the same tree, and keeps what else the user's
+  // mimeapps.list holds.
+  const std::string mimeapps = app.xdgEnv("config") + "/mimeapps.list";
+  testsupport::writeFile(mimeapps, "[Default Applications]\ntext/html=browser.desktop\n"
+                                   "x-scheme-handler/jorvuvorn=other.desktop\n\n[Added Associations]\na/b=c.desktop\n");
+  const std::string before = describeTree(app.root().path() + "/Library") + describeTree(app.root().path() + "/bin");
+  std::string output;
+  ASSERT_EQ(runInstaller(app.appEnv(), &output), 0) << output;
+  EXPECT_EQ(describeTree(app.root().path() + "/Library") + describeTree(app.root().path() + "/bin"), before);
+  const std::string list = testsupport::readFileOrEmpty(mimeapps);
+  EXPECT_NE(list.find("text/html=browser.desktop\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("[Added Associations]\na/b=c.desktop\n"), std::string::npos) << list;
+  EXPECT_EQ(list.find("other.desktop"), std::string::npos) << list;
+  EXPECT_EQ(xdgMimeDefault(app), "jorvuvorn.desktop\n");
+  ASSERT_EQ(runInstaller(app.appEnv(), &output), 0) << output;
+  EXPECT_EQ(testsupport::readFileOrEmpty(mimeapps), list);
+}
+
+TEST(Installer, RefusesToRunWithoutARoot) {
+  testsupport::TempRoot root;
+  std::string output;
+  ::unsetenv("JORVU_ROOT");
+  EXPECT_NE(runInstaller({{"XDG_DATA_HOME", root.path() + "/data"}}, &output), 0);
+  ::setenv("JORVU_ROOT", root.path().c_str(), 1);
+  EXPECT_NE(output.find("JORVU_ROOT"), std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(root.path() + "/data"));
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The per-user instance door: forwarding, the terminating answer, and peers
+// that misbehave.
+#include "Platform/XPC/SingleInstance.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "Tests/Support/TempRoot.hpp"
+
+using platform::SingleInstance;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* name = "com.jorvu.test.instance";
+
+// What the instance was handed.
+struct Received {
+  std::mutex mutex;
+  std::vector<std::string> urls;
+  bool accept = true;
+
+  SingleInstance::Receiver receiver() {
+    return [this](std::vector<std::string> got) {
+      std::lock_guard lock(mutex);
+      urls.insert(urls.end(), got.begin(), got.end());
+      return accept;
+    };
+  }
+};
+
+int connectRaw(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  return fd;
+}
+
+TEST(SingleInstance, TheFirstIsTheInstanceAndLaterOnesForward) {
+  testsupport::TempRoot root;
+  auto first = SingleInstance::acquire(name, {});
+  ASSERT_TRUE(first.instance) << first.error;
+  EXPECT_FALSE(first.forwarded);
+  Received received;
+  first.instance->serve(received.receiver());
+
+  const std::string tooLong(SingleInstance::maxURLLength + 1, 'x');
+  std::vector<std::string> dropped;
+  auto second = SingleInstance::acquire(name, {"jorvuvorn://launch?game=1", tooLong, ""}, &dropped);
+  EXPECT_TRUE(second.forwarded) << second.error;
+  EXPECT_FALSE(second.instance);
+  EXPECT_EQ(dropped, (std::vector<std::string>{tooLong, ""}));
+  std::lock_guard lock(received.mutex);
+  EXPECT_EQ(received.urls, std::vector<std::string>{"jorvuvorn://launch?game=1"});
+}
+
+TEST(SingleInstance, APeerThatSendsNothingOrTooMuchHoldsNobodyUp) {
+  testsupport::TempRoot root;
+  auto first = SingleInstance::acquire(name, {});
+  ASSERT_TRUE(first.instance) << first.error;
+  Received received;
+  first.instance->serve(received.receiver());
+
+  const int silent = connectRaw(first.instance->socketPath());
+  // A frame over the cap: the instance hangs up without an answer.
+  const int greedy = connectRaw(first.instance->socketPath());
+  const unsigned char head[4] = {0, 1, 0, 1};  // 65537 bytes announced
+  ASSERT_EQ(::send(greedy, head, sizeof head, MSG_NOSIGNAL), 4);
+  char reply = 0;
+  EXPECT_EQ(::recv(greedy, &reply, 1, 0), 0);
+
+  const auto begin = std::chrono::steady_clock::now();
+  auto later = SingleInstance::acquire(name, {"jorvuvorn://launch?game=2"});
+  EXPECT_TRUE(later.forwarded) << later.error;
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 8s);
+  ::close(silent);
+  ::close(greedy);
+  std::lock_guard lock(received.mutex);
+  EXPECT_EQ(received.urls, std::vector<std::string>{"jorvuvorn://launch?game=2"});
+}
+
+TEST(SingleInstance, ATerminatingInstanceMakesTheSenderWaitForItsLock) {
+  testsupport::TempRoot root;
+  auto first = SingleInstance::acquire(name, {});
+  ASSERT_TRUE(first.instance) << first.error;
+  Received received;
+  received.accept = false;
+  first.instance->serve(received.receiver());
+
+  // The lock is held for this process's whole life: the sender waits and
+  // gives up after its limit, having taken nothing over.
+  auto later = SingleInstance::acquire(name, {"jorvuvorn://launch?game=3"}, nullptr, 1s);
+  EXPECT_FALSE(later.forwarded);
+  EXPECT_FALSE(later.instance);
+  EXPECT_NE(later.error.find("did not end"), std::string::npos) << later.error;
+}
+
+}  // namespace
