@@ -114,49 +114,49 @@ class LaunchFlow : public ::testing::Test {
 
 TEST_F(LaunchFlow, AGameUpToDateIsRegisteredExecutedAndCleared) {
   LogMark mark;
-  auto l = launch(startInfo(7, "beta"));
+  auto l = launch(startInfo(707, "beta"));
   // The page can ask the app whether it runs while the launch is on.
-  ASSERT_TRUE(helper().waitForCalls("execute", 7, 1));
-  EXPECT_TRUE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(7)));
+  ASSERT_TRUE(helper().waitForCalls("execute", 707, 1));
+  EXPECT_TRUE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(7), (Lines{"ready->register", "register->execute", "execute->done"}));
+  EXPECT_EQ(mark.steps(707), (Lines{"ready->register", "register->execute", "execute->done"}));
   // The app was current: the helper forgets it before the game registers.
   EXPECT_EQ(callsFor(kApp), (Lines{"register", "work", "clearGame"}));
   EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e");
   EXPECT_TRUE(helper().calls("work", kApp)[0].flag);
-  EXPECT_EQ(callsFor(7), (Lines{"register", "execute", "clearGame"}));
-  EXPECT_EQ(helper().calls("register", 7)[0].text, "beta");
-  EXPECT_EQ(helper().calls("execute", 7)[0].text, "-x");
-  EXPECT_FALSE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(7)));
+  EXPECT_EQ(callsFor(707), (Lines{"register", "execute", "clearGame"}));
+  EXPECT_EQ(helper().calls("register", 707)[0].text, "beta");
+  EXPECT_EQ(helper().calls("execute", 707)[0].text, "-x");
+  EXPECT_FALSE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
   EXPECT_EQ(l->completions.load(), 1);
   EXPECT_TRUE(ui.popups().empty());
   EXPECT_TRUE(mark.errors().empty()) << mark.errors()[0];
 }
 
 TEST_F(LaunchFlow, AGameThatNeedsWorkIsInstalledWithRisingProgressThenExecuted) {
-  helper().script("execute", 8, {failed(VornHelperError::WorkRequired{}), ok()});
-  helper().script("getGameStatus", 8,
-                  {status(8, Status::install, 0, 400), status(8, Status::install, 100, 400),
-                   status(8, Status::install, 100, 400), status(8, Status::install, 0, 0),
-                   status(8, Status::install, 400, 400), status(8, Status::ready, 400, 400)});
+  helper().script("execute", 708, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("getGameStatus", 708,
+                  {status(708, Status::install, 0, 400), status(708, Status::install, 100, 400),
+                   status(708, Status::install, 100, 400), status(708, Status::install, 0, 0),
+                   status(708, Status::install, 400, 400), status(708, Status::ready, 400, 400)});
   LogMark mark;
-  auto l = launch(startInfo(8));
+  auto l = launch(startInfo(708));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(8), (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)",
+  EXPECT_EQ(mark.steps(708), (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)",
                                   "error(WorkRequired)->work", "work->execute", "execute->done"}));
-  EXPECT_EQ(callsFor(8, "getGamePanelInfo"),
+  EXPECT_EQ(callsFor(708, "getGamePanelInfo"),
             (Lines{"register", "execute", "work", "getGameStatus", "getGameStatus", "getGameStatus", "getGameStatus",
                    "getGameStatus", "getGameStatus", "execute", "clearGame"}));
-  EXPECT_FALSE(helper().calls("work", 8)[0].flag);
+  EXPECT_FALSE(helper().calls("work", 708)[0].flag);
   ASSERT_EQ(ui.panels().size(), 1u);
-  EXPECT_EQ(ui.panels()[0].gameCode, 8u);
+  EXPECT_EQ(ui.panels()[0].gameCode, 708u);
   // A rate of 0 and repeated values are not shown; ready ends the panel.
   EXPECT_EQ(ui.progress(), (std::vector<GameWorkInfo>{
                                {"install", 0}, {"install", 0.25f}, {"install", 1.0f}, {"", 1.0f}}));
-  EXPECT_EQ(mark.count("gameCode=8 work start"), 1u);
-  EXPECT_EQ(mark.count("gameCode=8 work stop"), 1u);
+  EXPECT_EQ(mark.count("gameCode=708 work start"), 1u);
+  EXPECT_EQ(mark.count("gameCode=708 work stop"), 1u);
 }
 
 TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishes) {
@@ -174,14 +174,14 @@ TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishe
                   {status(kApp, Status::patch, 10, 100), status(kApp, Status::patch, 90, 100),
                    status(kApp, Status::ready, 100, 100)});
   LogMark mark;
-  auto l = launch(startInfo(9));
+  auto l = launch(startInfo(709));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(9), (Lines{"ready->register", "register->error(needReloading)",
+  EXPECT_EQ(mark.steps(709), (Lines{"ready->register", "register->error(needReloading)",
                                   "error(needReloading)->reloading", "reloading->done"}));
   EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e/dev");
   EXPECT_TRUE(helper().calls("clearGame", kApp).empty());  // it stays registered
-  EXPECT_EQ(callsFor(9), (Lines{"clearGame"}));
+  EXPECT_EQ(callsFor(709), (Lines{"clearGame"}));
   EXPECT_EQ(mark.count("success selfupdate"), 1u);
   EXPECT_EQ(mark.count("selfupdate success. need reloading"), 1u);
   // The log folder is kept at exit (the file decides when it says so).
@@ -189,82 +189,83 @@ TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishe
   EXPECT_TRUE(VornLogger::isRemainLogFile());
   VornLogger::setIsRemainLogFile(false);
   ASSERT_TRUE(waitUntil([&] { return ::access(record.c_str(), F_OK) == 0; }));
-  EXPECT_EQ(testsupport::readFileOrEmpty(record), *startInfo(9).url + "\n" + std::to_string(::getpid()) + "\n");
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), *startInfo(709).url + "\n" + std::to_string(::getpid()) + "\n");
 }
 
 TEST_F(LaunchFlow, ClosingThePanelDuringAnInstallCancelsTheJobOnce) {
-  helper().script("execute", 10, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 10, {status(10, Status::install, 5, 100)});
+  helper().script("execute", 710, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 710, {status(710, Status::install, 5, 100)});
   // The helper's status turns to cancel once it was asked to cancel.
   helper().onCall([this](const Call& call) {
     if (call.method == "cancel") {
-      helper().script("getGameStatus", 10, {status(10, Status::install, 6, 100), status(10, Status::cancel, 6, 100)});
+      helper().script("getGameStatus", 710, {status(710, Status::install, 6, 100), status(710, Status::cancel, 6, 100)});
     }
   });
   ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
     if (info.rate > 0) cancel();
   };
   LogMark mark;
-  auto l = launch(startInfo(10));
+  auto l = launch(startInfo(710));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(10),
+  EXPECT_EQ(mark.steps(710),
             (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)", "error(WorkRequired)->work",
                    "work->error(CancellationError())", "error(CancellationError())->cancel", "cancel->done"}));
-  EXPECT_EQ(helper().calls("cancel", 10).size(), 1u);
-  EXPECT_EQ(mark.count("gameCode=10 [work] cancel occurred"), 1u);
-  EXPECT_EQ(mark.count("gameCode=10 cancelling"), 1u);
-  EXPECT_EQ(mark.count("gameCode=10 cancel complete"), 1u);
-  EXPECT_EQ(helper().calls("execute", 10).size(), 1u);
+  EXPECT_EQ(helper().calls("cancel", 710).size(), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 [work] cancel occurred"), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 cancelling"), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 cancel complete"), 1u);
+  EXPECT_EQ(helper().calls("execute", 710).size(), 1u);
   EXPECT_EQ(l->completions.load(), 1);
 }
 
 TEST_F(LaunchFlow, ClosingThePanelJustAsTheJobEndsStillFinishes) {
-  helper().script("execute", 11, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 11, {status(11, Status::install, 5, 100)});
+  helper().script("execute", 711, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 711, {status(711, Status::install, 5, 100)});
   // The job is over before the cancel arrives: the status never says cancel.
   helper().onCall([this](const Call& call) {
-    if (call.method == "cancel") helper().script("getGameStatus", 11, {status(11, Status::ready, 100, 100)});
+    if (call.method == "cancel") helper().script("getGameStatus", 711, {status(711, Status::ready, 100, 100)});
   });
   ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
     if (info.rate > 0) cancel();
   };
   LogMark mark;
-  auto l = launch(startInfo(11));
+  auto l = launch(startInfo(711));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(11).back(), "cancel->done");
-  EXPECT_EQ(mark.count("gameCode=11 nothing to cancel, current status=[ready]"), 1u);
-  EXPECT_EQ(helper().calls("getGameStatus", 11).size(), 2u);
+  EXPECT_EQ(mark.steps(711).back(), "cancel->done");
+  EXPECT_EQ(mark.count("gameCode=711 nothing to cancel, current status=[ready]"), 1u);
+  EXPECT_EQ(helper().calls("getGameStatus", 711).size(), 2u);
 }
 
 TEST_F(LaunchFlow, APopupsAnswerDecidesWhatFollows) {
   // The OS-version popup's "install anyway" runs the work step again.
-  helper().script("execute", 12, {failed(VornHelperError::WorkRequired{}), ok()});
-  helper().script("work", 12, {failed(VornHelperError::OSVersionLimit{11.0f, 13.0f}), ok()});
-  helper().script("getGameStatus", 12, {status(12, Status::ready, 100, 100)});
+  helper().script("execute", 712, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("work", 712, {failed(VornHelperError::OSVersionLimit{11.0f, 13.0f}), ok()});
+  helper().script("getGameStatus", 712, {status(712, Status::ready, 100, 100)});
   // Maintenance: "OK" finishes the launch.
-  helper().script("execute", 13, {failed(VornHelperError::Maintenance{"s", "e", "r", "l"})});
+  helper().script("execute", 713, {failed(VornHelperError::Maintenance{"s", "e", "r", "l"})});
   ui.popupAnswer = [](const VornHelperError& e) { return std::optional<bool>(e.is<VornHelperError::OSVersionLimit>()); };
   LogMark mark;
-  auto a = launch(startInfo(12));
-  auto b = launch(startInfo(13));
+  auto a = launch(startInfo(712));
+  auto b = launch(startInfo(713));
   ASSERT_TRUE(finishes(a));
   ASSERT_TRUE(finishes(b));
 
-  const auto work = helper().calls("work", 12);
+  const auto work = helper().calls("work", 712);
   ASSERT_EQ(work.size(), 2u);
   EXPECT_FALSE(work[0].flag);
   EXPECT_TRUE(work[1].flag);
-  const Lines steps12 = mark.steps(12);
-  EXPECT_EQ(Lines(steps12.begin() + 3, steps12.end()),
+  const Lines steps712 = mark.steps(712);
+  EXPECT_EQ(Lines(steps712.begin() + 3, steps712.end()),
             (Lines{"error(WorkRequired)->work", "work->error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))",
                    "error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))->work", "work->execute", "execute->done"}));
-  EXPECT_EQ(mark.steps(13).back(),
+  EXPECT_EQ(mark.steps(713).back(),
             R"(error(Maintenance(startTime: "s", endTime: "e", reason: "r", relatedLink: "l"))->done)");
   EXPECT_EQ(ui.popups().size(), 3u);  // WorkRequired is handed on too (and only logged)
 }
 
 struct NoPopupCase {
+  std::uint32_t code;  // each case its own: the cases run as processes side by side
   const char* name;
   std::function<void(ScriptedHelper&)> script;
   const char* errorStep;
@@ -276,31 +277,32 @@ TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
   GetParam().script(helper());
   ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };  // cannot show any
   LogMark mark;
-  auto l = launch(startInfo(14));
+  const std::uint32_t code = GetParam().code;
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l)) << GetParam().name;
-  const Lines steps = mark.steps(14);
+  const Lines steps = mark.steps(code);
   ASSERT_GE(steps.size(), 2u);
   EXPECT_EQ(steps[steps.size() - 2].substr(steps[steps.size() - 2].find("->") + 2), GetParam().errorStep);
   EXPECT_EQ(steps.back(), std::string(GetParam().errorStep) + "->done");
-  EXPECT_EQ(helper().calls("clearGame", 14).size(), 1u);
+  EXPECT_EQ(helper().calls("clearGame", code).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     LaunchFlow, ErrorsWithoutPopup,
     ::testing::Values(
-        NoPopupCase{"registered already",
-                    [](ScriptedHelper& h) { h.script("register", 14, {failed(VornHelperError::GameAlreadyRegistered{})}); },
+        NoPopupCase{714, "registered already",
+                    [](ScriptedHelper& h) { h.script("register", 714, {failed(VornHelperError::GameAlreadyRegistered{})}); },
                     "error(GameAlreadyRegistered)"},
-        NoPopupCase{"broken reply", [](ScriptedHelper& h) { h.script("execute", 14, {Answer{false}}); },
+        NoPopupCase{725, "broken reply", [](ScriptedHelper& h) { h.script("execute", 725, {Answer{false}}); },
                     "error(invalidResponse)"},
-        NoPopupCase{"self-update without progress",
+        NoPopupCase{726, "self-update without progress",
                     [](ScriptedHelper& h) {
                       h.script("work", kApp, {ok()});
                       h.script("getGameStatus", kApp, {status(kApp, Status::install, 0, 0, false)});
                     },
                     "error(invalidGameStatus)"},
-        NoPopupCase{"popup that cannot be shown",
-                    [](ScriptedHelper& h) { h.script("execute", 14, {failed(VornHelperError::ExecuteFailed{})}); },
+        NoPopupCase{727, "popup that cannot be shown",
+                    [](ScriptedHelper& h) { h.script("execute", 727, {failed(VornHelperError::ExecuteFailed{})}); },
                     "error(ExecuteFailed)"}),
     [](const auto& info) {
       std::string name = info.param.name;
@@ -309,10 +311,10 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(LaunchFlow, APopupThatCannotBeShownIsLoggedAndAnsweredForTheUser) {
-  helper().script("execute", 15, {failed(VornHelperError::ExecuteFailed{})});
+  helper().script("execute", 715, {failed(VornHelperError::ExecuteFailed{})});
   ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };
   LogMark mark;
-  auto l = launch(startInfo(15));
+  auto l = launch(startInfo(715));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(mark.errors(), (Lines{"An error occurred: InterfaceError invalid window.contentView"}));
 }
@@ -322,20 +324,20 @@ TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, Status::install, 1, 100)});
   LogMark mark;
-  auto l = launch(startInfo(16));
+  auto l = launch(startInfo(716));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(16).back(), "error(timeout)->done");
+  EXPECT_EQ(mark.steps(716).back(), "error(timeout)->done");
   EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout"}));
-  EXPECT_TRUE(helper().calls("register", 16).empty());
+  EXPECT_TRUE(helper().calls("register", 716).empty());
 }
 
 TEST_F(LaunchFlow, ASelfUpdateBlockedByAnotherJobEndsWithItsPopup) {
   helper().script("work", kApp, {failed(VornHelperError::WorkingAnotherGame{3})});
   helper().script("getGameStatus", kApp, {status(kApp, Status::registered)});
   LogMark mark;
-  auto l = launch(startInfo(17));
+  auto l = launch(startInfo(717));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(17), (Lines{"ready->register", "register->error(ExecuteFailed)", "error(ExecuteFailed)->done"}));
+  EXPECT_EQ(mark.steps(717), (Lines{"ready->register", "register->error(ExecuteFailed)", "error(ExecuteFailed)->done"}));
   ASSERT_EQ(ui.popups().size(), 1u);
   EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::ExecuteFailed>());
   EXPECT_EQ(mark.errors(), (Lines{"selfupdate failed"}));
@@ -349,34 +351,34 @@ TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
   testsupport::writeFile(loader, "#!/bin/sh\nexit 0\n");
   ::chmod(loader.c_str(), 0755);
   LogMark mark;
-  auto a = launch(startInfo(18));
-  auto b = launch(startInfo(19));
+  auto a = launch(startInfo(718));
+  auto b = launch(startInfo(719));
   ASSERT_TRUE(helper().waitForCalls("work", kApp, 1));
-  ASSERT_TRUE(waitUntil([&] { return mark.count("gameCode=19 register") == 1 && mark.count("gameCode=18 register") == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return mark.count("gameCode=719 register") == 1 && mark.count("gameCode=718 register") == 1; }));
   helper().release();
   ASSERT_TRUE(finishes(a));
   ASSERT_TRUE(finishes(b));
   EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
   EXPECT_EQ(helper().calls("work", kApp).size(), 1u);
   // Both go on to reload, each with its own start URL.
-  EXPECT_EQ(mark.steps(18).back(), "reloading->done");
-  EXPECT_EQ(mark.steps(19).back(), "reloading->done");
+  EXPECT_EQ(mark.steps(718).back(), "reloading->done");
+  EXPECT_EQ(mark.steps(719).back(), "reloading->done");
   VornLogger::setIsRemainLogFile(false);
 
   // A launch after that takes the same outcome without asking the helper.
-  auto c = launch(startInfo(20));
+  auto c = launch(startInfo(720));
   ASSERT_TRUE(finishes(c));
   EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
 }
 
 TEST_F(LaunchFlow, DebugModeShowsTheAlertAndSkipsTheSelfUpdate) {
   debugMode = true;
-  auto l = launch(startInfo(21));
+  auto l = launch(startInfo(721));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(ui.debugAlerts(), 1);
   EXPECT_TRUE(tasks->isDebugMode());
   EXPECT_TRUE(helper().calls("register", kApp).empty());
-  EXPECT_EQ(helper().calls("execute", 21).size(), 1u);
+  EXPECT_EQ(helper().calls("execute", 721).size(), 1u);
 }
 
 TEST_F(LaunchFlow, ALaunchWithoutAStartURLShowsItsPopupAndFinishes) {
@@ -391,32 +393,32 @@ TEST_F(LaunchFlow, ALaunchWithoutAStartURLShowsItsPopupAndFinishes) {
 TEST_F(LaunchFlow, ReloadingWithoutAStartURLFinishes) {
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, Status::ready, 1, 1)});
-  GameExecuteInfo info = startInfo(22);
+  GameExecuteInfo info = startInfo(722);
   info.url.reset();
   LogMark mark;
   auto l = launch(info);
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(22).back(), "error(invalidUrl)->done");
+  EXPECT_EQ(mark.steps(722).back(), "error(invalidUrl)->done");
   VornLogger::setIsRemainLogFile(false);
 }
 
 TEST_F(LaunchFlow, WithoutTheHelperTheLaunchStillFinishes) {
   service.reset();
   LogMark mark;
-  auto l = launch(startInfo(23));
+  auto l = launch(startInfo(723));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(23), (Lines{"ready->register", "register->error(invalidResponse)",
+  EXPECT_EQ(mark.steps(723), (Lines{"ready->register", "register->error(invalidResponse)",
                                    "error(invalidResponse)->done"}));
 }
 
 TEST_F(LaunchFlow, ShutdownCancelsTheRunningStepsAtOnce) {
-  helper().script("execute", 24, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 24, {status(24, Status::install, 1, 100)});
+  helper().script("execute", 724, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 724, {status(724, Status::install, 1, 100)});
   // A helper call that never comes back.
-  helper().script("getGamePanelInfo", 24, {Answer{true, std::nullopt, true}});
-  auto l = launch(startInfo(24));
-  ASSERT_TRUE(helper().waitForCalls("getGameStatus", 24, 3));
-  ASSERT_TRUE(helper().waitForCalls("getGamePanelInfo", 24, 1));
+  helper().script("getGamePanelInfo", 724, {Answer{true, std::nullopt, true}});
+  auto l = launch(startInfo(724));
+  ASSERT_TRUE(helper().waitForCalls("getGameStatus", 724, 3));
+  ASSERT_TRUE(helper().waitForCalls("getGamePanelInfo", 724, 1));
   const auto start = std::chrono::steady_clock::now();
   tasks->shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
