@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Common/Locale/LanguageCode.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/ErrorInfo.hpp"
 #include "Common/Protocol/SubError.hpp"
@@ -76,7 +77,7 @@ void setGamePanelInfo(GamePanelInfo& panel, const std::optional<std::string>& co
     logError("invalid contentsURL=" + printedOptional(contentsURL));
     return;
   }
-  panel.contentsURL = *decoded + "?language=" + gamepanel::currentLanguageCode();
+  panel.contentsURL = *decoded + "?language=" + currentLanguageCode();
   panel.panelWidth = width;
   panel.panelHeight = height;
 }
@@ -251,23 +252,6 @@ GamePanelInfo makeGamePanelInfo(const GameInfo& gameInfo, GameStatus::Status wor
 }
 
 namespace gamepanel {
-
-std::string currentLanguageCode() {
-  // The locale the user chose, in POSIX order of precedence.
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') continue;
-    std::string locale(value);
-    const std::size_t end = locale.find_first_of("_.@");
-    std::string code = locale.substr(0, end);
-    if (code == "C" || code == "POSIX") return "";
-    const bool plain = !code.empty() && code.size() <= 8 && std::all_of(code.begin(), code.end(), [](char c) {
-      return std::isalpha(static_cast<unsigned char>(c)) != 0;
-    });
-    return plain ? lowered(code) : std::string();
-  }
-  return "";
-}
 
 const std::string& defaultContentsURL() {
   static const std::string url = std::string(kDefaultPanelPage) + currentLanguageCode();

@@ -117,8 +117,6 @@ inline constexpr std::uint32_t defaultWidth = 540;
 inline constexpr std::uint32_t defaultHeight = 188;
 // The default panel page with the user's language code.
 const std::string& defaultContentsURL();
-// The user's language code from the locale ("ko" for ko_KR.UTF-8), "" when none.
-std::string currentLanguageCode();
 }  // namespace gamepanel
 
 // The publisher's games page, the shortcut target when the catalogue names none.

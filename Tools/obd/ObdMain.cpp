@@ -166,12 +166,12 @@ int main(int argc, char** argv) {
     progress.SetOperationType(install ? OperationType::InstallCompleted : OperationType::PatchCompleted);
     mode = WorkMode::Ready;
   } else if (ok) {
-    progress.SetLastErrorCode(install ? -43 : -50, 914, 0);
+    progress.SetLastError(install ? EngineErrors::InstalledExecutableMissing : EngineErrors::PatchedExecutableMissing);
     progress.SetOperationType(install ? OperationType::InstallError : OperationType::PatchError);
     ok = false;
   } else if (progress.GetProgress()) {
     progress.SetOperationType(install ? OperationType::InstallError : OperationType::PatchError);
-    if (progress.GetErrorCode() == -70) progress.SetErrorCode(install ? -40 : -50);
+    if (progress.GetErrorCode() == EngineErrors::kEngineFailureCode) progress.SetErrorCode(install ? -40 : -50);
   } else {
     progress.SetOperationType(OperationType::UserAbort);
     mode = WorkMode::UserAbort;

@@ -32,6 +32,8 @@ bool CURLGuard::SetEasyHandle(const std::shared_ptr<CURL>& handle, const std::st
          ok(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L)) &&
          ok(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CURLGuard::WriteData)) &&
          ok(curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink_)) &&
+         // An announced length beyond the bound fails before any body arrives.
+         ok(curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodySize_))) &&
          // Transfers run on the job's threads: no signals for time-outs.
          ok(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L)) &&
          // Source addresses come from the catalogue: only HTTP(S), never file:// and the like.

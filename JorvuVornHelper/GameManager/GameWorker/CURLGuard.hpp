@@ -17,9 +17,13 @@ class CURLGuard {
     std::uint32_t code = 0;  // libcurl's result code of the last transfer
   };
 
+  // Asked while a transfer runs; true ends it at once.
+  using AbortCheck = std::function<bool()>;
+
   static constexpr long kTimeoutSeconds = 60;
   static constexpr long kMaxRedirects = 3;
-  // A body larger than this fails the transfer instead of filling memory.
+  // A body larger than this fails the transfer instead of filling memory;
+  // callers that know what they fetch set a tighter bound.
   static constexpr std::size_t kDefaultMaxBodySize = std::size_t{1} << 30;
 
   CURLGuard() = default;
@@ -44,7 +48,8 @@ class CURLGuard {
 
   // Optional: asked while a transfer runs; true aborts it at once (a job's
   // cancel reaches a transfer in flight this way).
-  void SetAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
+  void SetAbortCheck(AbortCheck check) { abortCheck_ = std::move(check); }
+  // A body announced or received beyond this many bytes fails the transfer.
   void SetMaxBodySize(std::size_t bytes) { maxBodySize_ = bytes; }
 
  private:
@@ -56,6 +61,6 @@ class CURLGuard {
 
   DownloadInfo info_;
   Sink sink_{&info_.data, kDefaultMaxBodySize};
-  std::function<bool()> abortCheck_;
+  AbortCheck abortCheck_;
   std::size_t maxBodySize_ = kDefaultMaxBodySize;
 };

@@ -114,6 +114,32 @@ void GameWorker::EndJob() {
 
 void GameWorker::SendReport(std::uint32_t code) { OBD_LOG_REPORT("gc=%u&tp=%u", game_code, code); }
 
+// What each job records, logs and reports at its end: success, failure
+// (where the engine's -70 becomes the job's own error code) and cancel.
+struct GameWorker::JobOutcomes {
+  const char* successLine;  // nothing when the job logs none
+  std::uint32_t completedOperation;
+  std::uint32_t errorOperation;
+  std::int32_t errorCode;
+  const char* errorLine;
+  const char* abortLine;
+  std::uint32_t successReport;
+  std::uint32_t errorReport;
+  std::uint32_t abortReport;
+};
+
+const GameWorker::JobOutcomes GameWorker::kInstallOutcomes = {
+    "Install Complete!",           OperationType::InstallCompleted, OperationType::InstallError, -40,
+    "Install End With Error!",     "Install End With User Abort!", kReportInstallSuccess,        kReportInstallError,
+    kReportInstallAbort,
+};
+
+const GameWorker::JobOutcomes GameWorker::kPatchOutcomes = {
+    nullptr,                     OperationType::PatchCompleted,  OperationType::PatchError, -50,
+    "Patch End With Error!",     "Patch End With User Abort!",   kReportPatchSuccess,       kReportPatchError,
+    kReportPatchAbort,
+};
+
 bool GameWorker::Install() {
   std::lock_guard job(job_mutex_);
   OBD_LOG_INFO("Install Game");
@@ -128,33 +154,7 @@ bool GameWorker::Install() {
       installed = installer->Install();
     }
   }
-
-  ProgressInfoManager& progress = progress_info_manager;
-  std::uint32_t report = 0;
-  bool result = false;
-  if (installed && WorkSuccess()) {
-    OBD_LOG_INFO("Install Complete!");
-    progress.SetOperationType(OperationType::InstallCompleted);
-    SetPermission();
-    if (!shortcut_target_path.empty()) MakeShortcut();
-    work_mode_ = WorkMode::Ready;  // only now may the game be started
-    report = kReportInstallSuccess;
-    result = true;
-  } else if (progress.GetProgress()) {
-    progress.SetOperationType(OperationType::InstallError);
-    if (progress.GetErrorCode() == -70) progress.SetErrorCode(-40);
-    work_mode_ = WorkMode::Error;
-    OBD_LOG_ERROR("Install End With Error!");
-    report = kReportInstallError;
-  } else {
-    progress.SetOperationType(OperationType::UserAbort);
-    work_mode_ = WorkMode::UserAbort;
-    OBD_LOG_INFO("Install End With User Abort!");
-    report = kReportInstallAbort;
-  }
-  EndJob();
-  SendReport(report);
-  return result;
+  return FinishJob(installed, kInstallOutcomes);
 }
 
 bool GameWorker::Patch() {
@@ -168,28 +168,32 @@ bool GameWorker::Patch() {
     if (waits_) patcher.SetWaits(*waits_);
     patched = patcher.Patch();
   }
+  return FinishJob(patched, kPatchOutcomes);
+}
 
+bool GameWorker::FinishJob(bool engineSucceeded, const JobOutcomes& outcomes) {
   ProgressInfoManager& progress = progress_info_manager;
   std::uint32_t report = 0;
   bool result = false;
-  if (patched && WorkSuccess()) {
-    progress.SetOperationType(OperationType::PatchCompleted);
+  if (engineSucceeded && WorkSuccess()) {
+    if (outcomes.successLine != nullptr) OBD_LOG_INFO("%s", outcomes.successLine);
+    progress.SetOperationType(outcomes.completedOperation);
     SetPermission();
     if (!shortcut_target_path.empty()) MakeShortcut();
-    work_mode_ = WorkMode::Ready;
-    report = kReportPatchSuccess;
+    work_mode_ = WorkMode::Ready;  // only now may the game be started
+    report = outcomes.successReport;
     result = true;
   } else if (progress.GetProgress()) {
-    progress.SetOperationType(OperationType::PatchError);
-    if (progress.GetErrorCode() == -70) progress.SetErrorCode(-50);
+    progress.SetOperationType(outcomes.errorOperation);
+    if (progress.GetErrorCode() == EngineErrors::kEngineFailureCode) progress.SetErrorCode(outcomes.errorCode);
     work_mode_ = WorkMode::Error;
-    OBD_LOG_ERROR("Patch End With Error!");
-    report = kReportPatchError;
+    OBD_LOG_ERROR("%s", outcomes.errorLine);
+    report = outcomes.errorReport;
   } else {
     progress.SetOperationType(OperationType::UserAbort);
     work_mode_ = WorkMode::UserAbort;
-    OBD_LOG_INFO("Patch End With User Abort!");
-    report = kReportPatchAbort;
+    OBD_LOG_INFO("%s", outcomes.abortLine);
+    report = outcomes.abortReport;
   }
   EndJob();
   SendReport(report);
@@ -199,8 +203,9 @@ bool GameWorker::Patch() {
 bool GameWorker::WorkSuccess() {
   if (IsGameInstalled()) return true;
   const GameWorkerWrapperWorkMode mode = work_mode_.load();
-  const std::int32_t code = mode == WorkMode::Install ? -43 : mode == WorkMode::Patch ? -50 : -70;
-  progress_info_manager.SetLastErrorCode(code, 914, 0);
+  progress_info_manager.SetLastError(mode == WorkMode::Install ? EngineErrors::InstalledExecutableMissing
+                                     : mode == WorkMode::Patch ? EngineErrors::PatchedExecutableMissing
+                                                               : EngineErrors::RestoredExecutableMissing);
   return false;
 }
 

@@ -71,6 +71,12 @@ class GameWorker : public WorkInfo {
   // Starts a job: sets the in-progress flag and clears the error triple.
   // False when a cancel is pending, which the job then honours.
   bool BeginJob();
+  struct JobOutcomes;
+  static const JobOutcomes kInstallOutcomes;
+  static const JobOutcomes kPatchOutcomes;
+  // Ends a job whose engine part gave `engineSucceeded`: checks the
+  // executable, sets the records and the mode, sends the one report.
+  bool FinishJob(bool engineSucceeded, const JobOutcomes& outcomes);
   void EndJob();
   void SendReport(std::uint32_t code);
   // target_path lies strictly below the games folder and the executable name

@@ -20,8 +20,11 @@ std::uint64_t Util::GetAvailableDiskSize() {
   return info.available;
 }
 
-std::vector<std::uint8_t> Util::DownloadData(const std::string& url, bool& ok) {
+std::vector<std::uint8_t> Util::DownloadData(const std::string& url, bool& ok, std::size_t maxBodySize,
+                                             const CURLGuard::AbortCheck& abort) {
   CURLGuard guard;
+  guard.SetMaxBodySize(maxBodySize);
+  if (abort) guard.SetAbortCheck(abort);
   const bool done = guard.Download(url);
   CURLGuard::DownloadInfo info = guard.GetDownloadInfo();
   if (!done || info.data.empty()) return {};

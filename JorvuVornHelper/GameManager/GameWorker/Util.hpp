@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "JorvuVornHelper/GameManager/GameWorker/CURLGuard.hpp"
+
 struct UtilFileInfo {
   std::filesystem::file_type type = std::filesystem::file_type::none;
   std::string name;
@@ -18,8 +20,12 @@ class Util {
   static std::uint64_t GetAvailableDiskSize();
   // One transfer (CURLGuard). Returns the body when the transfer succeeded
   // and the body is not empty, and then sets ok; otherwise returns nothing
-  // and leaves ok untouched (callers set it to false first).
-  static std::vector<std::uint8_t> DownloadData(const std::string& url, bool& ok);
+  // and leaves ok untouched (callers set it to false first). A body beyond
+  // `maxBodySize` fails the transfer; `abort`, when given, ends it at once
+  // when it answers true.
+  static std::vector<std::uint8_t> DownloadData(const std::string& url, bool& ok,
+                                                std::size_t maxBodySize = CURLGuard::kDefaultMaxBodySize,
+                                                const CURLGuard::AbortCheck& abort = {});
 
   static bool IsPathExists(const std::string& path);
   static bool IsFileExists(const std::string& path);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
+
 void ProgressInfoManager::GetProgressInfo(ProgressInfo* out) const {
   if (out == nullptr) return;
   std::lock_guard lock(mutex_);
@@ -49,7 +51,7 @@ void ProgressInfoManager::SetCurrentSize(std::uint64_t n) {
 
 void ProgressInfoManager::AddCurrentSize(std::uint64_t n) {
   std::lock_guard lock(mutex_);
-  progress_.currentSize += n;
+  progress_.currentSize = obd::size::Add(progress_.currentSize, n);
 }
 
 void ProgressInfoManager::SubCurrentSize(std::uint64_t n) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "JorvuVornHelper/GameManager/ProgressInfoManager/EngineErrors.hpp"
+
 // Operation types (progress operationType and error errorOperation).
 namespace OperationType {
 inline constexpr std::uint32_t None = 10000;
@@ -52,6 +54,8 @@ class ProgressInfoManager {
   void SubCurrentSize(std::uint64_t n);
   void SetRetry();
   void SetLastErrorCode(std::int32_t code, std::uint32_t mainCode, std::uint32_t subCode);
+  // The same for one of the engine's named errors.
+  void SetLastError(EngineError error, std::uint32_t subCode = 0) { SetLastErrorCode(error.code, error.main, subCode); }
   void SetLastErrorMessage(const std::string& text);
   void ResetLastErrorCode();
   bool GetProgress() const;

@@ -251,18 +251,4 @@ TEST_F(GameTest, PanelFollowsTheWorkModeAndAcceptsOnlyWebViewAddresses) {
   EXPECT_EQ(mark.errors(), std::vector<std::string>{"invalid contentsURL=nil"});
 }
 
-TEST(LanguageCode, FromTheLocale) {
-  const std::vector<std::pair<std::string, std::string>> table = {
-      {"ko_KR.UTF-8", "ko"}, {"en_US", "en"}, {"C", ""}, {"POSIX", ""}, {"C.UTF-8", ""}, {"de@euro", "de"},
-      {"../x", ""}};
-  testnet::ScopedEnv messages("LC_MESSAGES", "");
-  testnet::ScopedEnv lang("LANG", "");
-  for (const auto& [locale, code] : table) {
-    testnet::ScopedEnv all("LC_ALL", locale);
-    EXPECT_EQ(gamepanel::currentLanguageCode(), code) << locale;
-  }
-  testnet::ScopedEnv all("LC_ALL", "");
-  EXPECT_EQ(gamepanel::currentLanguageCode(), "");
-}
-
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/pack/SourcePacker.hpp"
 
@@ -135,6 +136,29 @@ std::string zlibCompress(const std::string& data) {
             static_cast<uLong>(data.size()), 1);
   out.resize(bound);
   return out;
+}
+
+std::map<std::string, std::string> releaseOne() {
+  return {
+      {"Game.app/Contents/MacOS/Game", enginetest::repeatBytes(2 * kBlock + 12345, 1)},
+      {"Game.app/Contents/Resources/data.pak", enginetest::repeatBytes(kBlock, 2)},
+      {"Game.app/Contents/Info.plist", "<plist>one</plist>\n"},
+      {"docs/readme.txt", "read me\n"},
+      {"docs/old/notes.txt", "notes that the next release drops\n"},
+      {"empty.dat", ""},
+      {"odd name ~+?>.txt", "a key with + and / in its Base64\n"},
+  };
+}
+
+std::map<std::string, std::string> releaseTwo() {
+  auto files = releaseOne();
+  std::string& game = files["Game.app/Contents/MacOS/Game"];
+  game.replace(kBlock + 100, 16, "sixteen new byte");  // a change inside block 1
+  game += "and a longer end";
+  files["Game.app/Contents/Resources/data.pak"] = enginetest::repeatBytes(kBlock / 2, 7);
+  files.erase("docs/old/notes.txt");
+  files["docs/new.txt"] = "new in two\n";
+  return files;
 }
 
 TmpfsMount::TmpfsMount(const std::string& folder, std::size_t bytes) : folder_(folder) {

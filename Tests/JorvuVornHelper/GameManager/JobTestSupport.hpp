@@ -1,14 +1,20 @@
 #pragma once
 // Pieces of the job tests: source folders packed with the source packer,
 // served by the local publisher, folder comparison, work parameters.
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "JorvuVornHelper/GameManager/GameWorker/WorkInfo.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDInstaller.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
+#include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
 namespace jobtest {
@@ -63,6 +69,60 @@ class ScopedEnv {
   std::string name_;
   std::string old_;
   bool had_ = false;
+};
+
+constexpr std::uint32_t kCode = 4242;
+
+// Two releases of a small game: the second changes a block of the
+// executable, replaces, adds and drops files.
+std::map<std::string, std::string> releaseOne();
+std::map<std::string, std::string> releaseTwo();
+
+// Whole jobs against the local publisher, with a temporary root and the
+// game's folder inside it.
+class JobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pubRoot = root.path() + "/pub";
+    std::filesystem::create_directories(pubRoot + "/src");
+    pub = std::make_unique<publisher::Publisher>(pubRoot);
+    pub->start();
+    target = root / "/Library/Application Support/Jorvu/Game";
+  }
+  void TearDown() override { pub->stop(); }
+
+  std::string sourceURL() const { return pub->origin() + "/src"; }
+  std::string srcDir() const { return pubRoot + "/src"; }
+  std::string tree(const std::string& name) const { return root.path() + "/trees/" + name; }
+
+  void publish(const std::string& name, const std::map<std::string, std::string>& files, const std::string& from = "",
+               const std::string& fromName = "") {
+    jobtest::writeTree(tree(name), files);
+    jobtest::pack(srcDir(), name, tree(name), from.empty() ? "" : tree(from), fromName);
+  }
+
+  std::unique_ptr<WorkInfo> work(const std::string& name, const std::string& exe = "Game.app") {
+    return jobtest::makeWork(kCode, sourceURL(), name, target, exe);
+  }
+  bool install(WorkInfo& w, OBDWaits waits = jobtest::fastWaits()) {
+    OBDInstaller installer(&w);
+    installer.SetWaits(waits);
+    return installer.Install();
+  }
+  bool patch(WorkInfo& w) {
+    w.manifest_controller.NeedToPatch(w.game_code, w.target_path);  // as the worker's decision reads it
+    OBDPatcher patcher(&w);
+    patcher.SetWaits(jobtest::fastWaits());
+    return patcher.Patch();
+  }
+  std::string objectPath(const std::string& relative, int index) {
+    return "/src/" + jobtest::objectFileOf(srcDir(), relative, index);
+  }
+
+  testsupport::TempRoot root;
+  std::string pubRoot;
+  std::unique_ptr<publisher::Publisher> pub;
+  std::string target;
 };
 
 }  // namespace jobtest

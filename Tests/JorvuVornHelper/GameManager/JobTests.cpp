@@ -26,75 +26,10 @@ extern char** environ;
 
 namespace {
 
-constexpr std::uint32_t kCode = 4242;
-
-std::map<std::string, std::string> releaseOne() {
-  return {
-      {"Game.app/Contents/MacOS/Game", enginetest::repeatBytes(2 * kBlock + 12345, 1)},
-      {"Game.app/Contents/Resources/data.pak", enginetest::repeatBytes(kBlock, 2)},
-      {"Game.app/Contents/Info.plist", "<plist>one</plist>\n"},
-      {"docs/readme.txt", "read me\n"},
-      {"docs/old/notes.txt", "notes that the next release drops\n"},
-      {"empty.dat", ""},
-      {"odd name ~+?>.txt", "a key with + and / in its Base64\n"},
-  };
-}
-
-std::map<std::string, std::string> releaseTwo() {
-  auto files = releaseOne();
-  std::string& game = files["Game.app/Contents/MacOS/Game"];
-  game.replace(kBlock + 100, 16, "sixteen new byte");  // a change inside block 1
-  game += "and a longer end";
-  files["Game.app/Contents/Resources/data.pak"] = enginetest::repeatBytes(kBlock / 2, 7);
-  files.erase("docs/old/notes.txt");
-  files["docs/new.txt"] = "new in two\n";
-  return files;
-}
-
-class JobTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    pubRoot = root.path() + "/pub";
-    fs::create_directories(pubRoot + "/src");
-    pub = std::make_unique<publisher::Publisher>(pubRoot);
-    pub->start();
-    target = root / "/Library/Application Support/Jorvu/Game";
-  }
-  void TearDown() override { pub->stop(); }
-
-  std::string sourceURL() const { return pub->origin() + "/src"; }
-  std::string srcDir() const { return pubRoot + "/src"; }
-  std::string tree(const std::string& name) const { return root.path() + "/trees/" + name; }
-
-  void publish(const std::string& name, const std::map<std::string, std::string>& files, const std::string& from = "",
-               const std::string& fromName = "") {
-    jobtest::writeTree(tree(name), files);
-    jobtest::pack(srcDir(), name, tree(name), from.empty() ? "" : tree(from), fromName);
-  }
-
-  std::unique_ptr<WorkInfo> work(const std::string& name, const std::string& exe = "Game.app") {
-    return jobtest::makeWork(kCode, sourceURL(), name, target, exe);
-  }
-  bool install(WorkInfo& w, OBDWaits waits = jobtest::fastWaits()) {
-    OBDInstaller installer(&w);
-    installer.SetWaits(waits);
-    return installer.Install();
-  }
-  bool patch(WorkInfo& w) {
-    w.manifest_controller.NeedToPatch(w.game_code, w.target_path);  // as the worker's decision reads it
-    OBDPatcher patcher(&w);
-    patcher.SetWaits(jobtest::fastWaits());
-    return patcher.Patch();
-  }
-  std::string objectPath(const std::string& relative, int index) {
-    return "/src/" + jobtest::objectFileOf(srcDir(), relative, index);
-  }
-
-  testsupport::TempRoot root;
-  std::string pubRoot;
-  std::unique_ptr<publisher::Publisher> pub;
-  std::string target;
-};
+using jobtest::JobTest;
+using jobtest::kCode;
+using jobtest::releaseOne;
+using jobtest::releaseTwo;
 
 TEST_F(JobTest, FreshInstallReproducesTheSourceByteForByte) {
   publish("r1", releaseOne());

@@ -308,19 +308,32 @@ TEST_F(DeltaTest, CommandBytesPickTheirOperandWidths) {
   EXPECT_EQ(info.currentSize, 7u);
 }
 
-TEST_F(DeltaTest, CommandsRunningPastTheirInputFailWithoutAllocatingThem) {
+TEST_F(DeltaTest, CommandsRunningPastTheDeltaFailWithoutAllocatingThem) {
   std::string hugeInsert;
   obd::delta::AppendUint(hugeInsert += '\x4C', std::uint64_t{1} << 62, 8);  // 8-byte length, no bytes
   hugeInsert[0] = static_cast<char>(0x40 | (3 << 2));
-  std::string hugeCopy;
-  obd::delta::AppendCopy(hugeCopy, 0, std::uint64_t{1} << 62, 3, 3);
-  std::string pastOrigin;
-  obd::delta::AppendCopy(pastOrigin, 4, 3, 0, 0);
   std::string shortLiteral = std::string("\x40\x05", 2) + "ab";
   std::string cutOperand = std::string("\x14\x01", 2);
-  for (const std::string& stream : {hugeInsert, hugeCopy, pastOrigin, shortLiteral, cutOperand}) {
+  for (const std::string& stream : {hugeInsert, shortLiteral, cutOperand}) {
     EXPECT_FALSE(apply("abcdef", stream).ok) << testing::PrintToString(stream);
   }
+}
+
+TEST_F(DeltaTest, CopyPastTheOriginReadsZerosForTheBlockCheckToJudge) {
+  std::string pastOrigin;
+  obd::delta::AppendCopy(pastOrigin, 4, 3, 0, 0);
+  obd::delta::AppendCopy(pastOrigin, std::uint64_t{1} << 63, 2, 3, 0);  // far past any file
+  Run run = apply("abcdef", pastOrigin);
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.output, std::string("ef\0\0\0", 5));
+
+  // A huge copy goes on only while its blocks pass: one block at a time.
+  std::string hugeCopy;
+  obd::delta::AppendCopy(hugeCopy, 0, std::uint64_t{1} << 62, 3, 3);
+  run = apply("abcdef", hugeCopy, [](std::int64_t n) { return n == 0; });
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.checks.size(), 2u);
+  EXPECT_TRUE(run.output == "abcdef" + std::string(kBlock - 6, '\0'));
 }
 
 TEST_F(DeltaTest, EveryBlockIsCheckedAsItFormsAndWholeBlocksNeedNoFinalCheck) {

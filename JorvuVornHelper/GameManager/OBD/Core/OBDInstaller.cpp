@@ -3,6 +3,7 @@
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/WorkInfo.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "Platform/Paths.hpp"
 
 std::unique_ptr<KTZInstaller> KTZInstallerCreator::Create(WorkInfo* workInfo) {
@@ -73,23 +74,15 @@ bool OBDInstaller::Setup() {
   OBD_LOG_INFO("Install Setup");
   // Deltas of an earlier patch have no place in an install.
   controller.GetLiveManifest().ClearDiffs();
-  if (!controller.LoadLiveContents(info.source_url)) {
-    progress.SetLastErrorCode(-40, 930, 0);
+  if (!controller.LoadLiveContents(info.source_url, [&progress] { return !progress.GetProgress(); })) {
+    if (!progress.GetProgress()) return false;  // cancelled: no failure of its own
+    progress.SetLastError(EngineErrors::InstallManifest);
     OBD_LOG_ERROR("Setup Error: Load Live Content Failed - %s", controller.GetErrorLog().c_str());
     return false;
   }
 
-  const auto required =
-      static_cast<std::uint64_t>(static_cast<double>(controller.GetLiveTotalUncompressedSize()) * 1.1);
-  const std::uint64_t available = Util::GetAvailableDiskSize();
-  if (available < required) {
-    const std::string message = MakeCapacityMessage(available, required, 1);
-    progress.SetLastErrorCode(-61, 933, 0);
-    progress.SetLastErrorMessage(message);
-    OBD_LOG_ERROR("Need More Capacity, %s", message.c_str());
-    return false;
-  }
-  OBD_LOG_INFO("Enough Capacity");
+  const std::uint64_t required = obd::size::Scale(controller.GetLiveTotalUncompressedSize(), 1.1);
+  if (!OBDWorker::HasCapacityFor(required, progress, 1)) return false;
 
   const std::string installingPath = info.target_path + "/" + info.target_executable_name;
   if (!info.target_path.empty() && Util::IsPathExists(installingPath)) {

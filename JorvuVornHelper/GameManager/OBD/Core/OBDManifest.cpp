@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "Platform/Digest.hpp"
 
 using rapidjson::SizeType;
@@ -64,9 +65,16 @@ void SetMember(Value& object, const char* name, Value value, rapidjson::Document
   }
 }
 
+// A size member: missing or not a number counts as 0; a number that is no
+// unsigned 64-bit integer (negative, fractional, 2^64 or more) cannot be a
+// size and saturates, so that it fails every check instead of passing as 0.
+std::uint64_t SizeValue(const Value* size) {
+  if (size == nullptr || !size->IsNumber()) return 0;
+  return size->IsUint64() ? size->GetUint64() : obd::size::kMax;
+}
+
 std::uint64_t EntrySize(const Value& entry) {
-  const Value* size = OBDManifest::Member(entry, OBDManifest::kUncompressedSize);
-  return size != nullptr && size->IsUint64() ? size->GetUint64() : 0;
+  return SizeValue(OBDManifest::Member(entry, OBDManifest::kUncompressedSize));
 }
 
 std::string WriteCompact(const Value& v) {
@@ -287,9 +295,7 @@ bool OBDManifest::ParseContentsCore(std::string_view text, Contents& contents) {
   contents.version = Contents::kDefaultVersion;
   contents.Clear();
 
-  if (const Value* total = Member(doc, "total_uncompressed_size"); total != nullptr && total->IsUint64()) {
-    contents.total_uncompressed_size = total->GetUint64();
-  }
+  contents.total_uncompressed_size = SizeValue(Member(doc, "total_uncompressed_size"));
   if (const Value* version = Member(doc, "version"); version != nullptr && version->IsString()) {
     contents.version.assign(version->GetString(), version->GetStringLength());
   }
@@ -319,10 +325,10 @@ std::string BodyText(const std::vector<std::uint8_t>& body) {
 
 }  // namespace
 
-bool OBDManifest::LoadContents(const std::string& sourceURL) {
+bool OBDManifest::LoadContents(const std::string& sourceURL, const std::function<bool()>& abort) {
   const std::string url = JoinURL(sourceURL, header_.name);
   bool ok = false;
-  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok, kMaxDocumentSize, abort);
   if (!ok || body.empty()) {
     lastErrorLog_ = "target : " + url + " Download Failed.";
     return false;
@@ -331,12 +337,13 @@ bool OBDManifest::LoadContents(const std::string& sourceURL) {
   return ParseContentsCore(contentsRaw_, contents_);
 }
 
-bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local) {
+bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local,
+                            const std::function<bool()>& abort) {
   const std::string& origin = local.header_.origin;
   if (origin.empty() || origin == kUnknownOrigin) return false;
   const std::string url = JoinURL(sourceURL, header_.name + "-" + origin);
   bool ok = false;
-  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok);
+  const std::vector<std::uint8_t> body = Util::DownloadData(url, ok, kMaxDocumentSize, abort);
   if (!ok || body.empty()) return false;
   return ParseDiffs(BodyText(body));
 }
@@ -389,7 +396,7 @@ std::string OBDManifest::GetObjectHash(std::string_view key, std::int64_t index)
 void OBDManifest::AdjustTotal(std::uint64_t oldSize, std::uint64_t newSize) {
   std::uint64_t& total = contents_.total_uncompressed_size;
   if (newSize >= oldSize) {
-    total += newSize - oldSize;
+    total = obd::size::Add(total, newSize - oldSize);
   } else {
     const std::uint64_t less = oldSize - newSize;
     total = total > less ? total - less : 0;
@@ -447,8 +454,8 @@ bool OBDManifest::AddObject(std::string_view key, std::int64_t index, const std:
   }
   objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
                      Value(hash.data(), static_cast<SizeType>(hash.size()), a), a);
-  entrySize->SetUint64(entrySize->GetUint64() + size);
-  contents_.total_uncompressed_size += size;
+  entrySize->SetUint64(obd::size::Add(entrySize->GetUint64(), size));
+  contents_.total_uncompressed_size = obd::size::Add(contents_.total_uncompressed_size, size);
   return true;
 }
 

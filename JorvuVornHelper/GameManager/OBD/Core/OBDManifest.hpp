@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +23,14 @@ class OBDManifest {
   static constexpr const char* kUncompressedSize = "uncompressed_size";
   static constexpr const char* kOriginFileBroken = "origin_file_broken";
   static constexpr const char* kUnknownOrigin = "unknown";
+  // The largest manifest or diff document fetched. An entry takes about 150
+  // bytes plus about 50 per 4 MiB object (the hash with its number), so
+  // 256 MiB holds well over a million files, or a release of several
+  // terabytes in large files: more than any game ships, while a hostile
+  // source can no longer make the helper hold a gigabyte per fetch. It stays
+  // far below the bound on a local manifest file, so the local copy of any
+  // live manifest remains readable.
+  static constexpr std::size_t kMaxDocumentSize = std::size_t{256} << 20;
 
   struct Header {
     std::string name;
@@ -90,8 +99,10 @@ class OBDManifest {
   bool ParseHeader();
   bool ParseContents();
   static bool ParseContentsCore(std::string_view text, Contents& contents);
-  bool LoadContents(const std::string& sourceURL);
-  bool LoadDiffs(const std::string& sourceURL, const OBDManifest& local);
+  // Fetch the live contents, or the diffs from the local release's origin.
+  // `abort`, when given, ends a fetch in flight at once (a job's cancel).
+  bool LoadContents(const std::string& sourceURL, const std::function<bool()>& abort = {});
+  bool LoadDiffs(const std::string& sourceURL, const OBDManifest& local, const std::function<bool()>& abort = {});
   // Reads a diff document's text into the diffs.
   bool ParseDiffs(std::string_view text) { return ParseContentsCore(text, diffs_); }
   void Clear();

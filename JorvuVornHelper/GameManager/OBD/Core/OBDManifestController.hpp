@@ -3,6 +3,7 @@
 // downloaded from the source) and the local one, kept in a gzip file in the
 // game's folder, which records what is installed and what is unfinished.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,8 +27,13 @@ class OBDManifestController {
   static bool ReadLocalContents(std::uint32_t gameCode, const std::string& target, std::string& header,
                                 std::string& contents);
 
-  bool LoadLiveContents(const std::string& sourceURL) { return live_.LoadContents(sourceURL); }
-  bool LoadDiffs(const std::string& sourceURL) { return live_.LoadDiffs(sourceURL, local_); }
+  // `abort`, when given, ends a fetch in flight at once (a job's cancel).
+  bool LoadLiveContents(const std::string& sourceURL, const std::function<bool()>& abort = {}) {
+    return live_.LoadContents(sourceURL, abort);
+  }
+  bool LoadDiffs(const std::string& sourceURL, const std::function<bool()>& abort = {}) {
+    return live_.LoadDiffs(sourceURL, local_, abort);
+  }
   bool ParseLocalContents() { return local_.ParseContents(); }
   void ClearLocalManifest() { local_.Clear(); }
   void SetInstallReady(const std::string& target);

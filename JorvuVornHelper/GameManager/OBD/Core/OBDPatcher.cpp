@@ -3,32 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <vector>
 
 #include "JorvuVornHelper/GameManager/GameWorker/WorkInfo.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDDeltaStream.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
 
 namespace {
 
 constexpr std::size_t kBlock = OBDWorker::kBlockSize;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 // Sequential reads of the delta through a buffer of its own.
 class StreamReader {
@@ -75,11 +63,18 @@ class StreamReader {
   bool failed_ = false;
 };
 
-bool ReadAt(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
+// Reads `size` bytes of the origin from `offset` into `out`, which the caller
+// has zero-filled: what lies past the origin's end stays zero (the block
+// check then fails, which marks the origin broken). False only on a read
+// error.
+bool ReadOrigin(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset) {
+  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  while (size > 0 && offset < kMaxOffset) {
+    const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxOffset - offset));
+    const ssize_t n = ::pread(fd, out, ask, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // an error, or the origin ends first
+    if (n < 0) return false;
+    if (n == 0) break;  // the origin ends here
     out += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -102,18 +97,21 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& originPath,
                             const std::string& deltaPath, const std::string& outputPath, const BlockCheck& check) {
-  Fd delta(::open(deltaPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  OBDFd delta(::open(deltaPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!delta.ok()) return false;
-  Fd origin(::open(originPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  OBDFd origin(::open(originPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!origin.ok()) return false;
-  Fd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  OBDFd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!output.ok()) return false;
+  return ApplyDelta(progress, origin.get(), delta.get(), output.get(), check);
+}
 
-  StreamReader reader(delta.get());
+bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd, int outputFd,
+                            const BlockCheck& check) {
+  StreamReader reader(deltaFd);
   std::vector<std::uint8_t> block(kBlock);
   std::size_t pending = 0;
   std::int64_t blockNumber = 0;
-  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
   for (;;) {
     std::uint8_t command = 0;
@@ -132,7 +130,6 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& or
     const unsigned lengthWidth = obd::delta::LengthWidth(command);
     if (!reader.Read(operand, lengthWidth)) return false;
     std::uint64_t remaining = obd::delta::ReadUint(operand, lengthWidth);
-    if (copy && (offset > kMaxOffset || remaining > kMaxOffset - offset)) return false;
 
     // The command's bytes go straight into the block being formed, never
     // more than what fills it.
@@ -140,8 +137,9 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& or
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kBlock - pending));
       std::uint8_t* at = block.data() + pending;
       if (copy) {
-        if (!ReadAt(origin.get(), at, take, offset)) return false;
-        offset += take;
+        std::fill(at, at + take, std::uint8_t{0});
+        if (!ReadOrigin(originFd, at, take, offset)) return false;
+        offset = obd::size::Add(offset, take);
       } else if (!reader.Read(at, take)) {
         return false;
       }
@@ -150,7 +148,7 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& or
       if (progress != nullptr) progress->AddCurrentSize(take);
       if (pending == kBlock) {
         if (!check(blockNumber, block.data(), kBlock)) return false;
-        if (!WriteAll(output.get(), block.data(), kBlock)) return false;
+        if (!WriteAll(outputFd, block.data(), kBlock)) return false;
         ++blockNumber;
         pending = 0;
       }
@@ -158,7 +156,7 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& or
   }
   if (pending > 0) {
     if (!check(blockNumber, block.data(), pending)) return false;
-    if (!WriteAll(output.get(), block.data(), pending)) return false;
+    if (!WriteAll(outputFd, block.data(), pending)) return false;
   }
   return true;
 }
@@ -177,15 +175,17 @@ bool OBDPatcher::Patch() {
   OBDManifestController& controller = info.manifest_controller;
   ProgressInfoManager& progress = info.progress_info_manager;
 
-  if (!controller.LoadLiveContents(info.source_url)) {
-    progress.SetLastErrorCode(-50, 930, 0);
+  auto cancelled = [&progress] { return !progress.GetProgress(); };
+  if (!controller.LoadLiveContents(info.source_url, cancelled)) {
+    if (cancelled()) return false;  // no failure of its own
+    progress.SetLastError(EngineErrors::PatchManifest);
     OBD_LOG_ERROR("%s", controller.GetErrorLog().c_str());
     return false;
   }
   controller.SetPatchReady(info.game_code);
   // Deltas are only ever those of this patch's pair of releases.
   controller.GetLiveManifest().ClearDiffs();
-  controller.LoadDiffs(info.source_url);
+  controller.LoadDiffs(info.source_url, cancelled);
 
   worker_ = std::make_unique<OBDWorker>(controller, progress);
   worker_->SetWaits(waits_);

@@ -30,10 +30,15 @@ class OBDPatcher {
   // Runs the delta command stream in `delta` against `origin` into
   // `output`, in pieces of at most 4 MiB: every complete 4 MiB block of the
   // output is checked as soon as it is there, and the last, shorter one at
-  // the end (an output of whole blocks has no such last check). A command
-  // that runs past the end of the origin or of the delta fails.
+  // the end (an output of whole blocks has no such last check). A copy that
+  // reads past the end of the origin reads zeros, so that a shortened origin
+  // fails the block check; a command that runs past the end of the delta
+  // fails.
   static bool ApplyDelta(ProgressInfoManager* progress, const std::string& origin, const std::string& delta,
                          const std::string& output, const BlockCheck& check);
+  // The same over files already open (the output open for writing, empty).
+  static bool ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd, int outputFd,
+                         const BlockCheck& check);
 
  private:
   WorkInfo* workInfo_;

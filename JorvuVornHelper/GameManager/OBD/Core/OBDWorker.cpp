@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -14,6 +15,7 @@
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestDiffIterator.hpp"
 
@@ -66,6 +68,19 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size) {
 OBDWorker::OBDWorker(OBDManifestController& controller, ProgressInfoManager& progress)
     : controller_(controller), progress_(progress) {}
 
+bool OBDWorker::HasCapacityFor(std::uint64_t required, ProgressInfoManager& progress, std::uint32_t status) {
+  const std::uint64_t available = Util::GetAvailableDiskSize();
+  if (available < required) {
+    const std::string message = MakeCapacityMessage(available, required, status);
+    progress.SetLastError(EngineErrors::DiskSpace);
+    progress.SetLastErrorMessage(message);
+    OBD_LOG_ERROR("Need More Capacity, %s", message.c_str());
+    return false;
+  }
+  OBD_LOG_INFO("Enough Capacity");
+  return true;
+}
+
 void OBDWorker::SetErrorOccured() {
   std::lock_guard lock(errorMutex_);
   errorOccured_ = true;
@@ -86,6 +101,44 @@ bool OBDWorker::RetryWait(std::chrono::milliseconds wait) {
   return !progress_.WaitForCancel(wait);
 }
 
+bool OBDWorker::RetryWithWaits(int tries, std::chrono::milliseconds wait, const std::function<Try()>& attempt) {
+  for (int n = 1; n <= tries; ++n) {
+    const Try result = attempt();
+    if (result == Try::Done) return true;
+    if (result == Try::Stop) return false;
+    if (n < tries && !RetryWait(wait)) return false;
+  }
+  return false;
+}
+
+void OBDWorker::RecordV(EngineError error, std::uint32_t subCode, const char* format, va_list args) {
+  progress_.SetLastError(error, subCode);
+  if (format == nullptr) return;
+  va_list copy;
+  va_copy(copy, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string message(needed > 0 ? static_cast<std::size_t>(needed) + 1 : 1, '\0');
+  std::vsnprintf(message.data(), message.size(), format, args);
+  message.resize(needed > 0 ? static_cast<std::size_t>(needed) : 0);
+  OBD_LOG_ERROR("%s", message.c_str());
+}
+
+void OBDWorker::Record(EngineError error, std::uint32_t subCode, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  RecordV(error, subCode, format, args);
+  va_end(args);
+}
+
+void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  RecordV(error, subCode, format, args);
+  va_end(args);
+  SetErrorOccured();
+}
+
 // ---- Steps ----
 
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
@@ -99,10 +152,7 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     std::int64_t objectCount = 0;
     bool iteratorError = false;
     if (!iterator.GetUpdatedFile(targetPath, key, objectCount, source, fullPath, iteratorError)) {
-      if (iteratorError) {
-        progress_.SetLastErrorCode(-70, 935, 0);
-        SetErrorOccured();
-      }
+      if (iteratorError) Fail(EngineErrors::Compare, 0);
       break;
     }
     if (key.empty()) {  // unchanged
@@ -115,7 +165,9 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
       std::lock_guard lock(manifestMutex_);
       const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
       fresh = controller_.FileInitializeInLocal(key, tempExists);
-      if (bytesToFetch != nullptr) *bytesToFetch += controller_.GetDifferentUncompressedFileSize(key);
+      if (bytesToFetch != nullptr) {
+        *bytesToFetch = obd::size::Add(*bytesToFetch, controller_.GetDifferentUncompressedFileSize(key));
+      }
     }
 
     bool anyObject = false;
@@ -284,15 +336,7 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
     }
     if (pass == kComparePasses - 1) break;
 
-    const std::uint64_t available = Util::GetAvailableDiskSize();
-    if (available < bytesToFetch) {
-      const std::string message = MakeCapacityMessage(available, bytesToFetch, 2);
-      progress_.SetLastErrorCode(-61, 933, 0);
-      progress_.SetLastErrorMessage(message);
-      OBD_LOG_ERROR("Need More Capacity, %s", message.c_str());
-      return false;
-    }
-    OBD_LOG_INFO("Enough Capacity");
+    if (!HasCapacityFor(bytesToFetch, progress_, 2)) return false;
     progress_.SetOperationTypeAndSizeReset(OperationType::PatchDownload);
     progress_.SetTotalSize(bytesToFetch);
 
@@ -344,7 +388,7 @@ std::uint64_t OBDWorker::GetRestoreTargetsSize(const std::string& targetPath) {
   std::uint64_t total = 0;
   IterateLocalFiles(targetPath, [&](const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) total += static_cast<std::uint64_t>(st.st_size);
+    if (::lstat(path.c_str(), &st) == 0) total = obd::size::Add(total, static_cast<std::uint64_t>(st.st_size));
     return true;
   });
   return total;

@@ -10,8 +10,10 @@
 // the live release dropped, and first rebuilds a lost local manifest from the
 // installed files.
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -37,6 +39,11 @@ class OBDWorker : public DownloadMonitor {
   static constexpr int kFileTries = 3;
   static constexpr int kComparePasses = 4;
   static constexpr std::size_t kBlockSize = 4194304;
+  // The largest body an object may have: what zlib's deflate makes of one
+  // block at worst (its compressBound), plus an eighth of a block for
+  // encoders less thrifty than zlib (fixed codes spend 9 bits on some bytes).
+  static constexpr std::size_t kMaxObjectBodySize =
+      kBlockSize + (kBlockSize >> 12) + (kBlockSize >> 14) + (kBlockSize >> 25) + 13 + kBlockSize / 8;
   static constexpr const char* kTempExtension = ".zqgz";
   static constexpr const char* kDeltaExtension = ".zqdelta";
 
@@ -71,8 +78,22 @@ class OBDWorker : public DownloadMonitor {
   // Symbolic links are neither followed nor handed over.
   bool IterateLocalFiles(const std::string& root, const std::function<bool(const std::string&)>& callback);
 
+  // The free-space check of a job that needs `required` bytes: false, with
+  // the lack of space and its capacity text recorded (status 1 install,
+  // 2 patch) and logged, when the root volume has less.
+  static bool HasCapacityFor(std::uint64_t required, ProgressInfoManager& progress, std::uint32_t status);
+
   void SetErrorOccured();
   bool IsErrorOccured();
+  // The failure step of the job's threads: records the error (with the
+  // system's error number or 0), writes the log line at error level when a
+  // format is given, and sets the error flag, so every loop stops.
+  void Fail(EngineError error, std::uint32_t subCode, const char* format = nullptr, ...)
+      __attribute__((format(printf, 4, 5)));
+  // Records and logs as Fail does, without setting the error flag: for a
+  // failure that the caller may still retry or live with.
+  void Record(EngineError error, std::uint32_t subCode, const char* format = nullptr, ...)
+      __attribute__((format(printf, 4, 5)));
   DownloadMonitor GetDownloadMonitor() const { return *this; }
 
  private:
@@ -81,12 +102,31 @@ class OBDWorker : public DownloadMonitor {
   bool InProgress() const { return progress_.GetProgress(); }
   // Waits up to `wait`; false when the job was cancelled meanwhile.
   bool RetryWait(std::chrono::milliseconds wait);
+  // One try of a retried step: done, worth another try, or given up.
+  enum class Try { Done, Again, Stop };
+  // Makes up to `tries` tries, waiting `wait` between two; a cancel ends a
+  // wait at once and with it the tries. True when a try was done.
+  bool RetryWithWaits(int tries, std::chrono::milliseconds wait, const std::function<Try()>& attempt);
+  void RecordV(EngineError error, std::uint32_t subCode, const char* format, va_list args);
   // Runs the download, file and record steps (and the differentiate step,
   // when `differentiate` is set) over fresh queues and notes the statistics.
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
   void Checkpoint(bool force);
-  bool ApplyDeltaFor(OBDBuffer::Element& element);
+
+  // The file step's parts.
+  struct FileStreamState;
+  class FolderCache;
+  bool OpenFileState(const OBDBuffer::Element& element, FolderCache& folders, std::unique_ptr<FileStreamState>& state);
+  bool FinishFullFile(const OBDBuffer::Element& element, FileStreamState& state);
+  bool ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name);
+  bool MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name);
+  // Whether the finished file open at `fd` has the live manifest's size;
+  // a file of another size is broken.
+  bool HasLiveSize(const OBDBuffer::Element& element, int fd);
+  bool BrokenFile(const OBDBuffer::Element& element, std::uint64_t size, std::uint64_t expected);
+  // Fails the job with the write error of errno.
+  bool WriteFailed(const OBDBuffer::Element& element);
 
   OBDManifestController& controller_;
   ProgressInfoManager& progress_;

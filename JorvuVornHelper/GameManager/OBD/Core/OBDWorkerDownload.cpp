@@ -67,32 +67,28 @@ void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer&
     const std::string name = ObjectName(element);
     const std::string url = sourceURL + "/" + name;
     const std::uint64_t start = NowMs();
-    bool received = false;
-    for (int attempt = 1; attempt <= kDownloadTries; ++attempt) {
+    const bool received = RetryWithWaits(kDownloadTries, waits_.download_retry, [&] {
       CURLGuard guard;
       guard.SetAbortCheck(abort);
+      guard.SetMaxBodySize(kMaxObjectBodySize);
       const bool done = guard.Download(url);
       const int systemError = errno;
       std::vector<std::uint8_t> body = guard.TakeData();
       if (done && !body.empty()) {
         bytes += body.size();
         element.data = std::move(body);
-        received = true;
-        break;
+        return Try::Done;
       }
-      if (abort()) break;
+      if (abort()) return Try::Stop;
       OBD_LOG_ERROR("%s download fail : %d", name.c_str(), systemError);
-      if (attempt < kDownloadTries && !RetryWait(waits_.download_retry)) break;
-    }
+      return Try::Again;
+    });
     duration += NowMs() - start;
 
     if (!received) {
       // Given up on a cancel or on another thread's failure: not a download
       // failure of its own.
-      if (!abort()) {
-        progress_.SetLastErrorCode(-60, 917, 0);
-        SetErrorOccured();
-      }
+      if (!abort()) Fail(EngineErrors::Download, 0);
       break;
     }
     out.AddElement(std::move(element));

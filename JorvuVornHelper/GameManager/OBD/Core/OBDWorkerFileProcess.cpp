@@ -7,29 +7,17 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
 
 namespace {
-
-// A temp file of one file being written, found by the file's key.
-struct FileStreamState {
-  int fd = -1;
-  std::int64_t seen = 0;
-  std::int64_t count = 0;
-
-  FileStreamState(int f, std::int64_t c) : fd(f), count(c) {}
-  FileStreamState(const FileStreamState&) = delete;
-  FileStreamState& operator=(const FileStreamState&) = delete;
-  ~FileStreamState() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Writes all bytes at `offset` (or at the current position when offset is
 // negative); false with errno set on a failure.
@@ -63,6 +51,52 @@ std::uint8_t* InflateBuffer() {
 
 }  // namespace
 
+// One file being written, found by the file's key: the folder it lies in
+// (checked to be inside the game's folder), its name there, and its open
+// temp file.
+struct OBDWorker::FileStreamState {
+  std::shared_ptr<OBDFd> folder;
+  std::string name;
+  OBDFd temp;
+  std::int64_t seen = 0;
+  std::int64_t count = 0;
+};
+
+// The folders the file step writes into. The game's folder is an item's
+// full path without the relative path its key names; the last folder is
+// kept open, since a file's neighbours tend to follow it.
+class OBDWorker::FolderCache {
+ public:
+  // The item's folder, made when missing; null with errno set when it cannot
+  // be had or lies outside the game's folder. `name` receives the file's name.
+  std::shared_ptr<OBDFd> Open(const OBDBuffer::Element& element, std::string& name) {
+    const std::string& fullPath = element.full_path;
+    const std::size_t relativeSize = obd::utils::Base64Decode(element.key).size();
+    const std::string root =
+        relativeSize < fullPath.size() ? fullPath.substr(0, fullPath.size() - relativeSize - 1) : std::string();
+    if (!gameFolder_ || gameFolder_->Root() != root) {
+      // The game's folder itself is made as configured (links above it followed).
+      if (!root.empty() && !Util::IsPathExists(root)) Util::MakeSureDirExist(root + "/");
+      gameFolder_ = std::make_unique<OBDGameFolder>(root);
+      last_.reset();
+    }
+    const std::size_t slash = fullPath.rfind('/');
+    const std::string folder = fullPath.substr(0, slash == std::string::npos ? 0 : slash);
+    if (last_ && folder == lastPath_) {
+      name = fullPath.substr(slash + 1);
+      return last_;
+    }
+    last_ = gameFolder_->OpenFolderOf(fullPath, true, name);
+    lastPath_ = folder;
+    return last_;
+  }
+
+ private:
+  std::unique_ptr<OBDGameFolder> gameFolder_;
+  std::string lastPath_;
+  std::shared_ptr<OBDFd> last_;
+};
+
 bool OBDWorker::Extract(std::int64_t index, const std::vector<std::uint8_t>& data, const std::string& objectHash,
                         bool noSeek, std::uint64_t& uncompressedSize, int fd) {
   std::uint8_t* buffer = InflateBuffer();
@@ -73,8 +107,7 @@ bool OBDWorker::Extract(std::int64_t index, const std::vector<std::uint8_t>& dat
   stream.avail_out = static_cast<uInt>(kBlockSize + 1);
   int code = inflateInit(&stream);
   if (code != Z_OK) {
-    progress_.SetLastErrorCode(-70, 301, 0);
-    OBD_LOG_ERROR("%s : inflateInit fail(%d)", objectHash.c_str(), code);
+    Record(EngineErrors::Inflate, 0, "%s : inflateInit fail(%d)", objectHash.c_str(), code);
     return false;
   }
   // An object is one stream of at most one block: anything longer, or a
@@ -83,34 +116,29 @@ bool OBDWorker::Extract(std::int64_t index, const std::vector<std::uint8_t>& dat
   const std::size_t produced = kBlockSize + 1 - stream.avail_out;
   inflateEnd(&stream);
   if (code != Z_STREAM_END || produced > kBlockSize) {
-    progress_.SetLastErrorCode(-70, 301, 0);
-    OBD_LOG_ERROR("%s : inflate fail(%d)", objectHash.c_str(), code == Z_STREAM_END ? Z_BUF_ERROR : code);
+    Record(EngineErrors::Inflate, 0, "%s : inflate fail(%d)", objectHash.c_str(),
+           code == Z_STREAM_END ? Z_BUF_ERROR : code);
     return false;
   }
 
   const std::string hash = OBDManifest::GetHash(buffer, produced);
   if (hash != objectHash) {
-    progress_.SetLastErrorCode(-70, 931, 0);
-    OBD_LOG_ERROR("Hash is different : local(%s), live(%s)", hash.c_str(), objectHash.c_str());
+    Record(EngineErrors::BrokenFile, 0, "Hash is different : local(%s), live(%s)", hash.c_str(), objectHash.c_str());
     return false;
   }
 
   const off_t offset = noSeek ? -1 : static_cast<off_t>(index) * static_cast<off_t>(kBlockSize);
   if (index < 0 || !WriteAll(fd, buffer, produced, offset)) {
     const int error = errno;
-    if (error == ENOSPC) {
-      progress_.SetLastErrorCode(-61, 933, static_cast<std::uint32_t>(error));
-    } else {
-      progress_.SetLastErrorCode(-70, 103, static_cast<std::uint32_t>(error));
-    }
-    OBD_LOG_ERROR("%s write fail : %s", objectHash.c_str(), std::strerror(error));
+    Record(error == ENOSPC ? EngineErrors::DiskSpace : EngineErrors::Write, static_cast<std::uint32_t>(error),
+           "%s write fail : %s", objectHash.c_str(), std::strerror(error));
     return false;
   }
   uncompressedSize = produced;
   return true;
 }
 
-bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element) {
+bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name) {
   const std::string& path = element.full_path;
   const OBDManifest& live = controller_.GetLiveManifest();
   const std::uint64_t liveObjects = live.GetObjectsCount(element.key);
@@ -123,7 +151,13 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element) {
     }
     return true;
   };
-  bool ok = OBDPatcher::ApplyDelta(&progress_, path, path + kDeltaExtension, path + kTempExtension, check);
+  const std::string deltaName = name + kDeltaExtension;
+  OBDFd delta(::openat(folder, deltaName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  OBDFd origin(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  OBDFd output(::openat(folder, (name + kTempExtension).c_str(),
+                        O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  bool ok = delta.ok() && origin.ok() && output.ok() &&
+            OBDPatcher::ApplyDelta(&progress_, origin.get(), delta.get(), output.get(), check);
   // Every block checked and none missing: a delta whose output stops short
   // of the live file (or runs past it) did not make the live file.
   if (ok && checked != liveObjects) {
@@ -131,24 +165,109 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element) {
     ok = false;
   }
   if (ok) {
-    ::unlink((path + kDeltaExtension).c_str());
-    return true;
+    ::unlinkat(folder, deltaName.c_str(), 0);
+    return HasLiveSize(element, output.get());
   }
   if (element.origin_broken) {
-    ::unlink((path + kDeltaExtension).c_str());
-    OBD_LOG_ERROR("ApplyDelta - origin file broken : %s", path.c_str());
-    progress_.SetLastErrorCode(-70, 931, 0);
+    ::unlinkat(folder, deltaName.c_str(), 0);
+    Record(EngineErrors::BrokenFile, 0, "ApplyDelta - origin file broken : %s", path.c_str());
     return true;  // the job goes on; the next comparison fetches the whole file
   }
-  progress_.SetLastErrorCode(-70, 932, 0);
-  OBD_LOG_ERROR("%s ApplyDelta fail", path.c_str());
-  SetErrorOccured();
+  Fail(EngineErrors::Delta, 0, "%s ApplyDelta fail", path.c_str());
+  return false;
+}
+
+bool OBDWorker::HasLiveSize(const OBDBuffer::Element& element, int fd) {
+  const std::uint64_t liveSize = controller_.GetLiveManifest().GetUncompressedFileSize(element.key);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return WriteFailed(element);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size == liveSize) return true;
+  return BrokenFile(element, size, liveSize);
+}
+
+bool OBDWorker::WriteFailed(const OBDBuffer::Element& element) {
+  const int error = errno;
+  Fail(EngineErrors::Write, static_cast<std::uint32_t>(error), "%s write fail : %s", element.key.c_str(),
+       std::strerror(error));
+  return false;
+}
+
+bool OBDWorker::BrokenFile(const OBDBuffer::Element& element, std::uint64_t size, std::uint64_t expected) {
+  Fail(EngineErrors::BrokenFile, 0, "%s size mismatch : local(%llu), live(%llu)", element.full_path.c_str(),
+       static_cast<unsigned long long>(size), static_cast<unsigned long long>(expected));
+  return false;
+}
+
+namespace {
+
+// The bytes object `index` of a file of `count` full objects and
+// `fileSize` bytes inflates to: a whole block for all but the last, the rest
+// of the file for the last. Nothing when no such object can exist.
+std::optional<std::uint64_t> FullObjectSize(std::int64_t index, std::int64_t count, std::uint64_t fileSize) {
+  constexpr std::uint64_t kBlock = OBDWorker::kBlockSize;
+  if (count <= 0 || index < 0 || index >= count) return std::nullopt;
+  if (index < count - 1) return kBlock;
+  const auto before = static_cast<std::uint64_t>(count - 1);
+  if (before > fileSize / kBlock) return std::nullopt;
+  const std::uint64_t rest = fileSize - before * kBlock;
+  if (rest > kBlock) return std::nullopt;
+  return rest;
+}
+
+}  // namespace
+
+bool OBDWorker::OpenFileState(const OBDBuffer::Element& element, FolderCache& folders,
+                              std::unique_ptr<FileStreamState>& state) {
+  const std::string temp = element.full_path + (element.source.empty() ? kTempExtension : kDeltaExtension);
+  auto made = std::make_unique<FileStreamState>();
+  made->folder = folders.Open(element, made->name);
+  if (made->folder) {
+    const std::string tempName = made->name + (element.source.empty() ? kTempExtension : kDeltaExtension);
+    // Never through a link: the temp file is ours, beside the game file.
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (element.fresh_file ? O_TRUNC : 0);
+    made->temp = OBDFd(::openat(made->folder->get(), tempName.c_str(), flags, 0644));
+  }
+  if (!made->temp.ok()) {
+    const int error = errno;
+    Fail(EngineErrors::Open, static_cast<std::uint32_t>(error), "%s open fail : %s", temp.c_str(),
+         std::strerror(error));
+    return false;
+  }
+  made->count = element.object_count;
+  state = std::move(made);
+  return true;
+}
+
+bool OBDWorker::FinishFullFile(const OBDBuffer::Element& element, FileStreamState& state) {
+  // A resumed temp file may hold more than the new file: cut to the live
+  // size. Anything shorter than it is a broken file.
+  const std::uint64_t liveSize = controller_.GetLiveManifest().GetUncompressedFileSize(element.key);
+  struct stat st {};
+  if (::fstat(state.temp.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > liveSize &&
+      ::ftruncate(state.temp.get(), static_cast<off_t>(liveSize)) != 0) {
+    return WriteFailed(element);
+  }
+  return HasLiveSize(element, state.temp.get());
+}
+
+bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name) {
+  const std::string temp = name + kTempExtension;
+  int error = 0;
+  const bool moved = RetryWithWaits(kFileTries, waits_.file_retry, [&] {
+    if (::renameat(folder, temp.c_str(), folder, name.c_str()) == 0) return Try::Done;
+    error = errno;
+    OBD_LOG_ERROR("%s rename failed : %u", element.full_path.c_str(), static_cast<unsigned>(error));
+    return Try::Again;
+  });
+  if (moved) return true;
+  if (InProgress()) Fail(EngineErrors::Rename, static_cast<std::uint32_t>(error));
   return false;
 }
 
 void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
   std::unordered_map<std::string, std::unique_ptr<FileStreamState>> states;
-  std::unordered_set<std::string> madeFolders;  // folders this step already made sure of
+  FolderCache folders;
   const OBDManifest& live = controller_.GetLiveManifest();
 
   while (!IsErrorOccured() && InProgress()) {
@@ -157,85 +276,46 @@ void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
 
     auto found = states.find(element.key);
     if (found == states.end()) {
-      const std::string temp = element.full_path + (element.source.empty() ? kTempExtension : kDeltaExtension);
-      const std::string folder = temp.substr(0, temp.rfind('/') + 1);
-      if (madeFolders.count(folder) == 0 && Util::MakeFileDir(temp)) madeFolders.insert(folder);
-      // Never through a link: the temp file is ours, beside the game file.
-      const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (element.fresh_file ? O_TRUNC : 0);
-      const int fd = ::open(temp.c_str(), flags, 0644);
-      if (fd < 0) {
-        const int error = errno;
-        progress_.SetLastErrorCode(-70, 105, static_cast<std::uint32_t>(error));
-        OBD_LOG_ERROR("%s open fail : %s", temp.c_str(), std::strerror(error));
-        SetErrorOccured();
-        break;
-      }
-      found = states.emplace(element.key, std::make_unique<FileStreamState>(fd, element.object_count)).first;
+      std::unique_ptr<FileStreamState> state;
+      if (!OpenFileState(element, folders, state)) break;
+      found = states.emplace(element.key, std::move(state)).first;
     }
     FileStreamState& state = *found->second;
 
     if (!element.already_present) {
-      bool extracted = false;
-      for (int attempt = 1; attempt <= kFileTries; ++attempt) {
-        if (Extract(element.object_index, element.data, element.object_hash, false, element.uncompressed_size,
-                    state.fd)) {
-          extracted = true;
-          break;
-        }
-        if (attempt < kFileTries && !RetryWait(waits_.file_retry)) break;
-      }
+      const bool extracted = RetryWithWaits(kFileTries, waits_.file_retry, [&] {
+        return Extract(element.object_index, element.data, element.object_hash, false, element.uncompressed_size,
+                       state.temp.get())
+                   ? Try::Done
+                   : Try::Again;
+      });
       if (!extracted) {
         if (!InProgress()) break;  // cancelled while waiting to try again
-        if (progress_.GetErrorCode() == 0) progress_.SetLastErrorCode(-70, 315, 0);
+        if (progress_.GetErrorCode() == 0) progress_.SetLastError(EngineErrors::ExtractFailed);
         OBD_LOG_ERROR("%s Extract Failed", element.key.c_str());
         SetErrorOccured();
         break;
       }
-      if (element.source.empty()) progress_.AddCurrentSize(element.uncompressed_size);
+      if (element.source.empty()) {
+        const std::uint64_t liveSize = live.GetUncompressedFileSize(element.key);
+        const auto expected = FullObjectSize(element.object_index, element.object_count, liveSize);
+        if (expected != element.uncompressed_size) {
+          BrokenFile(element, element.uncompressed_size, expected.value_or(liveSize));
+          break;
+        }
+        progress_.AddCurrentSize(element.uncompressed_size);
+      }
     }
     element.data = {};  // written: nothing downstream needs the bytes
 
     if (++state.seen >= state.count) {
       element.last_object = true;
-      const int fd = state.fd;
-      bool ok = true;
-      if (element.source.empty()) {
-        // A resumed temp file may hold more than the new file.
-        struct stat st {};
-        const std::uint64_t liveSize = live.GetUncompressedFileSize(element.key);
-        if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > liveSize) {
-          ok = ::ftruncate(fd, static_cast<off_t>(liveSize)) == 0;
-        }
-      }
+      if (element.source.empty() && !FinishFullFile(element, state)) break;
+      const std::shared_ptr<OBDFd> folder = state.folder;
+      const std::string name = state.name;
       states.erase(found);  // closes the temp file
-      if (!ok) {
-        const int error = errno;
-        progress_.SetLastErrorCode(-70, 103, static_cast<std::uint32_t>(error));
-        OBD_LOG_ERROR("%s write fail : %s", element.key.c_str(), std::strerror(error));
-        SetErrorOccured();
-        break;
-      }
-      if (!element.source.empty() && !ApplyDeltaFor(element)) break;
-      if (!element.origin_broken) {
-        const std::string temp = element.full_path + kTempExtension;
-        bool moved = false;
-        int error = 0;
-        for (int attempt = 1; attempt <= kFileTries; ++attempt) {
-          if (Util::MoveFile(temp, element.full_path)) {
-            moved = true;
-            break;
-          }
-          error = errno;
-          OBD_LOG_ERROR("%s rename failed : %u", element.full_path.c_str(), static_cast<unsigned>(error));
-          if (attempt < kFileTries && !RetryWait(waits_.file_retry)) break;
-        }
-        if (!moved) {
-          if (!InProgress()) break;
-          progress_.SetLastErrorCode(-70, 925, static_cast<std::uint32_t>(error));
-          SetErrorOccured();
-          break;
-        }
-      }
+      if (!element.source.empty() && !ApplyDeltaFor(element, folder->get(), name)) break;
+      if (!element.origin_broken && !MoveIntoPlace(element, folder->get(), name)) break;
     }
     out.AddElement(std::move(element));
   }

@@ -1,0 +1,203 @@
+#include "JorvuVorn/Model/Popup/PopupFormatting.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The named versions of 10.x, by their exact float value.
+const char* nameOfTen(float version) {
+  struct Named {
+    float version;
+    const char* name;
+  };
+  static constexpr std::array<Named, 6> names = {{{10.1f, "Yosemite"},
+                                                  {10.11f, "El Capitan"},
+                                                  {10.12f, "Sierra"},
+                                                  {10.13f, "High Sierra"},
+                                                  {10.14f, "Mojave"},
+                                                  {10.15f, "Catalina"}}};
+  for (const auto& named : names) {
+    if (named.version == version) return named.name;
+  }
+  return "Unknown";
+}
+
+const char* versionName(float version) {
+  if (!std::isfinite(version) || version < 10.0f || version >= 15.0f) return "Unknown";
+  switch (static_cast<int>(version)) {
+    case 10:
+      return nameOfTen(version);
+    case 11:
+      return "Big Sur";
+    case 12:
+      return "Monterey";
+    case 13:
+      return "Ventura";
+    case 14:
+      return "Sonoma";
+    default:
+      return "Unknown";
+  }
+}
+
+// `value` with at most `digits` fraction digits, trailing zeros dropped.
+std::string fixed(double value, int digits) {
+  std::ostringstream out;
+  out.setf(std::ios::fixed);
+  out.precision(digits);
+  out << value;
+  std::string text = out.str();
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+  }
+  return text;
+}
+
+}  // namespace
+
+Color Color::fromHex(std::string_view hex) {
+  if (!hex.empty() && hex.front() == '#') hex.remove_prefix(1);
+  std::uint64_t n = 0;
+  for (char c : hex) {
+    const int digit = hexDigit(c);
+    if (digit < 0) break;
+    n = (n << 4) | static_cast<std::uint64_t>(digit);  // wraps like a fixed-width scan
+  }
+  return {static_cast<std::uint8_t>((n >> 16) & 255), static_cast<std::uint8_t>((n >> 8) & 255),
+          static_cast<std::uint8_t>(n & 255)};
+}
+
+std::string floatText(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  std::array<char, 64> buffer{};
+  const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  std::string text(buffer.data(), ec == std::errc() ? end : buffer.data());
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string getOSVersionName(float version) {
+  return std::string("macOS ") + versionName(version) + " " + floatText(version);
+}
+
+std::string byteCountText(std::uint64_t bytes) {
+  if (bytes == 0) return "ZeroKB";
+  if (bytes == 1) return "1byte";
+  if (bytes < 1000) return std::to_string(bytes) + "bytes";
+  static constexpr std::array<const char*, 6> units = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  // Kilobytes whole, megabytes with one fraction digit, larger units with two.
+  auto digitsOf = [](std::size_t unit) { return unit == 0 ? 0 : unit == 1 ? 1 : 2; };
+  std::size_t unit = 0;
+  double value = static_cast<double>(bytes) / 1000.0;
+  while (unit + 1 < units.size() && value >= 1000.0) {
+    value /= 1000.0;
+    ++unit;
+  }
+  // Rounding may reach the next unit (999 999 bytes is 1MB, not 1000KB).
+  const double scale = std::pow(10.0, digitsOf(unit));
+  double rounded = std::round(value * scale) / scale;
+  if (rounded >= 1000.0 && unit + 1 < units.size()) {
+    ++unit;
+    rounded = std::round(value / 1000.0 * std::pow(10.0, digitsOf(unit))) / std::pow(10.0, digitsOf(unit));
+  }
+  return fixed(rounded, digitsOf(unit)) + units[unit];
+}
+
+std::string capacityMessage(std::uint64_t total) { return byteCountText(total) + " left"; }
+
+std::string decodeLabel(std::string_view linkName) {
+  std::string out;
+  for (std::size_t i = 0; i < linkName.size(); ++i) {
+    if (linkName[i] == '\\' && i + 3 < linkName.size() && linkName[i + 1] == 'x') {
+      const int high = hexDigit(linkName[i + 2]);
+      const int low = hexDigit(linkName[i + 3]);
+      if (high >= 0 && low >= 0) {
+        out += static_cast<char>(high * 16 + low);
+        i += 3;
+        continue;
+      }
+    }
+    out += linkName[i];
+  }
+  return out;
+}
+
+namespace {
+
+std::optional<std::string> realPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+// The source device of the mount that `device` numbers, as the kernel lists
+// it in /proc/self/mountinfo ("/dev/sda2"); a file system without a block
+// device of its own (btrfs subvolumes) is found this way.
+std::optional<std::string> mountSourceOf(dev_t device) {
+  std::ifstream in("/proc/self/mountinfo");
+  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers;
+    if (!(fields >> id >> parent >> numbers) || numbers != wanted) continue;
+    const std::size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream rest(line.substr(dash + 3));
+    std::string type, source;
+    if (rest >> type >> source && !source.empty() && source.front() == '/') return source;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string volumeNameOf(const std::string& path, const std::string& labelFolder) {
+  static const std::string unknown = "Unknown Volume";
+  struct stat target {};
+  if (::stat(path.c_str(), &target) != 0) return unknown;
+  struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, CloseDir> dir(::opendir(labelFolder.c_str()));
+  if (!dir) return unknown;
+  const auto source = mountSourceOf(target.st_dev);
+  const auto sourcePath = source ? realPath(*source) : std::nullopt;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string link = labelFolder + "/" + name;
+    struct stat device {};
+    if (::stat(link.c_str(), &device) != 0 || !S_ISBLK(device.st_mode)) continue;
+    if (device.st_rdev == target.st_dev || (sourcePath && realPath(link) == sourcePath)) {
+      const std::string label = decodeLabel(name);
+      return label.empty() ? unknown : label;
+    }
+  }
+  return unknown;
+}
+
+std::string getRootVolumeName() {
+  const char* home = std::getenv("HOME");
+  return volumeNameOf(home != nullptr && *home != '\0' ? home : "/", "/dev/disk/by-label");
+}
