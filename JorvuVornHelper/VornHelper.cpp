@@ -29,7 +29,7 @@ enum class Request { register_, execute, work, getGameStatus, getGamePanelInfo, 
 // disk space (with the capacity record in the message) or a plain failure.
 VornHelperError mapWorkFailed(const SubError::WorkFailed& f) {
   if (f.errorCode == ErrorInfo::networkErrorCode) {
-    return VornHelperError::NetworkError{f.errorCode, f.errorOperation, f.mainErrorCode, f.subErrorCode};
+    return VornHelperError::NetworkError{f};
   }
   if (f.mainErrorCode == ErrorInfo::diskSizeLackMainErrorCode && !f.errorMessage.empty()) {
     try {
@@ -39,7 +39,7 @@ VornHelperError mapWorkFailed(const SubError::WorkFailed& f) {
       return VornHelperError::Crash{};
     }
   }
-  return VornHelperError::WorkFailed{f.errorCode, f.errorOperation, f.mainErrorCode, f.subErrorCode};
+  return VornHelperError::WorkFailed{f};
 }
 
 VornHelperError mapSubError(Request request, const SubError& e) {
@@ -52,13 +52,11 @@ VornHelperError mapSubError(Request request, const SubError& e) {
   if (request == R::execute) {
     if (e.is<SubError::WorkRequired>()) return VornHelperError::WorkRequired{};
     if (e.is<SubError::ExecuteFailed>()) return VornHelperError::ExecuteFailed{};
-    if (const auto* m = e.get<SubError::Maintenance>()) {
-      return VornHelperError::Maintenance{m->startTime, m->endTime, m->reason, m->relatedLink};
-    }
+    if (const auto* m = e.get<SubError::Maintenance>()) return *m;
   }
   if (request == R::work) {
     if (e.is<SubError::NoWorkRequired>()) return VornHelperError::NoWorkRequired{};
-    if (const auto* l = e.get<SubError::OSVersionLimit>()) return VornHelperError::OSVersionLimit{l->currentOS, l->limitOS};
+    if (const auto* l = e.get<SubError::OSVersionLimit>()) return *l;
   }
   if (request == R::getGameStatus) {
     if (const auto* f = e.get<SubError::WorkFailed>()) return mapWorkFailed(*f);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace jsoncoding {
 namespace {
@@ -65,6 +67,21 @@ rapidjson::Document parseDocument(std::string_view text) {
                         std::to_string(doc.GetErrorOffset()) + ")");
   }
   return doc;
+}
+
+bool withinDepth(const Value& root, int limit) {
+  std::vector<std::pair<const Value*, int>> stack{{&root, 1}};
+  while (!stack.empty()) {
+    const auto [v, depth] = stack.back();
+    stack.pop_back();
+    if (depth > limit) return false;
+    if (v->IsObject()) {
+      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) stack.emplace_back(&m->value, depth + 1);
+    } else if (v->IsArray()) {
+      for (const auto& e : v->GetArray()) stack.emplace_back(&e, depth + 1);
+    }
+  }
+  return true;
 }
 
 std::uint32_t toU32(const Value& v, std::string_view what) { return readInteger<std::uint32_t>(v, what, "UInt32"); }

@@ -30,6 +30,11 @@ using Value = rapidjson::Value;
 // Throws DecodingError.
 rapidjson::Document parseDocument(std::string_view text);
 
+// True when no value in `root` lies more than `limit` levels deep (the root
+// is level 1). Walks without recursion: a text is checked with it before a
+// recursive copy or writer meets it.
+bool withinDepth(const Value& root, int limit);
+
 // Kind checks of a single value; `what` names it in the error text.
 std::uint32_t toU32(const Value& v, std::string_view what);
 std::uint64_t toU64(const Value& v, std::string_view what);

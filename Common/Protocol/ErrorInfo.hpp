@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "Common/Protocol/ErrorCases.hpp"
 #include "Common/Protocol/PayloadCoding.hpp"
 
 struct CapacityInfo {
@@ -29,23 +30,16 @@ struct CapacityInfo {
   static CapacityInfo decode(std::string_view text) { return payload::decode<CapacityInfo>(text, "CapacityInfo"); }
 };
 
-struct ErrorInfo {
+struct ErrorInfo : ErrorCodes {
   using record_tag = void;
   static constexpr std::int32_t networkErrorCode = -60;
   static constexpr std::uint32_t diskSizeLackMainErrorCode = 933;
 
-  std::int32_t errorCode = 0;
-  std::uint32_t errorOperation = 0;
-  std::uint32_t mainErrorCode = 0;
-  std::uint32_t subErrorCode = 0;
   std::string errorMessage;
 
   template <class S, class F>
   static void fields(S& s, F&& f) {
-    f("errorCode", s.errorCode);
-    f("errorOperation", s.errorOperation);
-    f("mainErrorCode", s.mainErrorCode);
-    f("subErrorCode", s.subErrorCode);
+    ErrorCodes::fields(s, f);
     f("errorMessage", s.errorMessage);
   }
   bool operator==(const ErrorInfo&) const = default;

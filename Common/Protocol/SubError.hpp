@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "Common/Protocol/ErrorCases.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/PayloadCoding.hpp"
 
@@ -24,69 +25,20 @@ class SubError : public std::exception {
   JORVU_EMPTY_CASE(FileReadFailed);
   JORVU_EMPTY_CASE(JsonDataEncodeFailed);
   JORVU_EMPTY_CASE(JsonDataDecodeFailed);
-  struct Maintenance {
-    static constexpr const char* caseName = "Maintenance";
-    std::string startTime, endTime, reason, relatedLink;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("startTime", s.startTime);
-      f("endTime", s.endTime);
-      f("reason", s.reason);
-      f("relatedLink", s.relatedLink);
-    }
-    bool operator==(const Maintenance&) const = default;
-  };
-  struct OSVersionLimit {
-    static constexpr const char* caseName = "OSVersionLimit";
-    float currentOS = 0;
-    float limitOS = 0;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("currentOS", s.currentOS);
-      f("limitOS", s.limitOS);
-    }
-    bool operator==(const OSVersionLimit&) const = default;
-  };
-  struct WorkFailed {
+  using Maintenance = errorcase::Maintenance;
+  using OSVersionLimit = errorcase::OSVersionLimit;
+  struct WorkFailed : ErrorCodes {
     static constexpr const char* caseName = "WorkFailed";
-    std::int32_t errorCode = 0;
-    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
     std::string errorMessage;
     template <class S, class F>
     static void fields(S& s, F&& f) {
-      f("errorCode", s.errorCode);
-      f("errorOperation", s.errorOperation);
-      f("mainErrorCode", s.mainErrorCode);
-      f("subErrorCode", s.subErrorCode);
+      ErrorCodes::fields(s, f);
       f("errorMessage", s.errorMessage);
     }
     bool operator==(const WorkFailed&) const = default;
   };
-  struct NetworkError {
-    static constexpr const char* caseName = "NetworkError";
-    std::int32_t errorCode = 0;
-    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("errorCode", s.errorCode);
-      f("errorOperation", s.errorOperation);
-      f("mainErrorCode", s.mainErrorCode);
-      f("subErrorCode", s.subErrorCode);
-    }
-    bool operator==(const NetworkError&) const = default;
-  };
-  struct DiskSizeLack {
-    static constexpr const char* caseName = "DiskSizeLack";
-    std::uint64_t require = 0, total = 0;
-    GameStatus::Status status = GameStatus::Status::registered;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("require", s.require);
-      f("total", s.total);
-      f("status", s.status);
-    }
-    bool operator==(const DiskSizeLack&) const = default;
-  };
+  using NetworkError = errorcase::NetworkError;
+  using DiskSizeLack = errorcase::DiskSizeLack;
   JORVU_EMPTY_CASE(ExecuteFailed);
   JORVU_EMPTY_CASE(UnsupportedOS);
   JORVU_EMPTY_CASE(Unknown);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "Common/Protocol/ErrorCases.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/PayloadCoding.hpp"
 
@@ -29,67 +30,14 @@ class VornHelperError : public std::exception {
     }
     bool operator==(const WorkingAnotherGame&) const = default;
   };
-  struct Maintenance {
-    static constexpr const char* caseName = "Maintenance";
-    std::string startTime, endTime, reason, relatedLink;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("startTime", s.startTime);
-      f("endTime", s.endTime);
-      f("reason", s.reason);
-      f("relatedLink", s.relatedLink);
-    }
-    bool operator==(const Maintenance&) const = default;
-  };
-  struct OSVersionLimit {
-    static constexpr const char* caseName = "OSVersionLimit";
-    float currentOS = 0;
-    float limitOS = 0;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("currentOS", s.currentOS);
-      f("limitOS", s.limitOS);
-    }
-    bool operator==(const OSVersionLimit&) const = default;
-  };
-  struct WorkFailed {
+  using Maintenance = errorcase::Maintenance;
+  using OSVersionLimit = errorcase::OSVersionLimit;
+  struct WorkFailed : ErrorCodes {
     static constexpr const char* caseName = "WorkFailed";
-    std::int32_t errorCode = 0;
-    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("errorCode", s.errorCode);
-      f("errorOperation", s.errorOperation);
-      f("mainErrorCode", s.mainErrorCode);
-      f("subErrorCode", s.subErrorCode);
-    }
     bool operator==(const WorkFailed&) const = default;
   };
-  struct DiskSizeLack {
-    static constexpr const char* caseName = "DiskSizeLack";
-    std::uint64_t require = 0, total = 0;
-    GameStatus::Status status = GameStatus::Status::registered;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("require", s.require);
-      f("total", s.total);
-      f("status", s.status);
-    }
-    bool operator==(const DiskSizeLack&) const = default;
-  };
-  struct NetworkError {
-    static constexpr const char* caseName = "NetworkError";
-    std::int32_t errorCode = 0;
-    std::uint32_t errorOperation = 0, mainErrorCode = 0, subErrorCode = 0;
-    template <class S, class F>
-    static void fields(S& s, F&& f) {
-      f("errorCode", s.errorCode);
-      f("errorOperation", s.errorOperation);
-      f("mainErrorCode", s.mainErrorCode);
-      f("subErrorCode", s.subErrorCode);
-    }
-    bool operator==(const NetworkError&) const = default;
-  };
+  using DiskSizeLack = errorcase::DiskSizeLack;
+  using NetworkError = errorcase::NetworkError;
   // The sign-in ticket service's own error code (a value without a label).
   struct VantixError {
     static constexpr const char* caseName = "VantixError";

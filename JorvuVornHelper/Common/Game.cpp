@@ -185,8 +185,7 @@ GameStatus makeGameStatus(std::uint32_t gameCode, GameStatus::Status status, con
                           const std::string& error) {
   if (status == GameStatus::Status::error) {
     const ErrorInfo info = load<ErrorInfo>(error);
-    throw SubError(SubError::WorkFailed{info.errorCode, info.errorOperation, info.mainErrorCode, info.subErrorCode,
-                                        info.errorMessage});
+    throw SubError(SubError::WorkFailed{info, info.errorMessage});
   }
   GameStatus out;
   out.gameCode = gameCode;

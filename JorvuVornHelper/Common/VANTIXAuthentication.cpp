@@ -29,23 +29,8 @@ const char* kindText(VANTIXAuthenticationError::Kind kind) {
 // than this is not printed, so it cannot run the stack out.
 constexpr int kMaxPrintedDepth = 64;
 
-bool withinDepth(const rapidjson::Value& root, int limit) {
-  std::vector<std::pair<const rapidjson::Value*, int>> stack{{&root, 1}};
-  while (!stack.empty()) {
-    const auto [v, depth] = stack.back();
-    stack.pop_back();
-    if (depth > limit) return false;
-    if (v->IsObject()) {
-      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) stack.emplace_back(&m->value, depth + 1);
-    } else if (v->IsArray()) {
-      for (const auto& e : v->GetArray()) stack.emplace_back(&e, depth + 1);
-    }
-  }
-  return true;
-}
-
 std::string compact(const rapidjson::Value& v) {
-  if (!withinDepth(v, kMaxPrintedDepth)) return "(nested too deeply to print)";
+  if (!jsoncoding::withinDepth(v, kMaxPrintedDepth)) return "(nested too deeply to print)";
   rapidjson::StringBuffer buf;
   rapidjson::Writer<rapidjson::StringBuffer> w(buf);
   v.Accept(w);

@@ -53,3 +53,12 @@ TEST(JsonReading, WholeTextsAreValidated) {
   EXPECT_NO_THROW(parseDocument(deep));
   EXPECT_THROW(ObjectReader(parseDocument("[]"), "x"), DecodingError);
 }
+
+TEST(JsonReading, DepthCountsTheRootAsLevelOneThroughObjectsAndArrays) {
+  EXPECT_TRUE(withinDepth(parseDocument("1"), 1));
+  EXPECT_TRUE(withinDepth(parseDocument(R"({"a":[1,{"b":2}]})"), 4));
+  EXPECT_FALSE(withinDepth(parseDocument(R"({"a":[1,{"b":2}]})"), 3));
+  EXPECT_FALSE(withinDepth(parseDocument(R"([[],{"a":{"b":{}}}])"), 3));
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_FALSE(withinDepth(parseDocument(deep), 64));
+}

@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Platform/Base64.hpp"
 #include "Platform/Digest.hpp"
 
 namespace fs = std::filesystem;
@@ -22,15 +22,6 @@ namespace benchlimit {
 namespace {
 
 constexpr std::string_view kFullSuffix = ".zqgz";
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<std::int8_t, 256> kDecodeTable = [] {
-  std::array<std::int8_t, 256> table{};
-  for (auto& v : table) v = -1;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
-  return table;
-}();
-
 bool IsLowerHex(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
@@ -148,34 +139,8 @@ std::optional<ObjectName> ParseObjectName(std::string_view relative) {
   return name;
 }
 
-std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    std::uint32_t bits = 0;
-    int padding = 0;
-    for (std::size_t j = 0; j < 4; ++j) {
-      const char c = text[i + j];
-      if (c == '=' && last && j >= 2) {
-        ++padding;
-        bits <<= 6;
-        continue;
-      }
-      const std::int8_t v = kDecodeTable[static_cast<unsigned char>(c)];
-      if (v < 0 || padding > 0) return std::nullopt;
-      bits = (bits << 6) | static_cast<std::uint32_t>(v);
-    }
-    out.push_back(static_cast<char>((bits >> 16) & 0xFF));
-    if (padding < 2) out.push_back(static_cast<char>((bits >> 8) & 0xFF));
-    if (padding < 1) out.push_back(static_cast<char>(bits & 0xFF));
-  }
-  return out;
-}
-
 std::optional<std::string> KeyToPath(std::string_view key) {
-  auto path = DecodeBase64(key);
+  auto path = platform::base64Decode(key);
   if (!path || path->empty() || path->front() == '/' || path->find('\\') != std::string::npos ||
       path->find('\0') != std::string::npos) {
     return std::nullopt;

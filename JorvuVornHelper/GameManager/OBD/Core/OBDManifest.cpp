@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "Common/Json/JsonReading.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "Platform/Digest.hpp"
@@ -18,26 +19,11 @@ namespace {
 // reach a recursive copy or writer.
 constexpr int kMaxDepth = 32;
 
-bool WithinDepth(const Value& root, int limit) {
-  std::vector<std::pair<const Value*, int>> stack{{&root, 1}};
-  while (!stack.empty()) {
-    auto [v, depth] = stack.back();
-    stack.pop_back();
-    if (depth > limit) return false;
-    if (v->IsObject()) {
-      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) stack.emplace_back(&m->value, depth + 1);
-    } else if (v->IsArray()) {
-      for (const auto& e : v->GetArray()) stack.emplace_back(&e, depth + 1);
-    }
-  }
-  return true;
-}
-
 // Parses one whole text without recursion; false for a text that does not
 // parse or nests too deeply.
 bool ParseText(std::string_view text, rapidjson::Document& doc) {
   doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-  return !doc.HasParseError() && WithinDepth(doc, kMaxDepth);
+  return !doc.HasParseError() && jsoncoding::withinDepth(doc, kMaxDepth);
 }
 
 std::string Key(const Value& name) { return std::string(name.GetString(), name.GetStringLength()); }

@@ -1,0 +1,333 @@
+// gtest and our headers before the X11 headers: their macros (None, Bool,
+// Status) break them.
+#include <gtest/gtest.h>
+
+#include "JorvuVorn/View/WrapWindow.hpp"
+#include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
+
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+#include <sys/stat.h>
+#undef Status  // Xlib's; GameStatus::Status is meant below
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Tests/Support/GtkTestSupport.hpp"
+#include "Tests/Support/ScopedEnv.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+namespace {
+
+using E = VornHelperError;
+using guitest::runUntil;
+using testsupport::ScopedEnv;
+
+// Before main (and so before GTK and GIO read their folders): the app's
+// resources from the source tree, and a handler for the test help site's
+// scheme that records the addresses it is asked to open.
+struct HelpRecorder {
+  std::string folder;
+  std::string opened;
+
+  HelpRecorder() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "jorvu-popup-gui-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    folder = tmpl;
+    opened = folder + "/opened";
+    std::filesystem::create_directories(folder + "/data/applications");
+    std::filesystem::create_directories(folder + "/config");
+    const std::string script = folder + "/record-help";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << opened << "'\n";
+    ::chmod(script.c_str(), 0755);
+    std::ofstream(folder + "/data/applications/jorvu-help-recorder.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Help recorder\nExec=" << script
+        << " %u\nMimeType=x-scheme-handler/jorvuhelp;\nNoDisplay=true\n";
+    std::ofstream(folder + "/config/mimeapps.list")
+        << "[Default Applications]\nx-scheme-handler/jorvuhelp=jorvu-help-recorder.desktop\n";
+    ::setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (folder + "/config").c_str(), 1);
+    ::setenv("JORVU_APP_RESOURCES", JORVU_SOURCE_RESOURCES, 1);
+  }
+  ~HelpRecorder() {
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+  std::string lines() const {
+    std::ifstream in(opened);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+HelpRecorder recorder;
+
+// The one WrapWindow on screen.
+WrapWindow* openWrapWindow() {
+  WrapWindow* found = nullptr;
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* item = toplevels; item != nullptr; item = item->next) {
+    GtkWidget* window = GTK_WIDGET(item->data);
+    if (gtk_widget_get_visible(window) && WrapWindow::of(window) != nullptr) found = WrapWindow::of(window);
+  }
+  g_list_free(toplevels);
+  return found;
+}
+
+GtkWidget* findNamed(GtkWidget* widget, const std::string& name) {
+  if (name == gtk_widget_get_name(widget)) return widget;
+  GtkWidget* found = nullptr;
+  if (GTK_IS_CONTAINER(widget)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* item = children; item != nullptr && found == nullptr; item = item->next) {
+      found = findNamed(GTK_WIDGET(item->data), name);
+    }
+    g_list_free(children);
+  }
+  return found;
+}
+
+// Runs xdotool with `arguments` and waits until it has ended.
+void xdotool(const std::string& arguments) {
+  gchar** argv = nullptr;
+  ASSERT_TRUE(g_shell_parse_argv(("xdotool " + arguments).c_str(), nullptr, &argv, nullptr));
+  GPid pid = 0;
+  ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr,
+                            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                            nullptr, &pid, nullptr));
+  g_strfreev(argv);
+  bool ended = false;
+  g_child_watch_add(
+      pid,
+      +[](GPid child, gint, gpointer flag) {
+        g_spawn_close_pid(child);
+        *static_cast<bool*>(flag) = true;
+      },
+      &ended);
+  ASSERT_TRUE(runUntil([&] { return ended; }));
+}
+
+// A click with the pointer (twice when `times` is 2) in the middle of the
+// named widget of the open popup.
+void clickOn(const std::string& name, int times = 1) {
+  WrapWindow* window = openWrapWindow();
+  ASSERT_NE(window, nullptr);
+  GtkWidget* widget = findNamed(GTK_WIDGET(window->gtkWindow()), name);
+  ASSERT_NE(widget, nullptr) << "no widget " << name;
+  GtkAllocation allocation;
+  gtk_widget_get_allocation(widget, &allocation);
+  int x = 0, y = 0;
+  ASSERT_TRUE(gtk_widget_translate_coordinates(widget, GTK_WIDGET(window->gtkWindow()), allocation.width / 2,
+                                               allocation.height / 2, &x, &y));
+  const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
+  xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) + " click --repeat " +
+          std::to_string(times) + " --delay 150 1");
+}
+
+// What a window manager sends when its close button is pressed.
+void sendWindowManagerClose(GtkWindow* window) {
+  GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window));
+  Display* display = GDK_DISPLAY_XDISPLAY(gdk_window_get_display(gdkWindow));
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = GDK_WINDOW_XID(gdkWindow);
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, GDK_WINDOW_XID(gdkWindow), False, NoEventMask, &event);
+  XFlush(display);
+}
+
+GameExecuteInfo launch() {
+  GameExecuteInfo info;
+  info.gameCode = 4001;
+  return info;
+}
+
+class ErrorPopupTest : public ::testing::Test {
+ protected:
+  // Opens the popup for `error` and waits until it is on screen and drawn.
+  WrapWindow* open(const VornHelperError& error) {
+    ErrorViewController::loadPopupView(error, launch(), [this](bool answer) { answers.push_back(answer); });
+    WrapWindow* window = openWrapWindow();
+    if (window == nullptr) return nullptr;
+    int frames = 0;
+    const gulong drawn = g_signal_connect_after(window->gtkWindow(), "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer count) -> gboolean {
+      ++*static_cast<int*>(count);
+      return FALSE;
+    }), &frames);
+    const bool shown = runUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window->gtkWindow())) && frames > 0; });
+    g_signal_handler_disconnect(window->gtkWindow(), drawn);
+    if (!shown) return nullptr;
+    guitest::drain();
+    return window;
+  }
+
+  // Waits for the first answer and lets a second one show up if it would.
+  void expectOneAnswer(bool expected) {
+    ASSERT_TRUE(runUntil([&] { return !answers.empty(); })) << "no answer";
+    runUntil([] { return false; }, std::chrono::milliseconds(400));
+    EXPECT_EQ(answers, std::vector<bool>{expected});
+    EXPECT_EQ(openWrapWindow(), nullptr) << "the popup is still open";
+  }
+
+  testsupport::TempRoot root;
+  ScopedEnv helpHost{"JORVU_HELP_HOST", "jorvuhelp://help.test"};
+  std::vector<bool> answers;
+};
+
+struct Shot {
+  const char* name;
+  VornHelperError error;
+  int width;
+  int height;
+  bool border;
+};
+
+TEST_F(ErrorPopupTest, EachPopupOpensAtItsSizeWithItsBorderInBothLanguages) {
+  const std::vector<Shot> shots = {
+      {"UnsupportedAppLaunching", E::UnsupportedAppLaunching{}, 320, 203, false},
+      {"UnsupportedOS", E::UnsupportedOS{}, 320, 226, false},
+      {"OSVersionLimit", E::OSVersionLimit{10.15f, 11.0f}, 480, 347, true},
+      {"Maintenance", E::Maintenance{"2026-12-07 09:00", "2026-12-07 11:00", "Server upgrade", "https://x"}, 480, 376, true},
+      {"Unknown", E::ExecuteFailed{}, 460, 213, true},
+      {"Internet", E::NetworkError{-60, 0, 0, 0}, 460, 213, true},
+      {"SetupInstall", E::WorkFailed{-60, 13000, 0, 0}, 460, 184, true},
+      {"SetupUpdateDisk", E::WorkFailed{-61, 32000, 933, 0}, 460, 184, true},
+      {"DriverSpaceInstall", E::DiskSizeLack{5'000'000'000, 12'300'000'000, GameStatus::Status::install}, 480, 287, true},
+      {"DriverSpacePatch", E::DiskSizeLack{5'000'000'000, 1'234'567'890, GameStatus::Status::patch}, 480, 287, true},
+      {"VANTIXNotSignedUp", E::VantixError{2019}, 460, 213, true},
+      {"VANTIXUnknown", E::VantixError{7}, 460, 213, true},
+  };
+  for (const char* language : {"en_US.UTF-8", "ko_KR.UTF-8"}) {
+    ScopedEnv locale("LC_ALL", language);
+    for (const Shot& shot : shots) {
+      SCOPED_TRACE(std::string(shot.name) + " " + language);
+      WrapWindow* window = open(shot.error);
+      ASSERT_NE(window, nullptr);
+      const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
+      EXPECT_EQ(frame.width, shot.width);
+      EXPECT_EQ(frame.height, shot.height);
+
+      GdkPixbuf* pixels = guitest::pixelsOf(window->gtkWindow());
+      ASSERT_NE(pixels, nullptr);
+      const std::string file = guitest::artefactDir() + "/popup-" + shot.name + "-" + std::string(language, 2) + ".png";
+      EXPECT_TRUE(gdk_pixbuf_save(pixels, file.c_str(), "png", nullptr, nullptr));
+      const int middle = shot.height / 2;
+      const guitest::Rgb edge = guitest::pixelAt(pixels, 0, middle);
+      const guitest::Rgb inside = guitest::pixelAt(pixels, 3, middle);
+      if (shot.border) {
+        // The 0.7-point black outline on white.
+        EXPECT_LT(guitest::brightness(edge), 400) << edge.r << "," << edge.g << "," << edge.b;
+        EXPECT_TRUE(guitest::near(inside, {255, 255, 255}));
+        EXPECT_LT(guitest::brightness(guitest::pixelAt(pixels, shot.width - 1, middle)), 400);
+        EXPECT_LT(guitest::brightness(guitest::pixelAt(pixels, shot.width / 2, 0)), 400);
+      } else {
+        // Dark, without an outline, with the title bar across the top.
+        EXPECT_TRUE(guitest::near(edge, {0x1d, 0x1e, 0x1f})) << edge.r << "," << edge.g << "," << edge.b;
+        EXPECT_TRUE(guitest::near(guitest::pixelAt(pixels, shot.width - 3, 14), {0x2e, 0x31, 0x35}));
+        EXPECT_TRUE(guitest::near(guitest::pixelAt(pixels, 5 + 8 + 6, 14), {0xec, 0x69, 0x5e}, 20))
+            << "the red close circle";
+      }
+      g_object_unref(pixels);
+      window->close();
+      guitest::drain();
+    }
+  }
+  EXPECT_TRUE(answers.empty());
+}
+
+TEST_F(ErrorPopupTest, IgnoreAndInstallAnswersTrueOnce) {
+  ScopedEnv locale("LC_ALL", "en_US.UTF-8");
+  ASSERT_NE(open(E::OSVersionLimit{10.15f, 11.0f}), nullptr);
+  clickOn("Ignore and install", 2);
+  expectOneAnswer(true);
+}
+
+TEST_F(ErrorPopupTest, EveryOtherButtonAnswersFalseOnce) {
+  ScopedEnv locale("LC_ALL", "en_US.UTF-8");
+  const std::vector<std::pair<VornHelperError, std::string>> presses = {
+      {E::OSVersionLimit{10.15f, 11.0f}, "Cancel Installation"},
+      {E::Maintenance{"a", "b", "c", "d"}, "OK"},
+      {E::NetworkError{-60, 0, 0, 0}, "OK"},
+      {E::UnsupportedOS{}, "OK"},
+      {E::UnsupportedAppLaunching{}, "CloseBtn"},
+  };
+  for (const auto& [error, button] : presses) {
+    SCOPED_TRACE(error.description() + " " + button);
+    answers.clear();
+    ASSERT_NE(open(error), nullptr);
+    clickOn(button, 2);
+    expectOneAnswer(false);
+  }
+}
+
+TEST_F(ErrorPopupTest, WindowManagerCloseAnswersFalseOnce) {
+  WrapWindow* window = open(E::OSVersionLimit{10.15f, 11.0f});
+  ASSERT_NE(window, nullptr);
+  GtkWindow* gtkWindow = window->gtkWindow();
+  sendWindowManagerClose(gtkWindow);
+  expectOneAnswer(false);
+}
+
+TEST_F(ErrorPopupTest, KoreanTroubleshootingOpensTheHelpPageThenAnswersFalse) {
+  ScopedEnv locale("LC_ALL", "ko_KR.UTF-8");
+  ASSERT_NE(open(E::NetworkError{-60, 13000, 12, 34}), nullptr);
+  clickOn("See the troubleshoot");
+  expectOneAnswer(false);
+  const std::string wanted = "jorvuhelp://help.test/KTZ/HTML/error_page.html?main_error_code=-60&sub_error_code=34\n";
+  EXPECT_TRUE(runUntil([&] { return recorder.lines() == wanted; }, std::chrono::seconds(10))) << recorder.lines();
+
+  // In another language the same popup only answers.
+  ScopedEnv english("LC_ALL", "en_US.UTF-8");
+  answers.clear();
+  WrapWindow* window = open(E::WorkFailed{-1, 13000, 2, 3});
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(findNamed(GTK_WIDGET(window->gtkWindow()), "See the troubleshoot"), nullptr);
+  clickOn("OK");
+  expectOneAnswer(false);
+  EXPECT_EQ(recorder.lines(), wanted);
+}
+
+TEST_F(ErrorPopupTest, LogOnlyErrorsOpenNothing) {
+  for (const VornHelperError& error : {VornHelperError(E::GameAlreadyRegistered{}), VornHelperError(E::WorkRequired{}),
+                                       VornHelperError(E::NoWorkRequired{}), VornHelperError(E::WorkingAnotherGame{3})}) {
+    ErrorViewController::loadPopupView(error, launch(), [this](bool answer) { answers.push_back(answer); });
+  }
+  guitest::drain();
+  EXPECT_EQ(openWrapWindow(), nullptr);
+  EXPECT_TRUE(answers.empty());
+}
+
+TEST_F(ErrorPopupTest, DebugAlertEndsWhenOKIsPressed) {
+  int done = 0;
+  ErrorViewController::showDebugAlert([&] { ++done; });
+  GtkWidget* dialog = nullptr;
+  ASSERT_TRUE(runUntil([&] {
+    GList* toplevels = gtk_window_list_toplevels();
+    for (GList* item = toplevels; item != nullptr; item = item->next) {
+      if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_mapped(GTK_WIDGET(item->data))) dialog = GTK_WIDGET(item->data);
+    }
+    g_list_free(toplevels);
+    return dialog != nullptr;
+  }));
+  EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+  GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  ASSERT_NE(ok, nullptr);
+  EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(ok)), "OK");
+  guitest::drain();
+  GtkAllocation allocation;
+  gtk_widget_get_allocation(ok, &allocation);
+  int x = 0, y = 0;
+  ASSERT_TRUE(gtk_widget_translate_coordinates(ok, dialog, allocation.width / 2, allocation.height / 2, &x, &y));
+  const GdkRectangle frame = guitest::frameOf(GTK_WINDOW(dialog));
+  xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) + " click 1");
+  ASSERT_TRUE(runUntil([&] { return done > 0; }));
+  guitest::drain();
+  EXPECT_EQ(done, 1);
+}
+
+}  // namespace
