@@ -36,6 +36,9 @@ bench:
 	bash scripts/bench build-bench/bin
 
 # Installs the app under $(JORVU_ROOT) (a test install; see the README).
+demo: deps
+	BUILD=$(BUILD) bash scripts/demo
+
 install-app: build
 	bash scripts/install-app --build-dir $(BUILD)
 

@@ -9,7 +9,9 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <thread>
 
 #include "Tests/EndToEnd/BrowserFlow.hpp"
 #include "Tests/EndToEnd/Desktop.hpp"
@@ -96,12 +98,78 @@ class AppFlowTest : public ::testing::Test {
     auto listing = desktop::run({root / "/bin/launchctl", "list"}, environment(), 10s);
     return listing.output.find(helperLabel) != std::string::npos;
   }
+  // The one app process, or 0.
+  pid_t theApp() const {
+    auto app = processesNamed("JorvuVorn");
+    return app.size() == 1 ? app.front() : 0;
+  }
+  bool appWindowShows(pid_t pid) const {
+    if (pid <= 0) return false;
+    auto found = desktop::run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}, {}, 5s);
+    return found.status == 0 && !found.output.empty();
+  }
+  // The app, the helper and the game have ended and the helper's job is unloaded.
+  bool waitForTheEnd() {
+    return desktop::waitUntil([&] { return desktop::processesBelow(root.path()).empty() && !helperJobLoaded(); }, 60s);
+  }
+  bool reported(const std::string& query) const {
+    for (const auto& r : pub.reports()) {
+      if (r.query == query) return true;
+    }
+    return false;
+  }
+  // The objects of the world file: their downloads wait until the faults are cleared.
+  std::vector<std::string> worldFileObjects() const {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(root.path() + "/pub/sample")) {
+      const std::string name = entry.path().filename();
+      if (name.rfind("ZGF0YS93b3JsZC5wYWs=.", 0) == 0) out.push_back("/sample/" + name);
+    }
+    return out;
+  }
+  void holdTheWorldFile() {
+    for (const auto& path : worldFileObjects()) pub.setFault(path, publisher::Fault::stall());
+  }
+  bool waitForHeldDownload() {
+    return desktop::waitUntil(
+        [&] {
+          for (const auto& path : worldFileObjects()) {
+            if (pub.requestCount(path) > heldSeen_[path]) {
+              for (const auto& p : worldFileObjects()) heldSeen_[p] = pub.requestCount(p);
+              return true;
+            }
+          }
+          return false;
+        },
+        120s);
+  }
+  std::size_t deltaRequests() const {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(root.path() + "/pub/sample")) {
+      const std::string name = entry.path().filename();
+      if (name.size() > 8 && name.compare(name.size() - 8, 8, ".zqdelta") == 0) n += pub.requestCount("/sample/" + name);
+    }
+    return n;
+  }
+  // A window's content needs a moment to be drawn after it is mapped.
+  void settleAndShoot(const std::string& name) {
+    std::this_thread::sleep_for(1500ms);
+    shot(name);
+  }
+  // The popup's button takes the Return key.
+  void pressPopupOK(pid_t app) {
+    auto found = desktop::run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(app)}, {}, 5s);
+    const std::string window = found.output.substr(0, found.output.find('\n'));
+    desktop::run({"xdotool", "windowactivate", "--sync", window}, {}, 5s);
+    desktop::run({"xdotool", "key", "--window", window, "Return"}, {}, 5s);
+  }
   void shot(const std::string& name) { EXPECT_TRUE(desktop::screenshot(browserflow::artefact(name))) << name; }
 
   testsupport::TempRoot root;
   desktop::Session session{root.path()};
   publisher::Publisher pub{root.path() + "/pub"};
   std::unique_ptr<Browser> browser;
+  std::map<std::string, std::size_t> heldSeen_;
 };
 
 }  // namespace
@@ -111,6 +179,7 @@ TEST_F(AppFlowTest, FromThePageThroughInstallPatchMaintenanceAndTheShortcut) {
   ASSERT_TRUE(browser->waitForTitle("Sample Game - app not running")) << browser->title();
 
   // 1. Play: xdg-open hands the start URL to the installed app.
+  holdTheWorldFile();
   browser->click(playX, playY);
   ASSERT_TRUE(desktop::waitUntil([&] { return !processesNamed("JorvuVorn").empty(); }, 30s))
       << "the app did not start; Chromium said:\n"
@@ -135,4 +204,72 @@ TEST_F(AppFlowTest, FromThePageThroughInstallPatchMaintenanceAndTheShortcut) {
     EXPECT_FALSE(helperJobLoaded());
     GTEST_SKIP() << "the app runs its stand-in launch controller: install, patch, maintenance and shortcut stages wait for the real one";
   }
+
+  // The app updates itself first (it may reload through the loader), then
+  // installs release 1 with the setup panel, held at the world file.
+  ASSERT_TRUE(waitForHeldDownload()) << appLog();
+  const pid_t installing = theApp();
+  ASSERT_GT(installing, 0);
+  EXPECT_TRUE(desktop::waitUntil([&] { return appWindowShows(installing); })) << "no setup panel";
+  EXPECT_GE(pub.requestCount("/pages/setup.html"), 1u);
+  EXPECT_TRUE(browser->waitForTitle("Sample Game - app running")) << browser->title();
+  settleAndShoot("flow-1-install-panel.png");
+
+  // 2. A second Play while the app installs is forwarded: one app process.
+  browser->click(playX, playY);
+  EXPECT_TRUE(desktop::waitUntil([&] { return appLog().find(" already start") != std::string::npos; })) << appLog();
+  EXPECT_TRUE(desktop::waitUntil([&] { return processesNamed("JorvuVorn") == std::vector<pid_t>{installing}; }));
+
+  pub.clearFaults();
+  ASSERT_TRUE(desktop::waitUntil([&] { return !gameArguments().empty(); }, 120s)) << appLog();
+  const std::string firstArguments = gameArguments();
+  EXPECT_NE(firstArguments.find("-arg=from the page"), std::string::npos) << firstArguments;
+  EXPECT_NE(firstArguments.find("-ticket=ticket-e2e-player"), std::string::npos) << firstArguments;
+  ASSERT_TRUE(waitForTheEnd());
+  EXPECT_TRUE(browser->waitForTitle("Sample Game - app not running")) << browser->title();
+  EXPECT_TRUE(reported("gc=27182&tp=12"));
+  shot("flow-1-game-started.png");
+
+  // 3. Release 2: Play patches with deltas, and the game starts.
+  ASSERT_TRUE(pub.useRecord(std::to_string(gameCode), std::to_string(gameCode) + "-release-2"));
+  fs::remove(gameFolder() + "/Sample Game.app/Contents/MacOS/Sample Game.args");
+  holdTheWorldFile();
+  browser->click(playX, playY);
+  ASSERT_TRUE(waitForHeldDownload()) << appLog();
+  EXPECT_TRUE(desktop::waitUntil([&] { return appWindowShows(theApp()); })) << "no setup panel";
+  settleAndShoot("flow-3-patch-panel.png");
+  pub.clearFaults();
+  ASSERT_TRUE(desktop::waitUntil([&] { return !gameArguments().empty(); }, 120s)) << appLog();
+  EXPECT_EQ(testsupport::readFileOrEmpty(gameFolder() + "/Sample Game.app/Contents/Resources/release.txt"), "Release 2\n");
+  EXPECT_FALSE(fs::exists(gameFolder() + "/levels/level-1.txt"));
+  EXPECT_TRUE(fs::exists(gameFolder() + "/levels/level-3.txt"));
+  EXPECT_GT(deltaRequests(), 0u);
+  ASSERT_TRUE(waitForTheEnd());
+  EXPECT_TRUE(reported("gc=27182&tp=22"));
+  shot("flow-3-game-started.png");
+
+  // 4. Maintenance: Play shows the popup, whose OK ends the app.
+  ASSERT_TRUE(pub.useRecord(std::to_string(gameCode), std::to_string(gameCode) + "-maintenance"));
+  fs::remove(gameFolder() + "/Sample Game.app/Contents/MacOS/Sample Game.args");
+  browser->click(playX, playY);
+  ASSERT_TRUE(desktop::waitUntil([&] { return theApp() > 0 && appWindowShows(theApp()); }, 60s)) << appLog();
+  settleAndShoot("flow-4-maintenance-popup.png");
+  pressPopupOK(theApp());
+  ASSERT_TRUE(waitForTheEnd());
+  EXPECT_TRUE(gameArguments().empty()) << "the game started during maintenance";
+
+  // 5. The desktop shortcut's launcher, run as a desktop runs it.
+  ASSERT_TRUE(pub.useRecord(std::to_string(gameCode), std::to_string(gameCode) + "-release-2"));
+  const std::string launcher = session.desktopDir + "/Sample Game.desktop";
+  ASSERT_TRUE(fs::exists(launcher)) << "the helper made no shortcut launcher";
+  EXPECT_EQ(desktop::run({"gio", "launch", launcher}, environment(), 30s).status, 0);
+  ASSERT_TRUE(desktop::waitUntil([&] { return !gameArguments().empty(); }, 120s)) << appLog();
+  // The shortcut's URL carries neither token nor pass argument.
+  EXPECT_NE(gameArguments().find("-arg=%ARG%"), std::string::npos) << gameArguments();
+  ASSERT_TRUE(waitForTheEnd());
+
+  // 6. Nothing is left: no app, helper or game process, the job unloaded.
+  EXPECT_TRUE(desktop::processesBelow(root.path()).empty());
+  EXPECT_FALSE(helperJobLoaded());
+  shot("flow-6-end.png");
 }

@@ -124,9 +124,11 @@ std::string buttonCss(const Button& button) {
              "button:active{background-color:" + cssColor("#0077ff", 0.6) + ";color:" + cssColor("#ffffff", 0.6) +
              ";}";
     case ButtonStyle::outlined:
-      return "button{" + reset + "min-width:160px;min-height:45px;padding:0;border:0.5px solid #000000;" +
-             "border-radius:5px;color:#000000;background-color:" + cssColor(button.backgroundColor) + ";}" +
-             "button:active{background-color:" + cssColor("#989898") + ";color:#ffffff;border-color:transparent;}";
+      // The half-point outline is an inset shadow: a border would add to the size.
+      return "button{" + reset + "min-width:160px;min-height:45px;padding:0;border:none;" +
+             "box-shadow:inset 0 0 0 0.5px #000000;border-radius:5px;color:#000000;background-color:" +
+             cssColor(button.backgroundColor) + ";}" + "button:active{background-color:" + cssColor("#989898") +
+             ";color:#ffffff;box-shadow:none;}";
     case ButtonStyle::plain:
       return "button{" + reset + "min-width:0;min-height:0;padding:0;border:none;background-color:transparent;color:" +
              cssColor(button.label ? button.label->color : "#000000") + ";}";

@@ -2,17 +2,13 @@
 
 #include <mutex>
 
-namespace {
-
-void globalInitOnce() {
+void CURLGuard::GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-}  // namespace
-
 std::shared_ptr<CURL> CURLGuard::CreateEasyHandle() {
-  globalInitOnce();
+  GlobalInit();
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return nullptr;
   return std::shared_ptr<CURL>(handle, [](CURL* h) { curl_easy_cleanup(h); });
@@ -21,7 +17,7 @@ std::shared_ptr<CURL> CURLGuard::CreateEasyHandle() {
 bool CURLGuard::SetEasyHandle(const std::shared_ptr<CURL>& handle, const std::string& url) {
   if (!handle) return false;
   CURL* h = handle.get();
-  sink_ = Sink{&info_.data, maxBodySize_};
+  sink_ = Sink{&info_.data, maxBodySize_, h};
   auto ok = [](CURLcode c) { return c == CURLE_OK; };
   // Certificates are verified: the manifest names every path and hash the
   // engine trusts, so its source must be who it claims to be.
@@ -40,13 +36,23 @@ bool CURLGuard::SetEasyHandle(const std::shared_ptr<CURL>& handle, const std::st
          ok(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https")) &&
          ok(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CURLGuard::Progress)) &&
          ok(curl_easy_setopt(h, CURLOPT_XFERINFODATA, this)) &&
-         ok(curl_easy_setopt(h, CURLOPT_NOPROGRESS, abortCheck_ ? 0L : 1L));
+         ok(curl_easy_setopt(h, CURLOPT_NOPROGRESS, abortCheck_ ? 0L : 1L)) &&
+         (share_ == nullptr || ok(curl_easy_setopt(h, CURLOPT_SHARE, share_)));
 }
 
 std::size_t CURLGuard::WriteData(char* bytes, std::size_t size, std::size_t count, void* guardData) {
   auto* sink = static_cast<Sink*>(guardData);
   const std::size_t n = size * count;
   if (sink->data->size() + n > sink->maxSize) return 0;  // libcurl fails the transfer
+  if (sink->data->empty()) {
+    // The announced length, when there is one, is what the body takes:
+    // reserved at once, so a queued body holds no more memory than its bytes.
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(sink->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0 && static_cast<std::uint64_t>(announced) <= sink->maxSize) {
+      sink->data->reserve(static_cast<std::size_t>(announced));
+    }
+  }
   sink->data->insert(sink->data->end(), reinterpret_cast<std::uint8_t*>(bytes),
                      reinterpret_cast<std::uint8_t*>(bytes) + n);
   return n;

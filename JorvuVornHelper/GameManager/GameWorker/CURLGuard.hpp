@@ -34,6 +34,8 @@ class CURLGuard {
   // libcurl reports success. The HTTP status is not looked at.
   bool Download(const std::string& url);
 
+  // libcurl's global set-up, once per process, before the first handle.
+  static void GlobalInit();
   // A new easy handle, released with curl_easy_cleanup by its last holder;
   // null when libcurl cannot make one.
   static std::shared_ptr<CURL> CreateEasyHandle();
@@ -44,23 +46,33 @@ class CURLGuard {
 
   DownloadInfo GetDownloadInfo() const { return info_; }
   // Moves the received body out (no copy of a large object).
-  std::vector<std::uint8_t> TakeData() { return std::move(info_.data); }
+  std::vector<std::uint8_t> TakeData() {
+    // A body of unknown length grew by doubling: it is trimmed before it is
+    // held in a queue.
+    if (info_.data.capacity() > info_.data.size() + info_.data.size() / 4) info_.data.shrink_to_fit();
+    return std::move(info_.data);
+  }
 
   // Optional: asked while a transfer runs; true aborts it at once (a job's
   // cancel reaches a transfer in flight this way).
   void SetAbortCheck(AbortCheck check) { abortCheck_ = std::move(check); }
   // A body announced or received beyond this many bytes fails the transfer.
   void SetMaxBodySize(std::size_t bytes) { maxBodySize_ = bytes; }
+  // Optional: the job's shared connection cache (CURLShare), which must
+  // outlive the transfer.
+  void SetShare(CURLSH* share) { share_ = share; }
 
  private:
   struct Sink {
     std::vector<std::uint8_t>* data;
     std::size_t maxSize;
+    CURL* handle;  // asked for the announced length at the first bytes
   };
   static int Progress(void* guard, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
   DownloadInfo info_;
-  Sink sink_{&info_.data, kDefaultMaxBodySize};
+  Sink sink_{&info_.data, kDefaultMaxBodySize, nullptr};
   AbortCheck abortCheck_;
   std::size_t maxBodySize_ = kDefaultMaxBodySize;
+  CURLSH* share_ = nullptr;
 };

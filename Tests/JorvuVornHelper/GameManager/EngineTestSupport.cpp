@@ -49,6 +49,7 @@ FileServer::FileServer(const std::string& folder) {
   server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
     std::lock_guard lock(mutex_);
     ++hits_[req.path];
+    peers_.insert(req.remote_addr + ":" + std::to_string(req.remote_port));
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server_.set_mount_point("/", folder);
@@ -67,6 +68,11 @@ int FileServer::hits(const std::string& path) {
   std::lock_guard lock(mutex_);
   auto it = hits_.find(path);
   return it == hits_.end() ? 0 : it->second;
+}
+
+std::size_t FileServer::connections() {
+  std::lock_guard lock(mutex_);
+  return peers_.size();
 }
 
 std::string logText() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -25,6 +26,8 @@ class FileServer {
   httplib::Server& server() { return server_; }
   // Number of requests answered so far for a path.
   int hits(const std::string& path);
+  // Number of client connections that carried requests so far.
+  std::size_t connections();
 
  private:
   httplib::Server server_;
@@ -32,6 +35,7 @@ class FileServer {
   std::thread thread_;
   std::mutex mutex_;
   std::map<std::string, int> hits_;
+  std::set<std::string> peers_;  // address and port of each connection
 };
 
 // Everything the process logger has written so far (waits for its queue).

@@ -105,6 +105,21 @@ TEST_F(JobTest, PatchWithDeltasReproducesTheNewReleaseAndDropsRemovedFiles) {
   EXPECT_EQ(w->manifest_controller.GetLiveManifest().GetDiffs().FileCount(), 0u);
 }
 
+TEST_F(JobTest, DownloadThreadsShareAHandfulOfConnections) {
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 60; ++i) {
+    files["Game.app/Contents/Resources/f" + std::to_string(i)] = enginetest::repeatBytes(1000 + i, i);
+  }
+  publish("many", files);
+  enginetest::FileServer server(pubRoot);
+  server.server().set_keep_alive_max_count(1000);
+  auto w = jobtest::makeWork(kCode, server.url() + "/src", "many", target, "Game.app");
+  ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("many"), target), "");
+  // One for the manifest, one or two for each of the two download threads.
+  EXPECT_LE(server.connections(), 5u);
+}
+
 TEST_F(JobTest, PatchThatOnlyDropsFilesRemovesThem) {
   publish("r1", releaseOne());
   auto w1 = work("r1");

@@ -253,6 +253,8 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
   }
   const std::int32_t threadsAtStart = kDownloadThreads;
   SetStartTime();
+  CURLShare share;  // outlives the threads, and with them every transfer
+  share_ = &share;
   {
     std::vector<std::jthread> threads;
     for (std::int32_t i = 0; i < threadsAtStart; ++i) {
@@ -264,6 +266,7 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
       threads.emplace_back([&] { ObjectDifferentiate(targetPath, first, threadsAtStart, nullptr); });
     }
   }  // joined here
+  share_ = nullptr;
   std::uint64_t duration = 0;
   std::uint64_t bytes = 0;
   {

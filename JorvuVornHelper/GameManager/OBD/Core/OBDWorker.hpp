@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "JorvuVornHelper/GameManager/GameWorker/CURLShare.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/DownloadMonitor.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDBuffer.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestController.hpp"
@@ -137,6 +138,9 @@ class OBDWorker : public DownloadMonitor {
   std::int32_t downloadThreadCount_ = kDownloadThreads;
   std::uint64_t downloadDuration_ = 0;  // milliseconds, summed over the download threads
   std::uint64_t downloadedBytes_ = 0;
+  // The connections, host names and TLS sessions the download threads of
+  // the running pipeline share; null outside a pipeline.
+  CURLShare* share_ = nullptr;
   std::int64_t secondQueueCapacity_ = kSecondQueueCapacity;
   bool endPointNoted_ = false;
 

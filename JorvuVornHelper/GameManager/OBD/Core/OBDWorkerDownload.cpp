@@ -71,6 +71,7 @@ void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer&
       CURLGuard guard;
       guard.SetAbortCheck(abort);
       guard.SetMaxBodySize(kMaxObjectBodySize);
+      if (share_ != nullptr) guard.SetShare(share_->get());
       const bool done = guard.Download(url);
       const int systemError = errno;
       std::vector<std::uint8_t> body = guard.TakeData();

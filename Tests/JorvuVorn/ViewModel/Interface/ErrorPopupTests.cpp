@@ -292,6 +292,77 @@ TEST_F(ErrorPopupTest, KoreanTroubleshootingOpensTheHelpPageThenAnswersFalse) {
   EXPECT_EQ(recorder.lines(), wanted);
 }
 
+// The colour of the named button of the open popup, 3 points inside its
+// left edge (beside the label), as the X server shows it.
+guitest::Rgb buttonColour(const std::string& name) {
+  WrapWindow* window = openWrapWindow();
+  GtkWidget* widget = findNamed(GTK_WIDGET(window->gtkWindow()), name);
+  GtkAllocation allocation;
+  gtk_widget_get_allocation(widget, &allocation);
+  int x = 0, y = 0;
+  gtk_widget_translate_coordinates(widget, GTK_WIDGET(window->gtkWindow()), 3, allocation.height / 2, &x, &y);
+  guitest::drain();
+  GdkPixbuf* pixels = guitest::pixelsOf(window->gtkWindow());
+  const guitest::Rgb colour = guitest::pixelAt(pixels, x, y);
+  g_object_unref(pixels);
+  return colour;
+}
+
+// Moves the pointer to the middle of the named button (or far away) and
+// presses or releases, then waits until the button shows `wanted`.
+bool showsAfter(const std::string& pointer, const std::string& name, guitest::Rgb wanted) {
+  xdotool(pointer);
+  return runUntil([&] { return guitest::near(buttonColour(name), wanted, 6); }, std::chrono::seconds(5));
+}
+
+TEST_F(ErrorPopupTest, ButtonsShowHoverAndPressedLooks) {
+  ScopedEnv locale("LC_ALL", "en_US.UTF-8");
+  WrapWindow* window = open(E::UnsupportedOS{});
+  ASSERT_NE(window, nullptr);
+  GtkWidget* ok = findNamed(GTK_WIDGET(window->gtkWindow()), "OK");
+  ASSERT_NE(ok, nullptr);
+  GtkAllocation allocation;
+  gtk_widget_get_allocation(ok, &allocation);
+  EXPECT_EQ(allocation.width, 120);
+  EXPECT_EQ(allocation.height, 40);
+  int x = 0, y = 0;
+  gtk_widget_translate_coordinates(ok, GTK_WIDGET(window->gtkWindow()), allocation.width / 2, allocation.height / 2,
+                                   &x, &y);
+  const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
+  const std::string over = std::to_string(frame.x + x) + " " + std::to_string(frame.y + y);
+  const std::string away = std::to_string(frame.x + frame.width + 50) + " " + std::to_string(frame.y + frame.height + 50);
+
+  EXPECT_TRUE(guitest::near(buttonColour("OK"), {0x00, 0x77, 0xff}, 6));
+  EXPECT_TRUE(showsAfter("mousemove --sync " + over, "OK", {0x36, 0x94, 0xff})) << "hover";
+  // Pressed: #0077ff at 0.6 over the dark background.
+  EXPECT_TRUE(showsAfter("mousedown 1", "OK", {12, 83, 165})) << "pressed";
+  // Released away from the button: no click, the plain look again.
+  EXPECT_TRUE(showsAfter("mousemove --sync " + away + " mouseup 1", "OK", {0x00, 0x77, 0xff})) << "released";
+  EXPECT_TRUE(answers.empty());
+  window->close();
+  guitest::drain();
+
+  // The outlined button: white, #989898 while pressed.
+  window = open(E::Crash{});
+  ASSERT_NE(window, nullptr);
+  ok = findNamed(GTK_WIDGET(window->gtkWindow()), "OK");
+  gtk_widget_get_allocation(ok, &allocation);
+  EXPECT_EQ(allocation.width, 160);
+  EXPECT_EQ(allocation.height, 45);
+  gtk_widget_translate_coordinates(ok, GTK_WIDGET(window->gtkWindow()), allocation.width / 2, allocation.height / 2,
+                                   &x, &y);
+  const GdkRectangle white = guitest::frameOf(window->gtkWindow());
+  EXPECT_TRUE(guitest::near(buttonColour("OK"), {255, 255, 255}, 6));
+  EXPECT_TRUE(showsAfter("mousemove --sync " + std::to_string(white.x + x) + " " + std::to_string(white.y + y) +
+                             " mousedown 1",
+                         "OK", {0x98, 0x98, 0x98}))
+      << "pressed";
+  EXPECT_TRUE(showsAfter("mousemove --sync " + away + " mouseup 1", "OK", {255, 255, 255}));
+  EXPECT_TRUE(answers.empty());
+  window->close();
+  guitest::drain();
+}
+
 TEST_F(ErrorPopupTest, LogOnlyErrorsOpenNothing) {
   for (const VornHelperError& error : {VornHelperError(E::GameAlreadyRegistered{}), VornHelperError(E::WorkRequired{}),
                                        VornHelperError(E::NoWorkRequired{}), VornHelperError(E::WorkingAnotherGame{3})}) {
