@@ -16,9 +16,26 @@ int publishSample(const publisher::Publisher& pub, const std::string& root, cons
       .status;
 }
 
-int publishApp(const publisher::Publisher&, const std::string&) {
-  // Until the publisher serves the app, the self-update has nothing to find.
-  return 0;
+int publishApp(publisher::Publisher& pub, const std::string&) {
+  // The installed app (under JORVU_ROOT) is served as the current release,
+  // and the engine adopts the installed copy: the self-update finds nothing
+  // to do.
+  const char* root = std::getenv("JORVU_ROOT");
+  const std::string vorn = std::string(root != nullptr ? root : "") + "/Library/Application Support/Jorvu/Vorn";
+  std::string release;
+  try {
+    release = pub.publishApp(vorn + "/JorvuVorn.app", "", testsupport::binDir() + "/jorvu-pack");
+  } catch (const std::exception&) {
+    return 1;
+  }
+  const int adopted = desktop::run({testsupport::binDir() + "/jorvu-obd", "install", "--source",
+                                    pub.origin() + "/app-source", "--manifest", release, "--target", vorn, "--code",
+                                    "128000", "--exe", "JorvuVorn.app"},
+                                   {}, std::chrono::seconds(60))
+                          .status;
+  if (adopted != 0) return adopted;
+  // As the helper leaves an installed game: everything executable.
+  return desktop::run({"/bin/chmod", "-R", "755", vorn}, {}, std::chrono::seconds(60)).status;
 }
 
 std::string artefact(const std::string& name) {

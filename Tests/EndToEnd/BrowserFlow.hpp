@@ -16,7 +16,7 @@ int publishSample(const publisher::Publisher& pub, const std::string& root, cons
 // Publishes the app itself as game 128000 (its catalogue record and a source
 // made from the installed bundle), so that its self-update finds it current;
 // the exit status.
-int publishApp(const publisher::Publisher& pub, const std::string& root);
+int publishApp(publisher::Publisher& pub, const std::string& root);
 
 // $JORVU_ARTEFACT_DIR/browser/<name> (build/artefacts when unset).
 std::string artefact(const std::string& name);
