@@ -59,6 +59,7 @@ class AppFlowTest : public ::testing::Test {
   desktop::Environment environment() const {
     desktop::Environment env = session.environment();
     env["JORVU_ROOT"] = root.path();
+    env["JORVU_LAUNCH_STANDIN_DIR"] = root.path() + "/launches";
     for (const char* name : {"JORVU_CATALOGUE_LIVE_HOST", "JORVU_CATALOGUE_TEST_HOST", "JORVU_REPORT_HOST", "JORVU_TICKET_HOST"}) {
       env[name] = pub.origin();
     }
