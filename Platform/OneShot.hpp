@@ -16,12 +16,16 @@ class OneShot {
 
   // Returns false when a value was already set.
   bool resolve(T value) const {
+    // Held here: once the value is set, a waiter may wake and let go of its
+    // OneShot (this one too, when it was shared by reference) before the
+    // notification is out.
+    std::shared_ptr<State> state = state_;
     {
-      std::lock_guard lock(state_->mutex);
-      if (state_->value) return false;
-      state_->value.emplace(std::move(value));
+      std::lock_guard lock(state->mutex);
+      if (state->value) return false;
+      state->value.emplace(std::move(value));
     }
-    state_->cv.notify_all();
+    state->cv.notify_all();
     return true;
   }
 
