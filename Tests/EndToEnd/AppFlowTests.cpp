@@ -59,7 +59,6 @@ class AppFlowTest : public ::testing::Test {
   desktop::Environment environment() const {
     desktop::Environment env = session.environment();
     env["JORVU_ROOT"] = root.path();
-    env["JORVU_LAUNCH_STANDIN_DIR"] = root.path() + "/launches";
     for (const char* name : {"JORVU_CATALOGUE_LIVE_HOST", "JORVU_CATALOGUE_TEST_HOST", "JORVU_REPORT_HOST", "JORVU_TICKET_HOST"}) {
       env[name] = pub.origin();
     }
@@ -67,7 +66,6 @@ class AppFlowTest : public ::testing::Test {
   }
 
   bool openPage() {
-    fs::create_directories(root.path() + "/launches");
     Browser::Options options;
     options.url = pub.origin() + "/game.html?game=" + std::to_string(gameCode) + "&passarg=from%20the%20page&gid=e2e-player";
     options.origin = pub.origin();
@@ -196,23 +194,6 @@ TEST_F(AppFlowTest, FromThePageThroughInstallPatchMaintenanceAndTheShortcut) {
   const std::vector<pid_t> app = processesNamed("JorvuVorn");
   ASSERT_EQ(app.size(), 1u);
   EXPECT_TRUE(desktop::waitUntil([&] { return helperJobLoaded(); }, 30s));
-
-  const std::string standInStarted = root.path() + "/launches/" + std::to_string(gameCode) + ".started";
-  if (desktop::waitUntil([&] { return fs::exists(standInStarted); }, 3s)) {
-    // The app still runs its stand-in for the launch controller: the URL
-    // reached it; what follows needs the real controller.
-    EXPECT_NE(testsupport::readFileOrEmpty(standInStarted).find("passarg=from%20the%20page"), std::string::npos);
-    shot("flow-standin-started.png");
-    // 2. A second Play is forwarded to the running app.
-    browser->click(playX, playY);
-    EXPECT_TRUE(desktop::waitUntil([&] { return appLog().find(" already start") != std::string::npos; }, 20s)) << appLog();
-    // The forwarding process has ended; the first one goes on.
-    EXPECT_TRUE(desktop::waitUntil([&] { return processesNamed("JorvuVorn") == app; }, 20s));
-    testsupport::writeFile(root.path() + "/launches/" + std::to_string(gameCode) + ".finish", "");
-    EXPECT_TRUE(desktop::waitUntil([&] { return desktop::processesBelow(root.path()).empty(); }, 30s));
-    EXPECT_FALSE(helperJobLoaded());
-    GTEST_SKIP() << "the app runs its stand-in launch controller: install, patch, maintenance and shortcut stages wait for the real one";
-  }
 
   // The app updates itself first (it may reload through the loader), then
   // installs release 1 with the setup panel, held at the world file.
