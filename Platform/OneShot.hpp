@@ -14,14 +14,17 @@ class OneShot {
  public:
   OneShot() : state_(std::make_shared<State>()) {}
 
-  // Returns false when a value was already set.
+  // Returns false when a value was already set. The waiter may wake, return
+  // and drop its OneShot before the notification goes out: the state is held
+  // here until then.
   bool resolve(T value) const {
+    const std::shared_ptr<State> state = state_;
     {
-      std::lock_guard lock(state_->mutex);
-      if (state_->value) return false;
-      state_->value.emplace(std::move(value));
+      std::lock_guard lock(state->mutex);
+      if (state->value) return false;
+      state->value.emplace(std::move(value));
     }
-    state_->cv.notify_all();
+    state->cv.notify_all();
     return true;
   }
 
