@@ -97,7 +97,15 @@ void AppDelegate::launch(const GameExecuteInfo& info, bool reserved) {
     safeTerminate_();
     return;
   }
-  tasks_.start([controller] { controller->start(); });
+  tasks_.start([this, controller, gameCode] {
+    try {
+      controller->start();
+    } catch (const std::exception& error) {
+      // A launch that cannot even start is over.
+      logError("An error occurred: " + appErrorText(error));
+      completion(gameCode);
+    }
+  });
 }
 
 void AppDelegate::completion(std::uint32_t gameCode) {

@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -32,16 +34,16 @@ namespace {
 // The name of the app's instance lock and socket in the user's run folder.
 constexpr const char* instanceName = "com.jorvu.vorn.app";
 
-// The connection check of start-up. Nobody waits for its result, and the
-// app does not wait for it at its end either: a check whose helper was
-// unloaded before it answered would hold the exit for the whole time-out of
-// an XPC call. A check still waiting then is left to the end of the process.
+// The connection check of start-up. Nobody waits for its result. At
+// termination the app gives it a moment to hear the helper before the job is
+// unloaded; a check still waiting after that (a helper that does not answer)
+// is left to the end of the process rather than holding the exit for the
+// whole time-out of an XPC call.
 class StartupCheck {
  public:
   ~StartupCheck() {
     if (!thread_.joinable()) return;
-    std::lock_guard lock(state_->mutex);
-    if (state_->done) {
+    if (waitDone(std::chrono::seconds(0))) {
       thread_.join();
     } else {
       thread_.detach();
@@ -58,17 +60,30 @@ class StartupCheck {
       }
       std::lock_guard lock(state->mutex);
       state->done = true;
+      state->changed.notify_all();
     });
+  }
+
+  bool isStarted() const { return thread_.joinable(); }
+
+  // Whether the check has ended, waiting for it at most `limit`.
+  bool waitDone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, limit, [this] { return state_->done; });
   }
 
  private:
   struct State {
     std::mutex mutex;
+    std::condition_variable changed;
     bool done = false;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
   std::thread thread_;
 };
+
+// How long termination waits for the start-up check.
+constexpr std::chrono::seconds startupCheckGrace{5};
 
 // The running app, for safeTerminate() and the signal handlers.
 struct App {
@@ -119,6 +134,7 @@ void safeTerminate() {
   if (app.mainThread == nullptr || app.terminateRequested.exchange(true)) return;
   app.delegate->beginTerminating();
   app.mainThread->post([] {
+    if (app.startupCheck->isStarted()) app.startupCheck->waitDone(startupCheckGrace);
     app.delegate->applicationWillTerminate();
     app.mainThread->quit();
   });
@@ -172,6 +188,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   app.mainThread = &mainThread;
   app.delegate = &delegate;
   app.startupCheck = &startupCheck;
+  // From here on a stop signal is a termination like any other.
+  g_unix_signal_add(SIGTERM, onStopSignal, nullptr);
+  g_unix_signal_add(SIGINT, onStopSignal, nullptr);
 
   logBundle();
   try {
@@ -182,8 +201,6 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   }
   std::atexit([] { VornLogger::clearLogFile(); });
 
-  g_unix_signal_add(SIGTERM, onStopSignal, nullptr);
-  g_unix_signal_add(SIGINT, onStopSignal, nullptr);
   if (!urls.empty()) mainThread.post([&delegate, &urls] { delegate.openURLs(urls); });
   mainThread.post([&delegate] { delegate.applicationDidFinishLaunching(); });
   instance.instance->serve([&delegate](std::vector<std::string> forwarded) {
@@ -195,6 +212,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
 
   // Late requests are still answered "terminating" until the tasks are done.
   delegate.shutdown();
+  // The link to the helper is let go here, under its lock, rather than by the
+  // process's static destructors.
+  XPCClient::setProxy(nullptr);
   instance.instance->stop();
   app.delegate = nullptr;
   app.startupCheck = nullptr;

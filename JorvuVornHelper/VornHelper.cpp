@@ -128,6 +128,10 @@ std::string replyText(const Answer& a) {
 
 std::string codeText(std::uint32_t gameCode) { return std::to_string(gameCode); }
 
+// A request whose task could not get a thread fails as any other failure
+// that its mapping does not name.
+Answer noTask() { return failure(VornHelperError::Crash{}); }
+
 using Games = std::map<std::uint32_t, Game>;
 
 // Why the registry refuses to start work on a game now, if it does: any
@@ -182,7 +186,14 @@ VornHelper::VornHelper(GameWorkerFactory workerFactory)
 VornHelper::~VornHelper() { tasks_.waitAll(); }
 
 bool VornHelper::shouldAcceptNewConnection(const std::shared_ptr<platform::xpc::Connection>& connection) {
-  connection->setExportedObject(vornhelperxpc::exportedObject(shared_from_this()));
+  // The tasks of each connection count against a share of their own.
+  auto handler = vornhelperxpc::exportedObject(shared_from_this());
+  connection->setExportedObject([handler, share = tasks_.makeShare()](const std::string& selector,
+                                                                      platform::xpc::Values arguments,
+                                                                      platform::xpc::Reply reply) {
+    TaskGroup::ShareScope scope(share);
+    handler(selector, std::move(arguments), std::move(reply));
+  });
   connection->resume();
   return true;
 }
@@ -204,8 +215,11 @@ void VornHelper::connect(BoolReply with) {
 void VornHelper::register_(std::uint32_t gameCode, std::string obdTag, std::optional<std::string> vantixTokenData,
                            DataReply with) {
   auto self = shared_from_this();
-  tasks_.start([self, gameCode, obdTag = std::move(obdTag), tokenData = std::move(vantixTokenData),
-                with = std::move(with)] {
+  auto finish = [with = std::move(with), gameCode, obdTag](const Answer& a) {
+    reply(with, a);
+    logInfo("gameCode=" + codeText(gameCode) + ", obdTag=" + obdTag + ", reply=" + replyText(a));
+  };
+  tasks_.start([self, gameCode, obdTag = std::move(obdTag), tokenData = std::move(vantixTokenData), finish] {
     Answer a = answering(Request::register_, [&] {
       std::error_code ec;
       if (!std::filesystem::is_directory(platform::resolvePath("/Library/Application Support/Jorvu"), ec)) {
@@ -224,33 +238,37 @@ void VornHelper::register_(std::uint32_t gameCode, std::string obdTag, std::opti
       if (!inserted) throw SubError(SubError::GameAlreadyRegistered{});
       return Answer{};
     });
-    reply(with, a);
-    logInfo("gameCode=" + codeText(gameCode) + ", obdTag=" + obdTag + ", reply=" + replyText(a));
-  });
+    finish(a);
+  }, [finish] { finish(noTask()); });
 }
 
 void VornHelper::execute(std::uint32_t gameCode, std::optional<std::string> passarg, DataReply with) {
   auto self = shared_from_this();
-  tasks_.start([self, gameCode, passarg = std::move(passarg), with = std::move(with)] {
+  auto finish = [with = std::move(with), gameCode](const Answer& a) {
+    reply(with, a);
+    logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
+  };
+  tasks_.start([self, gameCode, passarg = std::move(passarg), finish] {
     Answer a = answering(Request::execute, [&] {
       auto game = self->findGame(gameCode);
       if (!game) return failure(VornHelperError::GameNotExist{});
       game->execute(passarg);  // on the copy, without the lock; not written back
       return Answer{};
     });
-    reply(with, a);
-    logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
-  });
+    finish(a);
+  }, [finish] { finish(noTask()); });
 }
 
 void VornHelper::work(std::uint32_t gameCode, bool ignoreOSVersion, DataReply with) {
   auto self = shared_from_this();
-  tasks_.start([self, gameCode, ignoreOSVersion, with = std::move(with)] {
-    Answer a = answering(Request::work, [&] { return startWork(*self, gameCode, ignoreOSVersion); });
+  auto finish = [with = std::move(with), gameCode, ignoreOSVersion](const Answer& a) {
     reply(with, a);
     logInfo("gameCode=" + codeText(gameCode) + ", ignoreOSVersion=" + (ignoreOSVersion ? "true" : "false") +
             ", reply=" + replyText(a));
-  });
+  };
+  tasks_.start([self, gameCode, ignoreOSVersion, finish] {
+    finish(answering(Request::work, [&] { return startWork(*self, gameCode, ignoreOSVersion); }));
+  }, [finish] { finish(noTask()); });
 }
 
 void VornHelper::getGameStatus(std::uint32_t gameCode, DataReply with) {
@@ -302,7 +320,11 @@ void VornHelper::cancel(std::uint32_t gameCode, DataReply with) {
 
 void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
   auto self = shared_from_this();
-  tasks_.start([self, gameCode, with = std::move(with)] {
+  auto finish = [with = std::move(with), gameCode](const Answer& a) {
+    reply(with, a);
+    logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
+  };
+  tasks_.start([self, gameCode, finish] {
     Answer a = answering(Request::clearGame, [&] {
       const bool removed = self->withGames([&](auto& games) { return games.erase(gameCode) > 0; });
       if (!removed) return failure(VornHelperError::GameNotExist{});
@@ -316,9 +338,8 @@ void VornHelper::clearGame(std::uint32_t gameCode, DataReply with) {
       logInfo("done tavlo send");
       return Answer{};
     });
-    reply(with, a);
-    logInfo("gameCode=" + codeText(gameCode) + ", reply=" + replyText(a));
-  });
+    finish(a);
+  }, [finish] { finish(noTask()); });
 }
 
 std::optional<Game> VornHelper::findGame(std::uint32_t gameCode) {

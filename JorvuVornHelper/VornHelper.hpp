@@ -25,7 +25,8 @@ class VornHelper : public VornHelperCommunicator, public std::enable_shared_from
 
   // connect, getGameStatus, getGamePanelInfo and cancel answer at once, on
   // the connection's queue; register, execute, work and clearGame answer from
-  // a task of their own after returning.
+  // a task of their own after returning (tasks are bounded per connection
+  // and in all, see TaskGroup; one that cannot get a thread answers Crash).
   void connect(BoolReply with) override;
   void register_(std::uint32_t gameCode, std::string obdTag, std::optional<std::string> vantixTokenData,
                  DataReply with) override;

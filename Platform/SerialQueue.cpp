@@ -2,9 +2,13 @@
 
 #include <pthread.h>
 
+#include "Platform/ThreadReaper.hpp"
+
 namespace platform {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+  // The reaper may be handed this queue's thread: it must outlive the queue.
+  ThreadReaper::shared();
   thread_ = std::thread([state = state_] { run(state); });
   std::string name = label_.substr(0, 15);
   pthread_setname_np(thread_.native_handle(), name.c_str());
@@ -18,7 +22,9 @@ SerialQueue::~SerialQueue() {
   state_->wake.notify_all();
   if (thread_.joinable()) {
     if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // the thread finishes the rest on its own State
+      // Destroyed by its own work: the thread finishes the rest on its own
+      // State, and the reaper joins it.
+      ThreadReaper::shared().adopt(std::move(thread_));
     } else {
       thread_.join();
     }

@@ -31,7 +31,8 @@ class SerialQueue {
 
  private:
   // Shared with the worker thread, so that a queue destroyed by its own work
-  // (the thread is then detached) leaves the thread nothing freed to touch.
+  // (the thread is then handed to the ThreadReaper) leaves the thread
+  // nothing freed to touch.
   struct State {
     std::mutex mutex;
     std::condition_variable wake;

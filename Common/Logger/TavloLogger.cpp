@@ -37,12 +37,20 @@ struct TavloLogger::Connection::State {
 namespace {
 
 // The connection in use; send() takes a reference for the report it starts.
-std::mutex connectionMutex;
-std::shared_ptr<TavloLogger::Connection::State> connection;
+// Never destroyed: the log queue may still hand over a report at exit, and
+// it then finds nothing connected.
+struct CurrentConnection {
+  std::mutex mutex;
+  std::shared_ptr<TavloLogger::Connection::State> state;
+};
+CurrentConnection& current() {
+  static auto* instance = new CurrentConnection();
+  return *instance;
+}
 
 std::shared_ptr<TavloLogger::Connection::State> currentConnection() {
-  std::lock_guard lock(connectionMutex);
-  return connection;
+  std::lock_guard lock(current().mutex);
+  return current().state;
 }
 
 std::optional<std::string> reportURLOf(const TavloReportSender& sender, const std::string& query) {
@@ -151,8 +159,8 @@ void TavloLogger::send(const std::string& args, const std::optional<TavloCookies
 std::unique_ptr<TavloLogger::Connection> TavloLogger::connect(std::shared_ptr<TavloReportSender> sender) {
   auto state = std::make_shared<Connection::State>(std::move(sender));
   {
-    std::lock_guard lock(connectionMutex);
-    connection = state;
+    std::lock_guard lock(current().mutex);
+    current().state = state;
   }
   VornLogger::setReportHandler(
       [](const std::string& query, const std::optional<TavloCookies>& cookies) { send(query, cookies); });
@@ -162,14 +170,14 @@ std::unique_ptr<TavloLogger::Connection> TavloLogger::connect(std::shared_ptr<Ta
 TavloLogger::Connection::~Connection() {
   // Every report logged so far gets its start first.
   VornLogger::shared().waitIdle();
-  bool current = false;
+  bool wasCurrent = false;
   {
-    std::lock_guard lock(connectionMutex);
-    if (connection == state_) {
-      connection.reset();
-      current = true;
+    std::lock_guard lock(current().mutex);
+    if (current().state == state_) {
+      current().state.reset();
+      wasCurrent = true;
     }
   }
-  if (current) VornLogger::setReportHandler({});
+  if (wasCurrent) VornLogger::setReportHandler({});
   state_->workers.close();
 }

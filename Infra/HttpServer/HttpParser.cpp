@@ -10,7 +10,8 @@ namespace httpserver {
 HttpParserError::HttpParserError(Kind kind, std::string text)
     : std::runtime_error(kind == Kind::invalidStatusLine       ? "invalidStatusLine: " + text
                          : kind == Kind::negativeContentLength ? std::string("negativeContentLength")
-                                                               : "requestTooLarge: " + text),
+                         : kind == Kind::requestTooLarge       ? "requestTooLarge: " + text
+                                                               : "unsupportedTransferEncoding: " + text),
       kind_(kind),
       text_(std::move(text)) {}
 
@@ -103,23 +104,33 @@ int hexValue(char c) {
   return -1;
 }
 
-// An optional sign and decimal digits only, fitting in 64 bits.
-std::optional<std::int64_t> parseInteger(const std::string& text) {
-  std::string_view digits(text);
+// A Content-Length value: an optional sign and decimal digits only. Digits
+// beyond what 64 bits hold still make a number, one too large to read.
+struct ContentLength {
   bool negative = false;
+  std::optional<std::int64_t> value;  // nothing when it does not fit
+};
+
+std::optional<ContentLength> parseContentLength(const std::string& text) {
+  std::string_view digits(text);
+  ContentLength length;
   if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
+    length.negative = digits.front() == '-';
     digits.remove_prefix(1);
   }
   if (digits.empty()) return std::nullopt;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
   }
-  std::string withSign = (negative ? "-" : "") + std::string(digits);
-  std::int64_t value = 0;
-  auto [end, error] = std::from_chars(withSign.data(), withSign.data() + withSign.size(), value);
-  if (error != std::errc() || end != withSign.data() + withSign.size()) return std::nullopt;
-  return value;
+  std::uint64_t magnitude = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+  if (error != std::errc() || end != digits.data() + digits.size()) return length;
+  constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (!length.negative && magnitude <= largest) length.value = static_cast<std::int64_t>(magnitude);
+  if (length.negative && magnitude <= largest + 1) {
+    length.value = magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
+  }
+  return length;
 }
 
 }  // namespace
@@ -214,33 +225,46 @@ const HttpParser& HttpParser::shared() {
   return parser;
 }
 
-HttpRequest HttpParser::readHttpRequest(Socket& socket, const Limits& limits) const {
-  HttpRequest request;
-  std::string statusLine = socket.readLine(limits.maxLineLength);
+HttpRequest HttpParser::readHttpRequest(ByteReader& reader, const Limits& limits) const {
+  Head head = readHead(reader, limits);
+  head.request.body = reader.read(head.bodyLength);
+  return std::move(head.request);
+}
+
+HttpParser::Head HttpParser::readHead(ByteReader& reader, const Limits& limits) const {
+  Head head;
+  HttpRequest& request = head.request;
+  std::string statusLine = reader.readLine(limits.maxLineLength);
   auto parts = split(statusLine, ' ', false);
   if (parts.size() < 3) throw HttpParserError(HttpParserError::Kind::invalidStatusLine, statusLine);
   request.method = parts[0];
   parseTarget(parts[1], request);
-  request.headers = readHeaders(socket, limits);
+  request.headers = readHeaders(reader, limits);
+  // A body in a transfer coding cannot be told from the next request here.
+  if (auto coding = request.headers.find("transfer-encoding"); coding != request.headers.end()) {
+    throw HttpParserError(HttpParserError::Kind::unsupportedTransferEncoding, coding->second);
+  }
   auto length = request.headers.find("content-length");
   if (length != request.headers.end()) {
-    if (auto count = parseInteger(length->second)) {
-      if (*count < 0) throw HttpParserError(HttpParserError::Kind::negativeContentLength);
-      if (*count > limits.maxBodyLength) {
+    if (auto count = parseContentLength(length->second)) {
+      if (count->negative && (!count->value || *count->value < 0)) {
+        throw HttpParserError(HttpParserError::Kind::negativeContentLength);
+      }
+      if (!count->value || *count->value > limits.maxBodyLength) {
         throw HttpParserError(HttpParserError::Kind::requestTooLarge,
                               "body over " + std::to_string(limits.maxBodyLength) + " bytes");
       }
-      request.body = socket.read(*count);
+      head.bodyLength = *count->value;
     }
   }
-  return request;
+  return head;
 }
 
-std::map<std::string, std::string> HttpParser::readHeaders(Socket& socket, const Limits& limits) const {
+std::map<std::string, std::string> HttpParser::readHeaders(ByteReader& reader, const Limits& limits) const {
   std::map<std::string, std::string> headers;
   std::size_t lines = 0;
   for (;;) {
-    std::string line = socket.readLine(limits.maxLineLength);
+    std::string line = reader.readLine(limits.maxLineLength);
     if (line.empty()) return headers;
     if (++lines > limits.maxHeaderCount) {
       throw HttpParserError(HttpParserError::Kind::requestTooLarge,
@@ -250,6 +274,29 @@ std::map<std::string, std::string> HttpParser::readHeaders(Socket& socket, const
     if (pieces.empty()) continue;
     headers[lowercased(pieces.front())] = trimmedHorizontalWhitespace(pieces.back());
   }
+}
+
+RequestFraming::State RequestFraming::take(const std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count && state_ == State::incomplete; ++i) {
+    std::uint8_t byte = bytes[i];
+    if (++seen_ > limits_.maxHeadLength) {
+      state_ = State::malformed;
+    } else if (byte == 10) {
+      if (lines_ > 0 && lineEmpty_) {
+        headLength_ = seen_;
+        state_ = State::headEnded;
+      } else if (++lines_ > limits_.maxHeaderCount + 1) {
+        state_ = State::malformed;
+      }
+      lineRaw_ = 0;
+      lineEmpty_ = true;
+    } else if (++lineRaw_ > limits_.maxLineLength) {
+      state_ = State::malformed;
+    } else if (byte > 13) {
+      lineEmpty_ = false;
+    }
+  }
+  return state_;
 }
 
 }  // namespace httpserver

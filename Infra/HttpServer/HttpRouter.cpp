@@ -20,7 +20,7 @@ std::string beforeQuery(const std::string& path) { return path.substr(0, path.fi
 
 }  // namespace
 
-HttpRouter::HttpRouter() : rootNode_(std::make_unique<Node>()), queue_("com.jorvu.vorn.httprouter.queue") {}
+HttpRouter::HttpRouter() : rootNode_(std::make_unique<Node>()) {}
 
 HttpRouter::~HttpRouter() = default;
 
@@ -28,7 +28,8 @@ void HttpRouter::register_(const std::optional<std::string>& method, const std::
                            HttpRequestHandler handler) {
   auto parts = segments(beforeQuery(path));
   parts.insert(parts.begin(), method.value_or("*"));
-  queue_.sync([&] { inflate(parts)->handler = std::move(handler); });
+  std::lock_guard lock(lock_);
+  inflate(parts)->handler = std::move(handler);
 }
 
 HttpRouter::Node* HttpRouter::inflate(const std::vector<std::string>& parts) {
@@ -44,10 +45,9 @@ HttpRouter::Node* HttpRouter::inflate(const std::vector<std::string>& parts) {
 
 std::optional<HttpRouter::Match> HttpRouter::route(const std::optional<std::string>& method, const std::string& path) {
   std::optional<Match> match;
-  queue_.sync([&] {
-    if (method) match = search(*method + "/" + beforeQuery(path));
-    if (!match) match = search("*/" + beforeQuery(path));
-  });
+  std::lock_guard lock(lock_);
+  if (method) match = search(*method + "/" + beforeQuery(path));
+  if (!match) match = search("*/" + beforeQuery(path));
   return match;
 }
 

@@ -2,6 +2,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,7 +10,6 @@
 
 #include "Infra/HttpServer/HttpParser.hpp"
 #include "Infra/HttpServer/HttpResponse.hpp"
-#include "Platform/SerialQueue.hpp"
 
 namespace httpserver {
 
@@ -19,6 +19,10 @@ using HttpRequestHandler = std::function<HttpResponse(const HttpRequest&)>;
 // first level is the method ("*" for routes of every method). Segments of a
 // registered path: plain text, ":name" (any one segment, bound to ":name"),
 // "*" (any one segment) and "**" (skips ahead to the next plain segment).
+//
+// Lookups and registrations run one at a time under one lock, from any
+// thread: a port's event loop looks up without handing its request to
+// another thread, and a registration never overlaps a lookup.
 class HttpRouter {
  public:
   struct Match {
@@ -48,7 +52,7 @@ class HttpRouter {
   std::optional<Match> search(const std::string& key) const;
 
   std::unique_ptr<Node> rootNode_;
-  platform::SerialQueue queue_;
+  std::mutex lock_;
 };
 
 }  // namespace httpserver

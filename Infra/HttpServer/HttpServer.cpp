@@ -1,5 +1,6 @@
 #include "Infra/HttpServer/HttpServer.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -25,27 +26,17 @@ std::shared_ptr<const rapidjson::Value> ResponseAPI::status() {
 
 namespace {
 
-// Writes a response body straight to the client socket.
-class InnerWriteContext : public HttpResponseBodyWriter {
+// Gathers a response body into the reply's bytes.
+class GatheringWriter : public HttpResponseBodyWriter {
  public:
-  explicit InnerWriteContext(Socket& socket) : socket_(socket) {}
-  void write(std::span<const std::uint8_t> bytes) override { socket_.writeUInt8(bytes); }
+  explicit GatheringWriter(std::string& bytes) : bytes_(bytes) {}
+  void write(std::span<const std::uint8_t> bytes) override {
+    bytes_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
 
  private:
-  Socket& socket_;
+  std::string& bytes_;
 };
-
-// Accept errors after which the next accept may well succeed at once.
-bool isPassingAcceptError(int code) {
-  switch (code) {
-    case ECONNABORTED: case EINTR: case EAGAIN: case EPROTO: case EPERM: case ENETDOWN:
-    case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP:
-    case ENETUNREACH: case ETIMEDOUT:
-      return true;
-    default:
-      return false;
-  }
-}
 
 std::string portText(const std::optional<std::uint16_t>& port) {
   return port ? std::to_string(*port) : std::string("nil");
@@ -60,7 +51,17 @@ HttpServerHandler::HttpServerHandler(std::weak_ptr<HttpRouter> router, HttpReque
       notFoundHandler_(std::move(notFoundHandler)),
       middleware_(std::move(middleware)),
       socket_(std::move(socket)),
-      options_(options) {}
+      options_(options) {
+  ConnectionLoopOptions loopOptions;
+  loopOptions.requestTimeout = options_.requestTimeout;
+  loopOptions.writeTimeout = options_.writeTimeout;
+  loopOptions.drainTime = options_.drainTime;
+  loopOptions.maxConnections = std::max<std::size_t>(options_.maxConnections, 1);
+  loopOptions.limits = options_.limits;
+  loop_ = std::make_unique<ConnectionLoop>(
+      *socket_, loopOptions, [this](HttpRequest& request) { return render(responseFor(request)); },
+      [this] { return isCancelled(); });
+}
 
 void HttpServerHandler::main() {
   std::optional<std::uint16_t> port;
@@ -70,31 +71,9 @@ void HttpServerHandler::main() {
   }
   logDebug(portText(port) + " port listening.");
 
-  // Only a stop or clear ends the loop: a failed connection or a passing
-  // accept error must not leave the port registered but deaf. Running out of
-  // descriptors or memory backs off, a stop cutting the wait short.
-  std::chrono::milliseconds backoff{0};
-  while (!isCancelled()) {
-    std::unique_ptr<Socket> client;
-    try {
-      client = socket_->acceptClientSocket();
-      backoff = std::chrono::milliseconds{0};
-    } catch (const SocketError& error) {
-      if (socket_->state() == SocketState::stopped) break;
-      logDebug(portText(port) + " accept failed. " + error.what());
-      if (isPassingAcceptError(error.code())) continue;
-      backoff = std::min(std::max(backoff * 2, std::chrono::milliseconds{10}), std::chrono::milliseconds{1000});
-      socket_->waitUntilClosed(backoff);
-      continue;
-    }
-    try {
-      handleConnection(*client);
-    } catch (const std::exception& error) {
-      logDebug(portText(port) + " connection failed. " + error.what());
-    } catch (...) {
-      logDebug(portText(port) + " connection failed.");
-    }
-    client->close();
+  // Only a stop or clear ends the loop; a failed connection ends only itself.
+  if (!loop_->run() && socket_->state() != SocketState::stopped) {
+    logDebug(portText(port) + " port closed. " + Errno::description());
   }
   logDebug(portText(port) + " listening stopped.");
 }
@@ -103,43 +82,45 @@ void HttpServerHandler::handleConnection(Socket& client) {
   client.setDeadline(Socket::Clock::now() + options_.requestTimeout);
   HttpRequest request = HttpParser::shared().readHttpRequest(client, options_.limits);
   request.address = client.peername();
-
-  std::optional<HttpResponse> response;
-  for (const auto& middleware : middleware_) {
-    if ((response = middleware(request))) break;
-  }
-  if (!response) {
-    if (auto router = router_.lock()) {
-      if (auto match = router->route(request.method, request.path)) {
-        request.params = std::move(match->params);
-        response = match->handler(request);
-      }
-    }
-  }
-  if (!response && notFoundHandler_) response = notFoundHandler_(request);
-  if (!response) response = HttpResponse::notFound();
-
+  HttpResponse response = responseFor(request);
   client.setDeadline(Socket::Clock::now() + options_.writeTimeout);
-  respond(client, *response);
+  respond(client, response);
   // Whatever the client sent beyond the request must not turn the close into
   // a reset that destroys the reply on its way.
   client.finishSending(options_.drainTime);
   client.close();
 }
 
-void HttpServerHandler::respond(Socket& socket, const HttpResponse& response) {
+HttpResponse HttpServerHandler::responseFor(HttpRequest& request) {
+  for (const auto& middleware : middleware_) {
+    if (auto response = middleware(request)) return std::move(*response);
+  }
+  if (auto router = router_.lock()) {
+    if (auto match = router->route(request.method, request.path)) {
+      request.params = std::move(match->params);
+      return match->handler(request);
+    }
+  }
+  if (notFoundHandler_) return notFoundHandler_(request);
+  return HttpResponse::notFound();
+}
+
+std::string HttpServerHandler::render(const HttpResponse& response) {
   std::string header = "HTTP/1.1 " + std::to_string(response.statusCode()) + " " + response.reasonPhrase() + "\r\n";
   auto [length, writer] = response.content();
   if (length >= 0) header += "Content-Length: " + std::to_string(length) + "\r\n";
   for (const auto& [name, value] : response.headers()) header += name + ": " + value + "\r\n";
   header += "\r\n";
-  socket.writeUTF8(header);
-  if (writer) {
-    InnerWriteContext context(socket);
-    writer(context);
-    logDebug("[response]\r\n" + header);
-  }
+  if (!writer) return header;
+  // The body is gathered whole: the replies of this server are small.
+  std::string bytes = header;
+  GatheringWriter gathering(bytes);
+  writer(gathering);
+  logDebug("[response]\r\n" + header);
+  return bytes;
 }
+
+void HttpServerHandler::respond(Socket& socket, const HttpResponse& response) { socket.writeUTF8(render(response)); }
 
 // MARK: - HttpServer
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Infra/HttpServer/ConnectionLoop.hpp"
 #include "Infra/HttpServer/HttpParser.hpp"
 #include "Infra/HttpServer/HttpResponse.hpp"
 #include "Infra/HttpServer/HttpRouter.hpp"
@@ -17,12 +18,14 @@
 
 namespace httpserver {
 
-// How long one client may take. Any page the user visits can reach the
-// ports, so a silent or slow client must not hold a port's loop for long.
+// How long one client may take and how many may be connected to one port.
+// Any page the user visits can reach the ports, so a silent or slow client
+// must not hold a port for long, nor keep a fresh request waiting at all.
 struct HttpServerOptions {
   std::chrono::milliseconds requestTimeout{5000};  // accept to the whole request read
   std::chrono::milliseconds writeTimeout{5000};    // the whole reply written
   std::chrono::milliseconds drainTime{200};        // waiting for the client's close
+  std::size_t maxConnections = 1024;               // open at once per port
   HttpParser::Limits limits;
 };
 
@@ -31,8 +34,9 @@ struct ResponseAPI {
   static std::shared_ptr<const rapidjson::Value> status();
 };
 
-// The accept loop of one listening port; it serves its clients one after
-// another, one request per connection.
+// The accept loop of one listening port: its clients are served together by
+// one event loop on the operation's thread (ConnectionLoop), one request per
+// connection.
 class HttpServerHandler : public Operation {
  public:
   using Middleware = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
@@ -43,7 +47,13 @@ class HttpServerHandler : public Operation {
                     HttpServerOptions options = {});
 
   void main() override;
+  // Serves one client on the calling thread, blocking.
   void handleConnection(Socket& client);
+  // The response to a request: middleware, then the router, then the
+  // not-found handler, else 404.
+  HttpResponse responseFor(HttpRequest& request);
+  // The reply's bytes: status line, headers, empty line and body.
+  static std::string render(const HttpResponse& response);
   static void respond(Socket& socket, const HttpResponse& response);
 
  private:
@@ -52,6 +62,7 @@ class HttpServerHandler : public Operation {
   std::vector<Middleware> middleware_;
   std::shared_ptr<Socket> socket_;
   HttpServerOptions options_;
+  std::unique_ptr<ConnectionLoop> loop_;
 };
 
 // One listening port per game on the loopback address, all answering

@@ -97,6 +97,27 @@ bool File::seek(long offset) { return stream_ && std::fseek(stream_, offset, SEE
 
 }  // namespace String
 
+// MARK: - ReceivedBytes
+
+std::string ReceivedBytes::readLine(std::size_t maxBytes) {
+  std::string line;
+  std::size_t raw = 0;
+  if (!takeLineBytes(next_, end_, line, raw, maxBytes)) {
+    throw SocketError(SocketError::Kind::recvFailure, "(0) end of stream", 0);
+  }
+  return line;
+}
+
+std::vector<std::uint8_t> ReceivedBytes::read(std::int64_t length) {
+  if (length < 1) return {};
+  if (static_cast<std::uint64_t>(length) > remaining()) {
+    throw SocketError(SocketError::Kind::recvFailure, "(0) end of stream", 0);
+  }
+  std::vector<std::uint8_t> bytes(next_, next_ + length);
+  next_ += length;
+  return bytes;
+}
+
 // MARK: - Socket
 
 Socket::Socket(int descriptor) : socketFileDescriptor_(descriptor) {}
@@ -193,6 +214,26 @@ std::unique_ptr<Socket> Socket::acceptClientSocket() {
   return std::make_unique<Socket>(client);
 }
 
+int Socket::beginAccepting() {
+  std::lock_guard lock(stateLock_);
+  if (socketFileDescriptor_ < 0 || stateValue_ != static_cast<int>(SocketState::listening)) return -1;
+  int flags = ::fcntl(socketFileDescriptor_, F_GETFL);
+  if (flags == -1 || ::fcntl(socketFileDescriptor_, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+  accepting_ = true;
+  return socketFileDescriptor_;
+}
+
+void Socket::endAccepting() {
+  std::lock_guard lock(stateLock_);
+  accepting_ = false;
+  if (stateValue_ != static_cast<int>(SocketState::listening) && socketFileDescriptor_ >= 0) {
+    // Closed while the loop served it: the descriptor is ours to close.
+    ::close(socketFileDescriptor_);
+    socketFileDescriptor_ = -1;
+  }
+  acceptDone_.notify_all();
+}
+
 std::uint16_t Socket::port() const {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -259,23 +300,32 @@ std::vector<std::uint8_t> Socket::read(std::int64_t length) {
   return bytes;
 }
 
+bool takeLineBytes(const std::uint8_t*& next, const std::uint8_t* end, std::string& line, std::size_t& raw,
+                   std::size_t maxBytes) {
+  while (next < end) {
+    std::uint8_t byte = *next++;
+    if (byte == 10) return true;
+    if (++raw > maxBytes) fail(SocketError::Kind::recvFailure, EMSGSIZE);
+    if (byte <= 13) continue;
+    if (byte < 0x80) {
+      line.push_back(static_cast<char>(byte));
+    } else {
+      line.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      line.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return false;
+}
+
 std::string Socket::readLine(std::size_t maxBytes) {
   std::string line;
   std::size_t raw = 0;
   for (;;) {
     if (bufferStart_ == buffer_.size()) fill(SocketError::Kind::recvFailure);
-    while (bufferStart_ < buffer_.size()) {
-      std::uint8_t byte = buffer_[bufferStart_++];
-      if (byte == 10) return line;
-      if (++raw > maxBytes) fail(SocketError::Kind::recvFailure, EMSGSIZE);
-      if (byte <= 13) continue;
-      if (byte < 0x80) {
-        line.push_back(static_cast<char>(byte));
-      } else {
-        line.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-        line.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-      }
-    }
+    const std::uint8_t* next = buffer_.data() + bufferStart_;
+    bool complete = takeLineBytes(next, buffer_.data() + buffer_.size(), line, raw, maxBytes);
+    bufferStart_ = static_cast<std::size_t>(next - buffer_.data());
+    if (complete) return line;
   }
 }
 
@@ -351,11 +401,15 @@ void Socket::writeFile(String::File& file) {
 }
 
 std::string Socket::peername() const {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getpeername(socketFileDescriptor(), reinterpret_cast<sockaddr*>(&address), &length) == -1) {
     fail(SocketError::Kind::getPeerNameFailure, errno);
   }
+  return numericHost(address, length);
+}
+
+std::string Socket::numericHost(const sockaddr_storage& address, socklen_t length) {
   char host[1025];
   if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
                     NI_NUMERICHOST) != 0) {

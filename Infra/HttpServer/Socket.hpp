@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace httpserver {
 
 enum class SocketState : int { listening = 0, stopped = 1, unknown = 2 };
@@ -90,6 +92,41 @@ class File {
 
 }  // namespace String
 
+// What the request parser reads from: a connected socket, or the bytes of a
+// request that an event loop has already received (ReceivedBytes). Both
+// follow the same line rule and fail the same way (recvFailure).
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  // One line up to a line feed, without bytes 0...13; bytes above 127 become
+  // the characters U+0080...U+00FF (UTF-8 in the result). More than
+  // `maxBytes` raw bytes without a line feed fail with recvFailure.
+  virtual std::string readLine(std::size_t maxBytes) = 0;
+  // Exactly `length` bytes; a length below 1 gives none.
+  virtual std::vector<std::uint8_t> read(std::int64_t length) = 0;
+};
+
+// Takes the bytes of one line from [next, end) by the line rule, appending
+// them to `line`; `raw` counts the line's raw bytes so far. True once the
+// line feed was taken (`next` is then just behind it).
+bool takeLineBytes(const std::uint8_t*& next, const std::uint8_t* end, std::string& line, std::size_t& raw,
+                   std::size_t maxBytes);
+
+// A request already received whole, read as a client socket would be: the
+// end of the bytes is the end of the stream.
+class ReceivedBytes final : public ByteReader {
+ public:
+  explicit ReceivedBytes(std::span<const std::uint8_t> bytes) : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  std::string readLine(std::size_t maxBytes) override;
+  std::vector<std::uint8_t> read(std::int64_t length) override;
+  // The bytes not read yet.
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - next_); }
+
+ private:
+  const std::uint8_t* next_;
+  const std::uint8_t* end_;
+};
+
 // A blocking TCP socket over one descriptor. The listening socket may be
 // closed from another thread while its owner blocks in accept: the close
 // shuts the socket down, which wakes the accept, and the accepting thread
@@ -98,7 +135,7 @@ class File {
 // Client sockets are non-blocking underneath; every read and write waits
 // for readiness until the socket's deadline (none by default), so a silent
 // or stalled peer cannot hold a thread forever.
-class Socket final {
+class Socket final : public ByteReader {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr int bufferLength = 1024;
@@ -115,13 +152,19 @@ class Socket final {
   static void setNoSigPipe(int descriptor);
 
   std::unique_ptr<Socket> acceptClientSocket();
+
+  // For an event loop that serves this listening socket while it runs: the
+  // descriptor, now non-blocking, or -1 when the socket no longer listens.
+  // Until endAccepting(), a close() from another thread only shuts the
+  // socket down (which wakes the loop) and leaves the descriptor to
+  // endAccepting(), called on the loop's thread when it ends.
+  int beginAccepting();
+  void endAccepting();
   std::uint16_t port() const;
 
-  std::vector<std::uint8_t> read(std::int64_t length);
-  // One line up to a line feed, without bytes 0...13; bytes above 127 become
-  // the characters U+0080...U+00FF (UTF-8 in the result). More than
-  // `maxBytes` raw bytes without a line feed fail with recvFailure.
-  std::string readLine(std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+  std::vector<std::uint8_t> read(std::int64_t length) override;
+  // The line rule of ByteReader.
+  std::string readLine(std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) override;
 
   void writeUTF8(std::string_view text);
   void writeUInt8(std::span<const std::uint8_t> bytes);
@@ -129,6 +172,8 @@ class Socket final {
   void writeFile(String::File& file);
 
   std::string peername() const;
+  // The numeric host text of an IPv4 or IPv6 address.
+  static std::string numericHost(const sockaddr_storage& address, socklen_t length);
 
   // Shuts the sending side down, then reads and drops what the peer still
   // sends until it closes or `within` has passed (at most `maxBytes`), so

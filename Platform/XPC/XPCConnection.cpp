@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
+#include "Platform/ThreadReaper.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
 namespace platform::xpc {
@@ -91,9 +93,9 @@ Connection::Connection(const Interface& interface, bool isClient, std::string pa
 
 void Connection::destroy(Connection* connection) {
   // The last owner may let go on one of the connection's own threads, which
-  // cannot join themselves: finish the work on a thread of its own then.
+  // cannot join themselves: the reaper's thread finishes the work then.
   if (connection->queue_->isCurrent() || connection->reader_.get_id() == std::this_thread::get_id()) {
-    std::thread([connection] { delete connection; }).detach();
+    ThreadReaper::shared().post([connection] { delete connection; });
   } else {
     delete connection;
   }
@@ -213,7 +215,13 @@ void Connection::startReader() {
     timeval tv{sendTimeoutSeconds, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   }
-  reader_ = std::thread([this] { readLoop(); });
+  try {
+    reader_ = std::thread([this] { readLoop(); });
+  } catch (const std::system_error&) {
+    // No thread to be had (the process's limit): the connection ends at
+    // once, as a broken one does, and the process goes on.
+    end(Error::Code::invalidated);
+  }
 }
 
 void Connection::invalidate() {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <system_error>
 #include <vector>
 
 #include "Platform/Paths.hpp"
@@ -319,7 +320,15 @@ void Listener::serve(int fd) {
     ::close(fd);
     return;
   }
-  auto connection = Connection::accepted(fd, *interface_, cred.uid, cred.pid);
+  std::shared_ptr<Connection> connection;
+  try {
+    connection = Connection::accepted(fd, *interface_, cred.uid, cred.pid);
+  } catch (const std::system_error&) {
+    // No thread for its queue (the process's limit): this peer is let go,
+    // the listener goes on and serves the next one.
+    ::close(fd);
+    return;
+  }
   std::weak_ptr<Connections> registry = connections_;
   Connection* raw = connection.get();
   connection->setCloseHook([registry, raw] {

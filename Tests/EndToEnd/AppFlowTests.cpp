@@ -45,7 +45,7 @@ class AppFlowTest : public ::testing::Test {
     ASSERT_EQ(installed.status, 0) << installed.output;
     pub.start();
     ASSERT_EQ(browserflow::publishSample(pub, root.path() + "/pub", root.path() + "/trees", gameCode), 0);
-    ASSERT_EQ(browserflow::publishApp(pub, root.path() + "/pub"), 0);
+    ASSERT_EQ(browserflow::publishApp(pub, root / "/Library/Application Support/Jorvu/Vorn/JorvuVorn.app"), 0);
   }
 
   void TearDown() override {
@@ -156,12 +156,21 @@ class AppFlowTest : public ::testing::Test {
     std::this_thread::sleep_for(1500ms);
     shot(name);
   }
-  // The popup's button takes the Return key.
+  // The maintenance popup's OK: an outlined button centred at its bottom
+  // (25 points below it, 45 high). Pressed as the popup tests press it.
   void pressPopupOK(pid_t app) {
     auto found = desktop::run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(app)}, {}, 5s);
     const std::string window = found.output.substr(0, found.output.find('\n'));
-    desktop::run({"xdotool", "windowactivate", "--sync", window}, {}, 5s);
-    desktop::run({"xdotool", "key", "--window", window, "Return"}, {}, 5s);
+    const std::string shell = desktop::run({"xdotool", "getwindowgeometry", "--shell", window}, {}, 5s).output;
+    auto value = [&](const std::string& key) {
+      const auto at = shell.find(key + "=");
+      return at == std::string::npos ? 0 : std::atoi(shell.c_str() + at + key.size() + 1);
+    };
+    const int x = value("X") + value("WIDTH") / 2;
+    const int y = value("Y") + value("HEIGHT") - 25 - 22;
+    desktop::run({"xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "--repeat", "2", "--delay",
+                  "150", "1"},
+                 {}, 10s);
   }
   void shot(const std::string& name) { EXPECT_TRUE(desktop::screenshot(browserflow::artefact(name))) << name; }
 

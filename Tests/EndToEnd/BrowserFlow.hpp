@@ -13,10 +13,9 @@ namespace browserflow {
 // the release trees in `work`; the script's exit status.
 int publishSample(const publisher::Publisher& pub, const std::string& root, const std::string& work, std::uint32_t code);
 
-// Publishes the app itself as game 128000 (its catalogue record and a source
-// made from the installed bundle), so that its self-update finds it current;
-// the exit status.
-int publishApp(const publisher::Publisher& pub, const std::string& root);
+// Publishes the installed app itself as game 128000 (its catalogue records
+// and a source made from the bundle), for the self-update; 0 when done.
+int publishApp(publisher::Publisher& pub, const std::string& installedBundle);
 
 // $JORVU_ARTEFACT_DIR/browser/<name> (build/artefacts when unset).
 std::string artefact(const std::string& name);

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -114,13 +115,24 @@ int main(int argc, char** argv) {
   progress.SetProgress(true);
   progress.SetLastErrorCode(0, 0, 0);
 
-  std::thread([&progress, signals] {
+  // Joined before the job's records go: the end of the program wakes it
+  // with a signal of the set, which it then leaves alone.
+  std::atomic<bool> ending{false};
+  std::jthread signalTaker([&progress, &ending, signals] {
     int number = 0;
-    if (sigwait(&signals, &number) == 0) {
+    if (sigwait(&signals, &number) == 0 && !ending) {
       std::fprintf(stderr, "jorvu-obd: signal %d, cancelling\n", number);
       progress.Cancel();
     }
-  }).detach();  // blocked in sigwait until the process ends
+  });
+  struct WakeAtEnd {
+    std::jthread& thread;
+    std::atomic<bool>& ending;
+    ~WakeAtEnd() {
+      ending = true;
+      pthread_kill(thread.native_handle(), SIGTERM);
+    }
+  } wakeAtEnd{signalTaker, ending};
 
   std::mutex mutex;
   std::condition_variable finished;

@@ -38,6 +38,12 @@ inline constexpr EngineError InstalledExecutableMissing{-43, 914};
 inline constexpr EngineError PatchedExecutableMissing{-50, 914};
 inline constexpr EngineError RestoredExecutableMissing{-70, 914};
 
+// The setup-archive worker's: the download failed, unpacking failed, any
+// other failure.
+inline constexpr EngineError SetupDownload{-60, 917};
+inline constexpr EngineError SetupUnpack{-40, 301};
+inline constexpr EngineError SetupOther{-40, 0};
+
 // The error code an engine failure of either job records; the game worker
 // replaces it with the job's own.
 inline constexpr std::int32_t kEngineFailureCode = -70;

@@ -41,7 +41,7 @@ class AppProgram : public ::testing::Test {
 
   // The app ends by itself with 0, and the helper's job is gone.
   void expectEnded(Process& process, int instances = 1) {
-    EXPECT_EQ(process.wait(30s), 0);
+    EXPECT_EQ(process.wait(30s), 0) << app.outputs();
     EXPECT_FALSE(app.helperPid());
     EXPECT_EQ(app.logCount("[INFO] applicationWillTerminate"), instances);
   }
@@ -87,6 +87,16 @@ TEST_F(AppProgram, AJobAlreadyLoadedIsUnloadedAndLoadedAgain) {
   EXPECT_EQ(app.logCount("[INFO] already loaded JorvuVornHelper. try reload"), 1) << app.log();
   app.finishLaunch(3);
   expectEnded(*process);
+}
+
+TEST_F(AppProgram, AJobThatCannotBeLoadedEndsTheApp) {
+  fs::remove(app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
+  auto process = app.start({startURL(4)});
+  EXPECT_EQ(process->wait(30s), 0);
+  EXPECT_EQ(app.logCount("[ERROR] An error occurred: notExistPlistFile"), 2) << app.log();  // load, then unload
+  EXPECT_EQ(app.logCount("JorvuVornHelper success"), 0);
+  EXPECT_FALSE(app.launchStarted(4));
+  EXPECT_FALSE(app.helperPid());
 }
 
 TEST_F(AppProgram, LaterProcessesHandTheirURLsToTheRunningApp) {

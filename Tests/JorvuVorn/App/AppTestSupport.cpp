@@ -116,7 +116,12 @@ std::string InstalledApp::xdgEnv(const std::string& name) const {
 }
 
 std::map<std::string, std::string> InstalledApp::appEnv() const {
+  std::string tsan = "suppressions=" JORVU_SOURCE_DIR "/Tests/JorvuVorn/App/glib.tsan.supp";
+  if (const char* options = std::getenv("TSAN_OPTIONS"); options != nullptr && *options != '\0') {
+    tsan = std::string(options) + ":" + tsan;
+  }
   return {
+      {"TSAN_OPTIONS", tsan},
       {"DISPLAY", ""},
       {"WAYLAND_DISPLAY", ""},
       {"JORVU_LAUNCH_STANDIN_DIR", launchFolder()},
@@ -161,6 +166,14 @@ bool InstalledApp::launchStarted(std::uint32_t code) const {
 
 void InstalledApp::finishLaunch(std::uint32_t code) const {
   testsupport::writeFile(launchFolder() + "/" + std::to_string(code) + ".finish", "");
+}
+
+std::string InstalledApp::outputs() const {
+  std::string all;
+  for (const auto& e : std::filesystem::directory_iterator(root_.path())) {
+    if (e.path().extension() == ".out") all += "== " + e.path().filename().string() + "\n" + testsupport::readFileOrEmpty(e.path().string());
+  }
+  return all;
 }
 
 std::string InstalledApp::log() const { return testsupport::readFileOrEmpty(appLog()); }

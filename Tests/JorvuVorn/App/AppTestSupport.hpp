@@ -77,6 +77,8 @@ class InstalledApp {
   // How many lines of the app's log hold `text`.
   int logCount(const std::string& text) const;
   std::map<std::string, std::string> appEnv() const;
+  // What the app processes printed (sanitizer reports among them).
+  std::string outputs() const;
 
  private:
   testsupport::TempRoot root_;

@@ -2,7 +2,9 @@
 // driven over its real socket.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -185,8 +187,9 @@ struct Client {
   std::unique_ptr<vornhelperxpc::Proxy> proxy;
   platform::OneShot<Error> error;
 
-  Client() {
-    connection = Connection::toService(vornHelperServiceName, vornhelperxpc::interface());
+  explicit Client(const std::string& socketPath = {}) {
+    connection = socketPath.empty() ? Connection::toService(vornHelperServiceName, vornhelperxpc::interface())
+                                    : Connection::toPath(socketPath, vornhelperxpc::interface());
     proxy = std::make_unique<vornhelperxpc::Proxy>(
         connection->remoteObjectProxy([e = error](const Error& err) { e.resolve(err); }));
     connection->resume();
@@ -445,4 +448,203 @@ TEST(JorvuVornHelper, ClientErrorHandlerFiresWhenTheHelperDies) {
   EXPECT_EQ(error->code, Error::Code::interrupted);
   EXPECT_TRUE(interrupted.waitFor(10s));
   EXPECT_FALSE(replied);
+}
+
+namespace {
+
+// The helper run as a user of its own with a thread limit (RLIMIT_NPROC
+// counts every thread of the user), so that what counts against the limit
+// is the helper's threads and the waiting processes of UserProcesses. Our
+// side talks to it with that user as its effective user while it connects,
+// since each end checks the other's user.
+class HelperAsAnotherUser {
+ public:
+  HelperAsAnotherUser(const TempRoot& root, uid_t uid, rlim_t threadLimit)
+      : uid_(uid), path_(root.path() + "/helper.socket") {
+    std::filesystem::path top(root.path());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+      ::lchown(entry.path().c_str(), uid, uid);
+    }
+    ::chown(top.c_str(), uid, uid);
+    // Bound and listening as that user: a client sees the user of the
+    // listen() as its peer.
+    if (::seteuid(uid) != 0) return;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    const bool listening =
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 16) == 0;
+    ::seteuid(0);
+    if (!listening) return;
+    const std::string program = testsupport::binDir() + "/JorvuVornHelper";
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "LISTEN_", 7) != 0) env.emplace_back(*e);
+    }
+    env.emplace_back("LISTEN_FDS=1");
+    // Nothing is allocated in the child: another thread may hold the heap's
+    // lock at the fork.
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    char pidVariable[64] = "LISTEN_PID=";
+    envp.push_back(pidVariable);
+    envp.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::snprintf(pidVariable, sizeof pidVariable, "LISTEN_PID=%d", static_cast<int>(::getpid()));
+      ::dup2(fd, 3);
+      rlimit limit{threadLimit, threadLimit};
+      if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 ||
+          ::setuid(uid) != 0) {
+        ::_exit(126);
+      }
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // after setuid, which clears it
+      char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+      ::execve(program.c_str(), argv, envp.data());
+      ::_exit(127);
+    }
+    ::close(fd);
+  }
+  ~HelperAsAnotherUser() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // A client, connected with the helper's user as our effective user.
+  std::unique_ptr<Client> connect() {
+    if (::seteuid(uid_) != 0) return nullptr;
+    auto client = std::make_unique<Client>(path_);
+    ::seteuid(0);
+    return client;
+  }
+
+  int threads() const {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task")) {
+      (void)entry;
+      ++n;
+    }
+    return n;
+  }
+
+  std::optional<int> stop() {
+    ::kill(pid_, SIGTERM);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd < 0) return std::nullopt;
+    pollfd p{pidfd, POLLIN, 0};
+    int rc = ::poll(&p, 1, 10000);
+    ::close(pidfd);
+    int status = 0;
+    if (rc != 1 || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  uid_t uid_;
+  std::string path_;
+  pid_t pid_ = -1;
+};
+
+// Processes of a user that only wait: they use up that user's thread count.
+class UserProcesses {
+ public:
+  explicit UserProcesses(uid_t uid) : uid_(uid) {}
+  ~UserProcesses() { clear(); }
+  void add(int count) {
+    char sleepPath[] = "/bin/sleep", seconds[] = "600";
+    char* argv[] = {sleepPath, seconds, nullptr};
+    for (int i = 0; i < count; ++i) {
+      // Its end of the pipe closes at the exec: the process counts by then.
+      int started[2];
+      if (::pipe2(started, O_CLOEXEC) != 0) return;
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        if (::setgroups(0, nullptr) == 0 && ::setgid(uid_) == 0 && ::setuid(uid_) == 0) {
+          ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+          ::execve(sleepPath, argv, environ);
+        }
+        ::_exit(127);
+      }
+      ::close(started[1]);
+      char byte;
+      while (::read(started[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      ::close(started[0]);
+      if (pid > 0) pids_.push_back(pid);
+    }
+  }
+  void clear() {
+    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+    pids_.clear();
+  }
+
+ private:
+  uid_t uid_;
+  std::vector<pid_t> pids_;
+};
+
+}  // namespace
+
+TEST(JorvuVornHelper, WithoutThreadsCallsFailAndTheHelperGoesOn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the helper as a user of its own";
+  TempRoot root;
+  std::filesystem::create_directories(root / "/Library/Application Support/Jorvu");
+  // A user id that nothing else runs as: the thread count is the helper's.
+  const uid_t uid = 2000000 + static_cast<uid_t>(::getpid());
+  constexpr rlim_t threadLimit = 64;
+  HelperAsAnotherUser helper(root, uid, threadLimit);
+  ASSERT_GT(helper.pid(), 0);
+  auto first = helper.connect();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->connect(), true);
+
+  // Not one thread more for the helper: the user's other processes take
+  // the rest of its count.
+  UserProcesses others(uid);
+  others.add(static_cast<int>(threadLimit) - helper.threads());
+  const std::string tokenJson = R"({"gid":"g","webtoken":"w"})";
+  struct Case {
+    const char* name;
+    std::function<void(vornhelperxpc::Proxy&, VornHelperCommunicator::DataReply)> invoke;
+    const char* data;
+  };
+  const std::vector<Case> cases = {
+      {"register", [&](auto& p, auto r) { p.register_(5, "live", tokenJson, r); }, crash},
+      {"execute", [](auto& p, auto r) { p.execute(5, "--x", r); }, crash},
+      {"work", [](auto& p, auto r) { p.work(5, true, r); }, crash},
+      {"clearGame", [](auto& p, auto r) { p.clearGame(5, r); }, crash},
+      // Answered on the connection's queue: no thread needed.
+      {"getGameStatus", [](auto& p, auto r) { p.getGameStatus(5, r); }, notExist},
+  };
+  for (const auto& c : cases) {
+    auto answer = first->ask(c.invoke);
+    ASSERT_TRUE(answer) << c.name;
+    EXPECT_FALSE(answer->first) << c.name;
+    EXPECT_EQ(answer->second, std::optional<std::string>(c.data)) << c.name;
+  }
+  // A connection that cannot get its threads is let go, not the helper.
+  auto refused = helper.connect();
+  ASSERT_TRUE(refused);
+  std::atomic<bool> answered{false};
+  refused->proxy->connect([&answered](bool) { answered = true; });
+  EXPECT_TRUE(refused->error.waitFor(10s));
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(first->connect(), true);
+
+  // With room again, a fresh connection is served as ever.
+  others.clear();
+  auto fresh = helper.connect();
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->connect(), true);
+  auto answer = fresh->ask([](auto& p, auto r) { p.execute(5, std::nullopt, r); });
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->second, std::optional<std::string>(notExist));
+  EXPECT_TRUE(exitedWith(helper.stop(), 0));
 }

@@ -13,6 +13,7 @@
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/ErrorInfo.hpp"
 #include "Common/Protocol/GameStatus.hpp"
+#include "JorvuVornHelper/GameManager/ProgressInfoManager/EngineErrors.hpp"
 #include "Platform/Paths.hpp"
 
 namespace fs = std::filesystem;
@@ -93,18 +94,24 @@ std::string URLGameWorkerError::description() const {
   return message_;
 }
 
-std::int32_t URLGameWorkerError::errorCode() const { return kind_ == Kind::downloadFailure ? -60 : -40; }
+namespace {
 
-std::uint32_t URLGameWorkerError::mainErrorCode() const {
-  switch (kind_) {
-    case Kind::downloadFailure:
-      return 917;
-    case Kind::unzipFailure:
-      return 301;
+EngineError ErrorOf(URLGameWorkerError::Kind kind) {
+  switch (kind) {
+    case URLGameWorkerError::Kind::downloadFailure:
+      return EngineErrors::SetupDownload;
+    case URLGameWorkerError::Kind::unzipFailure:
+      return EngineErrors::SetupUnpack;
     default:
-      return 0;
+      return EngineErrors::SetupOther;
   }
 }
+
+}  // namespace
+
+std::int32_t URLGameWorkerError::errorCode() const { return ErrorOf(kind_).code; }
+
+std::uint32_t URLGameWorkerError::mainErrorCode() const { return ErrorOf(kind_).main; }
 
 // MARK: - URLGameWorker
 

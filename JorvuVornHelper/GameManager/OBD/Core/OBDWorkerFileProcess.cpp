@@ -244,11 +244,13 @@ bool OBDWorker::FinishFullFile(const OBDBuffer::Element& element, FileStreamStat
   // size. Anything shorter than it is a broken file.
   const std::uint64_t liveSize = controller_.GetLiveManifest().GetUncompressedFileSize(element.key);
   struct stat st {};
-  if (::fstat(state.temp.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > liveSize &&
-      ::ftruncate(state.temp.get(), static_cast<off_t>(liveSize)) != 0) {
-    return WriteFailed(element);
+  if (::fstat(state.temp.get(), &st) != 0) return WriteFailed(element);
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > liveSize) {
+    if (::ftruncate(state.temp.get(), static_cast<off_t>(liveSize)) != 0) return WriteFailed(element);
+    size = liveSize;
   }
-  return HasLiveSize(element, state.temp.get());
+  return size == liveSize || BrokenFile(element, size, liveSize);
 }
 
 bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name) {

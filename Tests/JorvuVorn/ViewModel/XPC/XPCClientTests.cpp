@@ -2,6 +2,7 @@
 // temporary root, served by a scripted helper in this process.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -363,6 +364,27 @@ TEST_F(XPCClientTest, AHelperThatGoesAwayLeavesNoLinkUntilTheNextConnection) {
   EXPECT_EQ(outcome([&] { client.clearGame(5); }), "ok");
   ASSERT_EQ(helper_->calls().size(), 1u);
   EXPECT_EQ(helper_->calls()[0].method, "clearGame");
+}
+
+// Every launch's register step opens the link: callers at the same time make
+// one connection between them, on one shared client.
+TEST_F(XPCClientTest, ConcurrentConnectionsMakeOneLink) {
+  auto accepted = std::make_shared<std::atomic<int>>(0);
+  auto exported = vornhelperxpc::exportedObject(helper_);
+  listener_->setDelegate([exported, accepted](const std::shared_ptr<Connection>& c) {
+    ++*accepted;
+    c->setExportedObject(exported);
+    c->resume();
+    return true;
+  });
+  XPCClient client(10s);
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 8; ++i) callers.emplace_back([&client] { client.connection(); });
+  for (auto& t : callers) t.join();
+  ASSERT_NE(XPCClient::proxy(), nullptr);
+  helper_->answer("clearGame", {true, std::nullopt, false});
+  EXPECT_EQ(outcome([&] { client.clearGame(5); }), "ok");
+  EXPECT_EQ(*accepted, 1);
 }
 
 }  // namespace
