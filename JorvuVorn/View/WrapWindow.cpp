@@ -83,6 +83,7 @@ void WrapWindow::close() {
 void WrapWindow::setContentSize(PanelSize size) {
   size_ = size;
   gtk_widget_set_size_request(GTK_WIDGET(window_), size.width, size.height);
+  gtk_window_set_default_size(window_, size.width, size.height);
   gtk_window_resize(window_, size.width, size.height);
 }
 

@@ -24,6 +24,7 @@ constexpr const char* reportPath = "/ifc/ktz.aspx";
 constexpr const char* cataloguePrefix = "/game-info/";
 constexpr const char* ticketPath = "/ias/live/public/v1/issue/ticket/by-web-token";
 constexpr const char* controlPrefix = "/_publisher/";
+constexpr const char* pagesPrefix = "/pages/";
 
 bool iequals(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -428,6 +429,8 @@ void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
     serveCatalogue(req, res);
   } else if (path == ticketPath) {
     serveTicket(req, res);
+  } else if (path.rfind(pagesPrefix, 0) == 0) {
+    servePage(req, res);
   } else {
     serveStatic(req, res);
   }
@@ -556,6 +559,22 @@ bool Publisher::useRecord(const std::string& game, const std::string& record) {
   }
   fs::rename(temporary, target);
   return true;
+}
+
+void Publisher::servePage(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = req.path.substr(std::string(pagesPrefix).size());
+  const bool plain = !name.empty() && name.front() != '.' && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+  });
+  std::optional<std::string> bytes = plain ? readWholeFile(std::string(JORVU_PUBLISHER_PAGES) + "/" + name) : std::nullopt;
+  if (!bytes) {
+    res.status = 404;
+    res.set_content("not found", "text/plain");
+    return;
+  }
+  const bool html = name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0;
+  res.status = 200;
+  sendBody(req, res, std::move(*bytes), html ? "text/html; charset=utf-8" : "application/octet-stream");
 }
 
 void Publisher::serveControl(const httplib::Request& req, httplib::Response& res) {

@@ -9,6 +9,9 @@
 //                                  {"ticket":"ticket-<gid>"})
 //   GET  /ifc/ktz.aspx?<query>     a statistics report: recorded (query and cookies) and
 //                                  appended as one JSON line to <root>/reports.log; 200
+//   GET  /pages/<name>             our own pages (Tools/publisher/pages/): setup.html is
+//                                  a setup panel page using the whole ktz interface (see
+//                                  its header for its query parameters)
 //   GET/HEAD anything else         the static file under <root> (ranges supported; web
 //                                  pages, scripts and images with their media types)
 //   POST /_publisher/fault         scripts a fault (JSON body, see Fault::fromJson)
@@ -136,6 +139,7 @@ class Publisher {
   void serveCatalogue(const httplib::Request& req, httplib::Response& res);
   void serveTicket(const httplib::Request& req, httplib::Response& res);
   void serveStatic(const httplib::Request& req, httplib::Response& res);
+  void servePage(const httplib::Request& req, httplib::Response& res);
   void serveControl(const httplib::Request& req, httplib::Response& res);
   void sendBody(const httplib::Request& req, httplib::Response& res, std::string body, const std::string& type);
   // Blocks until `duration` passes (0: forever), the fault at `path` is

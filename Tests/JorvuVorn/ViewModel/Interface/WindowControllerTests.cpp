@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Tests/Support/GtkTestSupport.hpp"
@@ -147,6 +148,9 @@ TEST_F(WindowControllerTest, BorderedWindowHasABlackOutlineAndTheOtherNone) {
     ASSERT_NE(pixels, nullptr);
     ASSERT_EQ(gdk_pixbuf_get_width(pixels), 460);
     ASSERT_EQ(gdk_pixbuf_get_height(pixels), 213);
+    const std::string file =
+        guitest::artefactDir() + (border ? "/window-bordered-460x213.png" : "/window-plain-460x213.png");
+    gdk_pixbuf_save(pixels, file.c_str(), "png", nullptr, nullptr);
     const guitest::Rgb white{255, 255, 255};
     // The 0.7-point line covers most of the outermost pixel row and column.
     for (auto [x, y] : {std::pair{0, 106}, {459, 106}, {230, 0}, {230, 212}}) {
