@@ -1,10 +1,10 @@
 // The app's entry, and the one place where the launch controller the
-// registry holds is chosen.
+// registry holds is chosen: WebLaunchingTasksController, whose tasks share
+// one XPC client to the helper.
 //
-// Until the real controller is wired in, a stand-in runs each launch: it
-// writes "<code>.started" (holding the start URL) into the folder named by
-// JORVU_LAUNCH_STANDIN_DIR and finishes when a file "<code>.finish" appears
-// there. Without that variable it finishes at once.
+// For the tests of the registry alone, JORVU_LAUNCH_STANDIN_DIR selects a
+// stand-in instead: it writes "<code>.started" (holding the start URL) into
+// that folder and finishes when a file "<code>.finish" appears there.
 #include <gio/gio.h>
 
 #include <cstdlib>
@@ -13,8 +13,19 @@
 #include <string>
 
 #include "JorvuVorn/AppMain.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasks.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasksController.hpp"
+#include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
 
 namespace {
+
+// What every launch of the process shares. The tasks go first: they are
+// cancelled and joined before the client they use goes.
+struct LaunchServices {
+  LaunchServices(MainThread& mainThread, Interface& interface) : tasks(mainThread, interface, xpcClient) {}
+  XPCClient xpcClient;
+  WebLaunchingTasks tasks;
+};
 
 class StandInLaunchController final : public LaunchController,
                                       public std::enable_shared_from_this<StandInLaunchController> {
@@ -73,11 +84,17 @@ class StandInLaunchController final : public LaunchController,
   GFileMonitor* monitor_ = nullptr;
 };
 
-// The controller factory of the registry.
+// The controller factory of the registry. The registry (and with it the
+// factory) ends before the main loop and the interface do.
 LaunchControllerFactory launchControllerFactory(AppServices& services) {
-  return [&services](const GameExecuteInfo& info, std::function<void()> completion) {
-    return std::make_shared<StandInLaunchController>(services.mainThread, info, std::move(completion));
-  };
+  const char* standIn = std::getenv("JORVU_LAUNCH_STANDIN_DIR");
+  if (standIn != nullptr && *standIn != '\0') {
+    return [&services](const GameExecuteInfo& info, std::function<void()> completion) {
+      return std::make_shared<StandInLaunchController>(services.mainThread, info, std::move(completion));
+    };
+  }
+  auto shared = std::make_shared<LaunchServices>(services.mainThread, services.interface);
+  return WebLaunchingTasksController::factory(std::shared_ptr<WebLaunchingTasks>(shared, &shared->tasks));
 }
 
 }  // namespace

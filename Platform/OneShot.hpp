@@ -14,11 +14,12 @@ class OneShot {
  public:
   OneShot() : state_(std::make_shared<State>()) {}
 
-  // Returns false when a value was already set. The waiter may wake, return
-  // and drop its OneShot before the notification goes out: the state is held
-  // here until then.
+  // Returns false when a value was already set.
   bool resolve(T value) const {
-    const std::shared_ptr<State> state = state_;
+    // Held here: once the value is set, a waiter may wake and let go of its
+    // OneShot (this one too, when it was shared by reference) before the
+    // notification is out.
+    std::shared_ptr<State> state = state_;
     {
       std::lock_guard lock(state->mutex);
       if (state->value) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "Common/Config/VornConfig.hpp"
 #include "Common/Logger/TavloLogger.hpp"
@@ -14,11 +15,26 @@ namespace {
 constexpr std::uint32_t appGameCode = 128000;
 
 // Characters a tag may hold inside the record's path segment.
-bool isTagText(const std::string& tag) {
+bool isTagSegmentText(std::string_view segment) {
   static const char* allowed = "-._~!$&'()*+,;=:@";
-  return std::all_of(tag.begin(), tag.end(), [](char c) {
+  return std::all_of(segment.begin(), segment.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || (c != '\0' && std::strchr(allowed, c) != nullptr);
   });
+}
+
+// A tag is one path segment's text, or several joined by "/" (such as
+// "678e/dev"); each of those must then be a real name: not empty, not "."
+// and not "..", so the address never leaves the catalogue's folder.
+bool isTagText(const std::string& tag) {
+  if (tag.find('/') == std::string::npos) return isTagSegmentText(tag);
+  std::string_view rest = tag;
+  for (;;) {
+    const auto slash = rest.find('/');
+    const std::string_view segment = rest.substr(0, slash);
+    if (segment.empty() || segment == "." || segment == ".." || !isTagSegmentText(segment)) return false;
+    if (slash == std::string_view::npos) return true;
+    rest.remove_prefix(slash + 1);
+  }
 }
 
 }  // namespace

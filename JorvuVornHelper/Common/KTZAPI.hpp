@@ -26,7 +26,8 @@ class KTZAPI {
  public:
   // "<host>/game-info/<code>" followed by "@<tag>" when the tag is not empty.
   // Throws KTZAPIError when the tag cannot be part of the path (CR, LF, NUL,
-  // "/", "?", "%", blanks and the like are refused; nothing is sent then).
+  // "?", "%", blanks and the like are refused; "/" only between segments that
+  // are neither empty, "." nor ".."; nothing is sent then).
   static std::string gameInfoURL(std::uint32_t gameCode, const std::string& obdTag);
 
   // The catalogue host for a game: the app itself (128000) always live,

@@ -56,7 +56,15 @@ case $code in
 esac
 [ "${#code}" -le 10 ] && [ "$code" -le 4294967295 ] || fail "invalid game code: $game"
 case $tag in
-  *[!A-Za-z0-9._-]*) fail "invalid tag: $tag" ;;
+  *[!A-Za-z0-9._/-]*) fail "invalid tag: $tag" ;;
+esac
+# "/" only between segments that are real names ("678e/dev").
+case $tag in
+  */*)
+    case /$tag/ in
+      *//* | */./* | */../*) fail "invalid tag: $tag" ;;
+    esac
+    ;;
 esac
 case $game in
   *@) fail "invalid tag: empty" ;;

@@ -18,6 +18,7 @@
 #include "Common/Launcher/ApplicationLauncher.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
+#include "Platform/Bundle.hpp"
 #include "Platform/PropertyList.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -578,4 +579,32 @@ TEST_F(HelperEndToEnd, StoppedDuringAnInstallTheHelperEndsTheJobAndExits) {
   // The job is cancelled, reports 13, and the program ends only after it.
   expectCleanExit(helper->stop(20s));
   EXPECT_EQ(reportsAfter(1), std::vector<std::string>{"gc=4008&tp=13"});
+}
+
+TEST_F(HelperEndToEnd, TheAppServedAsItsOwnGameUpdatesUnderItsDevelopmentTag) {
+  startHelper();
+  // The installed app (version 1.0), and a newer release of it published.
+  const std::string vorn = gamesFolder() + "/Vorn";
+  makeFakeGameBundle(temp.path() + "/app", "JorvuVorn");
+  const std::string bundle = temp.path() + "/app/JorvuVorn.app";
+  auto plist = platform::readPropertyList(bundle + "/Contents/Info.plist");
+  ASSERT_TRUE(plist && plist->dict());
+  platform::PlistDict dict = *plist->dict();
+  dict["CFBundleShortVersionString"] = platform::PlistValue(std::string("1.0"));
+  ASSERT_TRUE(platform::writePropertyList(bundle + "/Contents/Info.plist", platform::PlistValue(dict)));
+  fs::create_directories(vorn);
+  fs::copy(bundle, vorn + "/JorvuVorn.app", fs::copy_options::recursive);
+  pub->publishApp(bundle, "2.0", testsupport::binDir() + "/jorvu-pack");
+
+  // The development tag has a "/": the helper takes it.
+  ASSERT_EQ(client->registerGame(128000, "678e/dev"), ok()) << testsupport::readFileOrEmpty(logFile());
+  EXPECT_EQ(client->work(128000, true), ok());
+  const Polled polled = pollStatus(128000, Status::ready);
+  ASSERT_TRUE(polled.reached) << (polled.failure && polled.failure->second ? *polled.failure->second : "time-out");
+  auto installed = platform::Bundle(vorn + "/JorvuVorn.app").shortVersion();
+  EXPECT_EQ(installed, "2.0");
+  EXPECT_EQ(::access((vorn + "/JorvuVorn.app/Contents/MacOS/JorvuVorn").c_str(), X_OK), 0);
+  // Up to date now; a tag leaving the catalogue's folder is refused.
+  EXPECT_EQ(client->work(128000, true), failed(VornHelperError::NoWorkRequired{}));
+  EXPECT_EQ(client->registerGame(5, "678e/../x"), failed(VornHelperError::Crash{}));
 }

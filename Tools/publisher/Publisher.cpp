@@ -12,8 +12,17 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
 #include "Common/Json/JsonReading.hpp"
 #include "Platform/OneShot.hpp"
+#include "Platform/PropertyList.hpp"
 
 namespace publisher {
 namespace {
@@ -100,11 +109,60 @@ std::string reportJson(const Report& r) {
 }
 
 // A catalogue name: letters, digits, "@", ".", "_", "-"; never "." first.
-bool isRecordName(const std::string& name) {
+bool isRecordSegment(std::string_view name) {
   if (name.empty() || name.front() == '.') return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.' || c == '_' || c == '-';
   });
+}
+
+// One name, or names joined by "/" (a tag such as 678e/dev), none of them
+// starting with ".": the record stays below game-info/.
+bool isRecordName(const std::string& name) {
+  std::string_view rest = name;
+  for (;;) {
+    const auto slash = rest.find('/');
+    if (!isRecordSegment(rest.substr(0, slash))) return false;
+    if (slash == std::string_view::npos) return true;
+    rest.remove_prefix(slash + 1);
+  }
+}
+
+// jorvu-pack beside this program, else in JORVU_BIN_DIR.
+std::string findPackTool() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec && fs::exists(self.parent_path() / "jorvu-pack")) return (self.parent_path() / "jorvu-pack").string();
+  if (const char* bin = std::getenv("JORVU_BIN_DIR")) return std::string(bin) + "/jorvu-pack";
+  return "jorvu-pack";
+}
+
+int runAndWait(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string appRecord(const std::string& sourceURL, const std::string& manifest) {
+  return R"({"game_code":128000,"game_name":"JorvuVorn","install_folder_name":"Vorn","channel":1,)"
+         R"("use_stipulation":false,"get_user_install_path":false,"install_jorvu_vorn":false,)"
+         R"("install_main_shortcut":false,"minimize_all_window":false,"use_ktz_uninstall":false,)"
+         R"("execute_after_localinstall":false,"use_griddownload":false,"use_griddownload_patch":false,)"
+         R"("install_launcher_only":false,"not_delete_target_path":true,"duplicate_game_execution":false,)"
+         R"("auto_architecture_mode":false,"use_vantix_token":false,"registry_root_key":"HKLM",)"
+         R"("executable_file_name":"JorvuVorn.exe","mac_executable_file_name":"JorvuVorn.app",)"
+         R"("install_panel_image_width":800,"install_panel_image_height":600,"patch_panel_image_width":800,)"
+         R"("patch_panel_image_height":600,"os_version":10,"x64_only":false,"dx_version":11,)"
+         R"("emergency_patch_version":0,"reinstall_version":0,"service_status":1,)"
+         R"("setup_file_url":")" +
+         sourceURL + R"(","manifest_name":")" + manifest + R"("})";
 }
 
 // The media type of a static file, by its name's ending: web pages and their
@@ -125,10 +183,45 @@ std::string mediaTypeOf(const std::string& path) {
 
 // A plain file name: letters, digits, ".", "_" and "-", not beginning with ".".
 bool isPlainName(const std::string& name) {
-  return isRecordName(name) && name.find('@') == std::string::npos;
+  return isRecordSegment(name) && name.find('@') == std::string::npos;
 }
 
 }  // namespace
+
+// ---- the app as a game ----
+
+std::string Publisher::publishApp(const std::string& appBundle, const std::string& version,
+                                  const std::string& packTool) {
+  const std::string name = "jorvuvorn-" + std::to_string(++appReleases_) + (version.empty() ? "" : "-" + version);
+  const std::string base = root();
+  const fs::path tree = fs::path(base) / "app-releases" / name;
+  const fs::path copy = tree / "JorvuVorn.app";
+  std::error_code ec;
+  fs::remove_all(tree, ec);
+  fs::create_directories(tree);
+  fs::copy(appBundle, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  if (!version.empty()) {
+    const std::string plistPath = (copy / "Contents/Info.plist").string();
+    auto plist = platform::readPropertyList(plistPath);
+    if (!plist || plist->dict() == nullptr) throw std::runtime_error("no Info.plist in " + appBundle);
+    platform::PlistDict dict = *plist->dict();
+    dict["CFBundleShortVersionString"] = platform::PlistValue(version);
+    if (!platform::writePropertyList(plistPath, platform::PlistValue(std::move(dict)))) {
+      throw std::runtime_error("cannot write " + plistPath);
+    }
+  }
+  const std::string source = base + "/app-source";
+  const std::vector<std::string> argv{packTool.empty() ? findPackTool() : packTool, "--out", source, "--name", name,
+                                      "--jobs", "2", "--level", "1", tree.string()};
+  if (runAndWait(argv) != 0) throw std::runtime_error("jorvu-pack failed for " + appBundle);
+  const std::string record = appRecord(origin() + "/app-source", name);
+  for (const std::string& tag : {"678e", "678e/dev"}) {
+    const fs::path path = fs::path(base) / "game-info" / ("128000@" + tag + ".json");
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << record;
+  }
+  return name;
+}
 
 // ---- Request ----
 

@@ -1,6 +1,7 @@
 #pragma once
 // A local stand-in for the publisher's services, for tests and the demo:
-//   GET  /game-info/<code>[@tag]   the catalogue record <root>/game-info/<code>[@tag].json,
+//   GET  /game-info/<code>[@tag]   the catalogue record <root>/game-info/<code>[@tag].json
+//                                  (a tag may have "/" between real names: 128000@678e/dev),
 //                                  answered with the status in <root>/game-info/<name>.status
 //                                  when that file exists (200 otherwise, 404 without a record)
 //   POST /ias/live/public/v1/issue/ticket/by-web-token
@@ -107,6 +108,17 @@ class Publisher {
   void setRoot(std::string root);
   std::string root() const;
 
+  // Serves the app itself as game 128000: a release of the app bundle
+  // `appBundle` (its copy's CFBundleShortVersionString set to `version`
+  // unless that is empty), published with jorvu-pack as <root>/app-source,
+  // and the catalogue records of the tags "678e" and "678e/dev" naming it,
+  // installed into the folder "Vorn". Needs start(). Returns the release's
+  // manifest name; throws std::runtime_error when it cannot publish.
+  // `packTool`: jorvu-pack's path ("" finds it beside this program or in
+  // JORVU_BIN_DIR).
+  std::string publishApp(const std::string& appBundle, const std::string& version = "",
+                         const std::string& packTool = "");
+
   // The catalogue record of `game` ("<code>[@tag]") becomes a copy of
   // <root>/records/<record>.json, swapped in whole. False when there is no
   // such record; std::invalid_argument for names that are not plain.
@@ -162,6 +174,7 @@ class Publisher {
   std::vector<Request> catalogueRequests_;
   std::vector<Request> ticketRequests_;
   std::map<std::string, std::size_t> counts_;
+  int appReleases_ = 0;
 };
 
 }  // namespace publisher

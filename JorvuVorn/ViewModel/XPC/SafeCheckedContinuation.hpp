@@ -2,7 +2,9 @@
 // A one-shot result for one XPC call: resumed exactly once, by the reply or
 // by its time-out, whichever comes first. A second resume does nothing. The
 // timer is a thread owned by the waiting call: once the call has its result
-// it stops the timer and joins it.
+// it stops the timer and joins it. Awaited inside a cancellable task
+// (Platform/Cancellation.hpp), the wait also ends when the task is
+// cancelled, with platform::CancellationError; a later reply is dropped.
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -15,6 +17,7 @@
 #include <variant>
 
 #include "Common/Logger/VornLogger.hpp"
+#include "Platform/Cancellation.hpp"
 #include "Platform/OneShot.hpp"
 
 class SafeCheckedContinuationError : public std::exception {
@@ -134,6 +137,9 @@ T withSafeCheckedThrowingContinuation(Body&& body, std::chrono::nanoseconds time
   } catch (...) {
     continuation->resumeThrowing(std::current_exception());
   }
+  // Runs at once when the task is cancelled already.
+  std::stop_callback onCancel(platform::currentStopToken(),
+                              [continuation] { continuation->resumeThrowing(platform::CancellationError()); });
   return continuation->await();
 }
 

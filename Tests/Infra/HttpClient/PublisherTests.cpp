@@ -48,6 +48,12 @@ TEST_F(PublisherTest, ServesCatalogueRecordsWithScriptedStatus) {
   EXPECT_EQ(get("/game-info/6").statusCode, 404);
   EXPECT_EQ(get("/game-info/..%2Fsecret").statusCode, 404);
   EXPECT_EQ(server.catalogueRequests().size(), 4u);
+
+  // A tag with "/" between names: a record in a folder of its own.
+  testsupport::writeFile(root.path() + "/game-info/128000@678e/dev.json", R"({"dev":true})");
+  EXPECT_EQ(*get("/game-info/128000@678e/dev").data, R"({"dev":true})");
+  EXPECT_EQ(get("/game-info/128000@678e/.dev").statusCode, 404);
+  EXPECT_EQ(get("/game-info/128000@678e//dev").statusCode, 404);
 }
 
 TEST_F(PublisherTest, ServesStaticFilesInsideTheRootOnly) {

@@ -135,6 +135,7 @@ std::unique_ptr<Process> InstalledApp::start(const std::vector<std::string>& arg
   std::vector<std::string> argv{program()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   auto env = appEnv();
+  for (const auto& [name, value] : extraEnv) env[name] = value;
   if (withDisplay) {
     env.erase("DISPLAY");
     env["GDK_BACKEND"] = "x11";

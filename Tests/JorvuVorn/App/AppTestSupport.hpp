@@ -80,6 +80,9 @@ class InstalledApp {
   // What the app processes printed (sanitizer reports among them).
   std::string outputs() const;
 
+  // Set on top of appEnv() for every start (an empty value removes one).
+  std::map<std::string, std::string> extraEnv;
+
  private:
   testsupport::TempRoot root_;
 };

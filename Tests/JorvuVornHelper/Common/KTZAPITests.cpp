@@ -60,6 +60,8 @@ TEST_F(KTZAPITest, AddressUsesTheConfiguredHostExceptForTheApp) {
                             {"gameCode":5,"ktzAPI":"live"}]})");
   EXPECT_EQ(KTZAPI::gameInfoURL(128000, "678e"), server.origin() + "/game-info/128000@678e");
   EXPECT_EQ(KTZAPI::gameInfoURL(5, "beta"), "http://127.0.0.1:9/game-info/5@beta");
+  // The app's development tag: segments joined by "/".
+  EXPECT_EQ(KTZAPI::gameInfoURL(128000, "678e/dev"), server.origin() + "/game-info/128000@678e/dev");
   EXPECT_EQ(KTZAPI::gameInfoURL(6, ""), server.origin() + "/game-info/6");
   EXPECT_EQ(KTZAPI::gameInfoURL(7, ""), server.origin() + "/game-info/7");
   std::filesystem::remove(root / "/Library/Application Support/Jorvu/VornConfig.json");
@@ -74,7 +76,9 @@ TEST_F(KTZAPITest, AddressIsLoggedAndUnsafeTagsAreRefused) {
   EXPECT_NE(lines[0].find("[INFO] gameInfoURL=" + server.origin() + "/game-info/4294967295@a.b-c_d~e"),
             std::string::npos);
   for (const std::string& tag : {std::string("a\r\nHost: x"), std::string("a\n"), std::string("a\0b", 3),
-                                 std::string("../../x"), std::string("a/b"), std::string("a b"), std::string("a?b"),
+                                 std::string("../../x"), std::string("a/../b"), std::string("a/./b"),
+                                 std::string("a//b"), std::string("/a"), std::string("a/"), std::string("a/.."),
+                                 std::string("a/b c"), std::string("a b"), std::string("a?b"),
                                  std::string("a#b"), std::string("%2e%2e"), std::string("\xc3\xa9")}) {
     EXPECT_THROW(KTZAPI::gameInfoURL(1, tag), KTZAPIError) << tag;
   }

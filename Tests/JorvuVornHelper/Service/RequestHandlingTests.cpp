@@ -73,7 +73,7 @@ TEST_F(RequestHandlingTest, RegisterOnceAndMapItsFailures) {
   EXPECT_EQ(registerGame(9003), failed(VornHelperError::Crash{}));
   serve(9004, Record(9004));
   EXPECT_EQ(registerGame(9004, "", std::string(R"({"gid":1})")), failed(VornHelperError::Crash{}));
-  EXPECT_EQ(registerGame(9004, "bad/tag"), failed(VornHelperError::Crash{}));
+  EXPECT_EQ(registerGame(9004, "bad/../tag"), failed(VornHelperError::Crash{}));
   // A worker that cannot be made is a crash, and nothing is registered.
   factory.makeManifestWorker = nullptr;
   helper = std::make_shared<VornHelper>(factory);

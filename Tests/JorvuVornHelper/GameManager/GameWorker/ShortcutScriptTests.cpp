@@ -113,6 +113,11 @@ TEST_F(ShortcutScriptTest, MakesTheShortcutBundleWithTheStartURL) {
   EXPECT_EQ(identifier->find('\n'), std::string::npos);
   EXPECT_EQ(base64Decode(*identifier), "jorvuvorn://launch?game=123@beta");
 
+  // A tag of several segments.
+  r = ShortcutScript::run(script, gameFolder, "Game.app", 123, "678e/dev");
+  ASSERT_EQ(r.status, 0) << r.output.value_or("");
+  EXPECT_EQ(base64Decode(launchIdentifier(bundle).value_or("")), "jorvuvorn://launch?game=123@678e/dev");
+
   // Again without the tag: the shortcut is replaced.
   r = ShortcutScript::run(script, gameFolder, "Game.app", 123, "");
   ASSERT_EQ(r.status, 0) << r.output.value_or("");
@@ -158,6 +163,10 @@ TEST_F(ShortcutScriptTest, RefusesBadArgumentsAndForeignBundles) {
   const std::vector<std::vector<std::string>> bad = {
       {gameFolder, "Game.app", "123@\"; touch " + marker + " #"},
       {gameFolder, "Game.app", "123@a&game=9"},
+      {gameFolder, "Game.app", "123@a/../b"},
+      {gameFolder, "Game.app", "123@a//b"},
+      {gameFolder, "Game.app", "123@a/"},
+      {gameFolder, "Game.app", "123@./a"},
       {gameFolder, "Game.app", "abc"},
       {gameFolder, "Game.app", "4294967296"},
       {gameFolder, "../Game.app", "123"},

@@ -1,0 +1,59 @@
+#pragma once
+// Brings the app itself up to date before a game is registered: the app is
+// game 128000 to the helper. work() registers it, asks for work and waits
+// until the helper's job is done; it returns when there was nothing to do
+// and throws SelfUpdaterError::needReloading after an installed update.
+//
+// Runs inside a launch task (a cancelled task ends its status poll with
+// platform::CancellationError). SelfUpdateOnce makes sure a process runs it
+// once: launches that come while it runs, or later, take its outcome.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "Common/Protocol/VantixToken.hpp"
+#include "JorvuVorn/ViewModel/LaunchErrors.hpp"
+#include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
+
+inline constexpr std::uint32_t jorvuVornGameCode = 128000;
+inline constexpr const char* obdTagJorvuVornMac = "678e";
+inline constexpr const char* obdTagJorvuVornMacDev = "678e/dev";
+
+struct SelfUpdater {
+  XPCClient& xpcClient;
+  double timeout = 300.0;  // seconds
+  std::optional<VantixToken> vantixToken;
+  std::chrono::milliseconds pollInterval{300};
+
+  // Throws the helper's VornHelperError, SelfUpdaterError, or the XPC
+  // client's error.
+  void work();
+
+  // "678e/dev" when the configuration file says the app's catalogue is the
+  // test one, "678e" otherwise.
+  static const char* obdTag();
+
+ private:
+  void waitDone(std::uint32_t gameCode);
+};
+
+class SelfUpdateOnce {
+ public:
+  // Runs `update` unless it ran already in this process or is running: then
+  // waits for that run and takes its outcome (returns, or throws what it
+  // threw). A run that was cancelled leaves no outcome: the next caller runs
+  // it again. The wait ends with platform::CancellationError when the
+  // caller's task is cancelled.
+  void run(const std::function<void()>& update);
+
+ private:
+  enum class State { notRun, running, finished };
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  State state_ = State::notRun;
+  std::exception_ptr outcome_;
+};

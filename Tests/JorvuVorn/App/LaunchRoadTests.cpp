@@ -1,0 +1,258 @@
+// The launch roads of the real app program, headless: installed with
+// scripts/install-app into a temporary root, its helper started through our
+// launchctl from the installed layout, against the local publisher serving
+// the games and the app itself (game 128000).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "Platform/Bundle.hpp"
+#include "Platform/PropertyList.hpp"
+#include "Tests/EndToEnd/EndToEndSupport.hpp"
+#include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+#include "Tools/publisher/Publisher.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using apptest::InstalledApp;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+const Lines installRoad = {"ready->register",
+                           "register->execute",
+                           "execute->error(WorkRequired)",
+                           "error(WorkRequired)->work",
+                           "work->execute",
+                           "execute->done"};
+
+class LaunchRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app = std::make_unique<InstalledApp>();
+    pub = std::make_unique<publisher::Publisher>(pubRoot());
+    pub->start();
+    const std::string origin = pub->origin();
+    app->extraEnv = {
+        {"JORVU_LAUNCH_STANDIN_DIR", ""},       {"JORVU_CATALOGUE_LIVE_HOST", origin},
+        {"JORVU_CATALOGUE_TEST_HOST", origin},  {"JORVU_REPORT_HOST", origin},
+        {"JORVU_TICKET_HOST", origin},          {"XDG_DESKTOP_DIR", app->root().path() + "/desktop"},
+    };
+    // The log folder stays after each run, for the step lines.
+    testsupport::writeFile(app->root() / "/Library/Application Support/Jorvu/VornConfig.json",
+                           R"({"common":{"isRemainLogFile":true},"games":[]})");
+    fs::create_directories(app->root() / "/System/Library/CoreServices");
+    ASSERT_TRUE(platform::writePropertyList(
+        app->root() / "/System/Library/CoreServices/SystemVersion.plist",
+        platform::PlistValue(
+            platform::PlistDict{{"ProductName", std::string("macOS")}, {"ProductVersion", std::string("12.0")}})));
+    // The installed app is the current release, and the helper knows it.
+    const std::string release = pub->publishApp(installedBundle(), "", testsupport::binDir() + "/jorvu-pack");
+    ASSERT_EQ(e2e::runProgram({testsupport::binDir() + "/jorvu-obd", "install", "--source", origin + "/app-source",
+                               "--manifest", release, "--target", vorn(), "--code", "128000", "--exe",
+                               "JorvuVorn.app"}),
+              0);
+    // As the helper leaves an installed game: everything executable.
+    ASSERT_EQ(e2e::runProgram({"/bin/chmod", "-R", "755", vorn()}), 0);
+    ASSERT_EQ(::access(app->program().c_str(), X_OK), 0) << app->program();
+  }
+
+  void TearDown() override {
+    app.reset();
+    pub->stop();
+  }
+
+  std::string pubRoot() const { return app->root().path() + "/pub"; }
+  std::string vorn() const { return app->root() / "/Library/Application Support/Jorvu/Vorn"; }
+  std::string installedBundle() const { return vorn() + "/JorvuVorn.app"; }
+  std::string gameFolder(const std::string& folder) const {
+    return app->root() / ("/Library/Application Support/Jorvu/" + folder);
+  }
+  std::string tree(const std::string& name) const { return app->root().path() + "/trees/" + name; }
+
+  // A release of a game: a few files beside the bundle Game.app.
+  void publish(const std::string& name, const std::string& readme, const std::string& from = "") {
+    e2e::writeTree(tree(name), {{"readme.txt", readme}, {"data/one.bin", std::string(50000, 'a') + readme}});
+    e2e::makeFakeGameBundle(tree(name), "Game");
+    std::vector<std::string> argv{testsupport::binDir() + "/jorvu-pack", "--out", pubRoot() + "/src", "--name", name,
+                                  "--jobs", "2", "--level", "1"};
+    if (!from.empty()) argv.insert(argv.end(), {"--from", tree(from), "--from-name", from});
+    argv.push_back(tree(name));
+    ASSERT_EQ(e2e::runProgram(argv), 0) << "jorvu-pack " << name;
+  }
+
+  e2e::Record game(std::uint32_t code, const std::string& manifest, const std::string& folder) {
+    e2e::Record r(code);
+    r.text("setup_file_url", pub->origin() + "/src")
+        .text("manifest_name", manifest)
+        .text("install_folder_name", folder)
+        .text("mac_executable_file_name", "Game.app")
+        .text("shortcut_install_list", "[]")
+        .text("command_line_info", "-arg=%ARG%");
+    return r;
+  }
+  void serve(std::uint32_t code, const e2e::Record& record) {
+    testsupport::writeFile(pubRoot() + "/game-info/" + std::to_string(code) + ".json", record.json());
+  }
+
+  // Runs the app with these start URLs until it ends by itself; the log
+  // lines it wrote.
+  Lines run(const std::vector<std::string>& urls, const std::string& name) {
+    const std::size_t before = logLines().size();
+    const auto status = app->start(urls, name)->wait(120s);
+    EXPECT_EQ(status, 0) << testsupport::readFileOrEmpty(app->root().path() + "/" + name + ".out") << app->log();
+    EXPECT_FALSE(app->helperPid()) << "the helper's job is still loaded";
+    const Lines all = logLines();
+    return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
+  }
+
+  Lines logLines() const {
+    Lines out;
+    std::istringstream in(app->log());
+    for (std::string line; std::getline(in, line);) {
+      for (const char* level : {"[INFO] ", "[ERROR] "}) {
+        const auto at = line.find(level);
+        if (at != std::string::npos) out.push_back(line.substr(at));
+      }
+    }
+    return out;
+  }
+
+  static Lines steps(const Lines& lines, std::uint32_t code) {
+    const std::string prefix = "[INFO] gameCode=" + std::to_string(code) + ", step [";
+    Lines out;
+    for (const auto& l : lines) {
+      if (l.rfind(prefix, 0) != 0) continue;
+      std::string rest = l.substr(prefix.size());
+      const auto mid = rest.find("]->[");
+      out.push_back(rest.substr(0, mid) + "->" + rest.substr(mid + 4, rest.size() - mid - 5));
+    }
+    return out;
+  }
+  static std::size_t count(const Lines& lines, const std::string& text) {
+    std::size_t n = 0;
+    for (const auto& l : lines) n += l.find(text) != std::string::npos ? 1 : 0;
+    return n;
+  }
+
+  // The arguments the game's executable was last started with.
+  std::optional<std::string> launchedWith(const std::string& folder) {
+    const std::string record = gameFolder(folder) + "/Game.app/Contents/MacOS/Game.args";
+    if (!apptest::waitUntil([&] { return fs::exists(record); }, 20s)) return std::nullopt;
+    const std::string bytes = testsupport::readFileOrEmpty(record);
+    fs::remove(record);
+    return bytes;
+  }
+
+  std::unique_ptr<InstalledApp> app;
+  std::unique_ptr<publisher::Publisher> pub;
+};
+
+TEST_F(LaunchRoad, InstallThenUpToDateThenPatchAndTheAppEndsEachTime) {
+  constexpr std::uint32_t code = 801;
+  ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
+  serve(code, game(code, "g1", "Orbit"));
+  const std::string url = "jorvuvorn://launch?game=801&passarg=hello";
+
+  Lines log = run({url}, "install");
+  EXPECT_EQ(steps(log, code), installRoad);
+  EXPECT_EQ(count(log, "[selfUpdate] gameCode=128000, obdTag=678e"), 1u);
+  EXPECT_EQ(count(log, "gameCode=801 work start"), 1u);
+  auto args = launchedWith("Orbit");
+  ASSERT_TRUE(args);
+  EXPECT_NE(args->find("-arg=hello"), std::string::npos) << *args;
+
+  log = run({url}, "uptodate");
+  EXPECT_EQ(steps(log, code), (Lines{"ready->register", "register->execute", "execute->done"}));
+  EXPECT_TRUE(launchedWith("Orbit"));
+
+  ASSERT_NO_FATAL_FAILURE(publish("g2", "release two\n", "g1"));
+  serve(code, game(code, "g2", "Orbit"));
+  log = run({url}, "patch");
+  EXPECT_EQ(steps(log, code), installRoad);
+  EXPECT_EQ(testsupport::readFileOrEmpty(gameFolder("Orbit") + "/readme.txt"), "release two\n");
+  EXPECT_TRUE(launchedWith("Orbit"));
+}
+
+TEST_F(LaunchRoad, TheAppUpdatesItselfAndTheUpdatedAppLaunchesTheGame) {
+  constexpr std::uint32_t code = 802;
+  ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
+  serve(code, game(code, "g1", "Comet"));
+  const std::string oldVersion = platform::Bundle(installedBundle()).shortVersion().value_or("");
+  pub->publishApp(installedBundle(), "9.9.9", testsupport::binDir() + "/jorvu-pack");
+
+  const std::size_t before = logLines().size();
+  const auto status = app->start({"jorvuvorn://launch?game=802&passarg=after-update"}, "old")->wait(120s);
+  EXPECT_EQ(status, 0);
+  // The loader starts the updated app once the old one has ended.
+  auto args = launchedWith("Comet");
+  ASSERT_TRUE(args) << app->log();
+  EXPECT_NE(args->find("-arg=after-update"), std::string::npos) << *args;
+  EXPECT_EQ(platform::Bundle(installedBundle()).shortVersion(), "9.9.9");
+  ASSERT_TRUE(apptest::waitUntil([&] { return count(logLines(), "applicationWillTerminate") >= 2; }, 60s));
+  const Lines all = logLines();
+  const Lines log(all.begin() + static_cast<long>(before), all.end());
+  EXPECT_EQ(count(log, "current version=" + oldVersion), 1u);
+  EXPECT_EQ(count(log, "current version=9.9.9"), 1u);
+  EXPECT_EQ(count(log, "success selfupdate"), 1u);
+  const Lines s = steps(log, code);
+  ASSERT_GE(s.size(), 4u);
+  EXPECT_EQ(Lines(s.begin(), s.begin() + 4), (Lines{"ready->register", "register->error(needReloading)",
+                                                    "error(needReloading)->reloading", "reloading->done"}));
+  EXPECT_EQ(Lines(s.begin() + 4, s.end()), installRoad);
+  ASSERT_TRUE(apptest::waitUntil([&] { return !app->helperPid(); }, 30s));
+}
+
+TEST_F(LaunchRoad, TwoStartURLsAtOnceShareOneSelfUpdateAndBothGamesStart) {
+  ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
+  serve(803, game(803, "g1", "Left"));
+  serve(804, game(804, "g1", "Right"));
+  // Installed one after the other (the helper runs one job at a time: a
+  // second install at once would end with WorkingAnotherGame).
+  run({"jorvuvorn://launch?game=803"}, "left");
+  run({"jorvuvorn://launch?game=804"}, "right");
+  ASSERT_TRUE(launchedWith("Left"));
+  ASSERT_TRUE(launchedWith("Right"));
+
+  const Lines log = run({"jorvuvorn://launch?game=803", "jorvuvorn://launch?game=804"}, "two");
+  EXPECT_EQ(count(log, "[selfUpdate] gameCode=128000"), 1u);
+  EXPECT_EQ(steps(log, 803).back(), "execute->done");
+  EXPECT_EQ(steps(log, 804).back(), "execute->done");
+  EXPECT_TRUE(launchedWith("Left"));
+  EXPECT_TRUE(launchedWith("Right"));
+}
+
+TEST_F(LaunchRoad, HelperErrorsReachTheInterfaceAsPopupsAndTheLaunchEnds) {
+  ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
+  // The OS-version limit.
+  serve(805, game(805, "g1", "Limited").text("mac_os_version", "13.5"));
+  Lines log = run({"jorvuvorn://launch?game=805"}, "limit");
+  EXPECT_EQ(steps(log, 805).back(), "error(OSVersionLimit(currentOS: 12.0, limitOS: 13.5))->done");
+  // Headless, no popup can be shown: the launch answers for the user.
+  EXPECT_EQ(count(log, "[ERROR] An error occurred: InterfaceError"), 1u);
+
+  // A maintenance window.
+  const auto now = std::chrono::system_clock::now();
+  const std::string from = e2e::kstText(now - std::chrono::hours(1));
+  const std::string until = e2e::kstText(now + std::chrono::hours(1));
+  serve(806, game(806, "g1", "Closed")
+                 .set("game_maintenance", R"({"gamecode":806,"available":false,"start_time":")" + from +
+                                              R"(","end_time":")" + until +
+                                              R"(","reason":"server work","related_link":"https://example.test/n"})"));
+  log = run({"jorvuvorn://launch?game=806"}, "maintenance");
+  EXPECT_EQ(steps(log, 806).back().rfind("error(Maintenance(", 0), 0u) << steps(log, 806).back();
+  EXPECT_FALSE(fs::exists(gameFolder("Closed") + "/Game.app/Contents/MacOS/Game.args"));
+
+  // The publisher's files cannot be had.
+  for (const auto& object : e2e::filesEndingWith(pubRoot() + "/src", ".zqgz")) {
+    pub->setFault("/src/" + object, publisher::Fault::respond(503));
+  }
+  serve(807, game(807, "g1", "Offline"));
+  log = run({"jorvuvorn://launch?game=807"}, "network");
+  EXPECT_EQ(steps(log, 807).back().rfind("error(NetworkError(", 0), 0u) << steps(log, 807).back();
+}
+
+}  // namespace

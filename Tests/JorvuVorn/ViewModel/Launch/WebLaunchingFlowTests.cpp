@@ -1,0 +1,436 @@
+// One launch after another through the controller and its tasks, against a
+// helper scripted in this process behind the real service socket, with a
+// main loop of our own and an interface that answers like a user.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+
+#include "Common/Logger/VornLogger.hpp"
+#include "Infra/HttpServer/HttpServer.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasksController.hpp"
+#include "Platform/OneShot.hpp"
+#include "Platform/Paths.hpp"
+#include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
+#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+namespace {
+
+using namespace launchtest;
+using Status = GameStatus::Status;
+using Lines = std::vector<std::string>;
+
+// Fixed before any test moves HOME.
+[[maybe_unused]] VornLogger& logReady = testlog::logger();
+
+constexpr std::uint32_t kApp = 128000;
+
+GameExecuteInfo startInfo(std::uint32_t code, const std::string& tag = "") {
+  GameExecuteInfo info;
+  info.gameCode = code;
+  info.obdTag = tag;
+  info.url = "jorvuvorn://launch?game=" + std::to_string(code) + (tag.empty() ? "" : "@" + tag) + "&passarg=-x";
+  info.passarg = "-x";
+  info.isAutoExecute = true;
+  return info;
+}
+
+struct Launch {
+  std::shared_ptr<WebLaunchingTasksController> controller;
+  platform::OneShot<bool> completed;
+  std::atomic<int> completions{0};
+};
+
+class LaunchFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    XPCClient::setProxy(nullptr);
+    service = std::make_unique<HelperService>();
+    makeTasks(300.0);
+    // The app is current unless a test says otherwise.
+    helper().script("work", kApp, {failed(VornHelperError::NoWorkRequired{})});
+  }
+
+  void makeTasks(double selfUpdateTimeout) {
+    if (tasks) tasks->shutdown();
+    WebLaunchingTasks::Options options;
+    options.workPollInterval = 5ms;
+    options.cancelPollInterval = 5ms;
+    options.selfUpdatePollInterval = 5ms;
+    options.readDebugMode = [this] { return debugMode.load(); };
+    options.selfUpdateTimeout = selfUpdateTimeout;
+    tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, client, options);
+  }
+
+  void TearDown() override {
+    tasks->shutdown();
+    mainThread.stop();
+    XPCClient::setProxy(nullptr);
+  }
+
+  ScriptedHelper& helper() { return service->helper(); }
+
+  std::shared_ptr<Launch> launch(const GameExecuteInfo& info) {
+    auto made = std::make_shared<Launch>();
+    std::weak_ptr<Launch> weak = made;
+    made->controller = WebLaunchingTasksController::make(tasks, info, [weak] {
+      if (auto l = weak.lock()) {
+        ++l->completions;
+        l->completed.resolve(true);
+      }
+    });
+    made->controller->start();
+    return made;
+  }
+
+  // Waits for the completion handler, then for the controller to settle.
+  bool finishes(const std::shared_ptr<Launch>& l) {
+    if (!l->completed.waitFor(20s)) return false;
+    tasks->actorQueue().waitIdle();
+    mainThread.drain();
+    return true;
+  }
+
+  // Method names of the calls for one game, in order, leaving out one method.
+  Lines callsFor(std::uint32_t code, const std::string& without = "") {
+    Lines out;
+    for (const auto& c : helper().calls()) {
+      if (c.gameCode == code && c.method != without) out.push_back(c.method);
+    }
+    return out;
+  }
+
+  testsupport::TempRoot root;
+  std::unique_ptr<HelperService> service;
+  TestMainThread mainThread;
+  RecordingInterface ui;
+  XPCClient client{10s};
+  std::atomic<bool> debugMode{false};
+  std::shared_ptr<WebLaunchingTasks> tasks;
+};
+
+TEST_F(LaunchFlow, AGameUpToDateIsRegisteredExecutedAndCleared) {
+  LogMark mark;
+  auto l = launch(startInfo(707, "beta"));
+  // The page can ask the app whether it runs while the launch is on.
+  ASSERT_TRUE(helper().waitForCalls("execute", 707, 1));
+  EXPECT_TRUE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
+  ASSERT_TRUE(finishes(l));
+
+  EXPECT_EQ(mark.steps(707), (Lines{"ready->register", "register->execute", "execute->done"}));
+  // The app was current: the helper forgets it before the game registers.
+  EXPECT_EQ(callsFor(kApp), (Lines{"register", "work", "clearGame"}));
+  EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e");
+  EXPECT_TRUE(helper().calls("work", kApp)[0].flag);
+  EXPECT_EQ(callsFor(707), (Lines{"register", "execute", "clearGame"}));
+  EXPECT_EQ(helper().calls("register", 707)[0].text, "beta");
+  EXPECT_EQ(helper().calls("execute", 707)[0].text, "-x");
+  EXPECT_FALSE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
+  EXPECT_EQ(l->completions.load(), 1);
+  EXPECT_TRUE(ui.popups().empty());
+  EXPECT_TRUE(mark.errors().empty()) << mark.errors()[0];
+}
+
+TEST_F(LaunchFlow, AGameThatNeedsWorkIsInstalledWithRisingProgressThenExecuted) {
+  helper().script("execute", 708, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("getGameStatus", 708,
+                  {status(708, Status::install, 0, 400), status(708, Status::install, 100, 400),
+                   status(708, Status::install, 100, 400), status(708, Status::install, 0, 0),
+                   status(708, Status::install, 400, 400), status(708, Status::ready, 400, 400)});
+  LogMark mark;
+  auto l = launch(startInfo(708));
+  ASSERT_TRUE(finishes(l));
+
+  EXPECT_EQ(mark.steps(708), (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)",
+                                  "error(WorkRequired)->work", "work->execute", "execute->done"}));
+  EXPECT_EQ(callsFor(708, "getGamePanelInfo"),
+            (Lines{"register", "execute", "work", "getGameStatus", "getGameStatus", "getGameStatus", "getGameStatus",
+                   "getGameStatus", "getGameStatus", "execute", "clearGame"}));
+  EXPECT_FALSE(helper().calls("work", 708)[0].flag);
+  ASSERT_EQ(ui.panels().size(), 1u);
+  EXPECT_EQ(ui.panels()[0].gameCode, 708u);
+  // A rate of 0 and repeated values are not shown; ready ends the panel. The
+  // panel opens while the polls go on: it sees the values from then on.
+  const std::vector<GameWorkInfo> all{{"install", 0}, {"install", 0.25f}, {"install", 1.0f}, {"", 1.0f}};
+  const auto seen = ui.progress();
+  ASSERT_FALSE(seen.empty());
+  ASSERT_LE(seen.size(), all.size());
+  EXPECT_EQ(seen, std::vector<GameWorkInfo>(all.end() - static_cast<long>(seen.size()), all.end()));
+  EXPECT_EQ(mark.count("gameCode=708 work start"), 1u);
+  EXPECT_EQ(mark.count("gameCode=708 work stop"), 1u);
+}
+
+TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishes) {
+  // The test catalogue for the app: its development tag.
+  testsupport::writeFile(root / "/Library/Application Support/Jorvu/VornConfig.json",
+                         R"({"common":{"isRemainLogFile":false},"games":[{"gameCode":128000,"ktzAPI":"test"}]})");
+  // The loader records its arguments.
+  const std::string loader = platform::resolvePath(jorvuVornLoaderPath);
+  const std::string record = root.path() + "/loader-args";
+  testsupport::writeFile(loader, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + ".part'\nmv '" + record + ".part' '" +
+                                     record + "'\n");
+  ::chmod(loader.c_str(), 0755);
+  helper().script("work", kApp, {ok()});
+  helper().script("getGameStatus", kApp,
+                  {status(kApp, Status::patch, 10, 100), status(kApp, Status::patch, 90, 100),
+                   status(kApp, Status::ready, 100, 100)});
+  LogMark mark;
+  auto l = launch(startInfo(709));
+  ASSERT_TRUE(finishes(l));
+
+  EXPECT_EQ(mark.steps(709), (Lines{"ready->register", "register->error(needReloading)",
+                                  "error(needReloading)->reloading", "reloading->done"}));
+  EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e/dev");
+  EXPECT_TRUE(helper().calls("clearGame", kApp).empty());  // it stays registered
+  EXPECT_EQ(callsFor(709), (Lines{"clearGame"}));
+  EXPECT_EQ(mark.count("success selfupdate"), 1u);
+  EXPECT_EQ(mark.count("selfupdate success. need reloading"), 1u);
+  // The log folder is kept at exit (the file decides when it says so).
+  std::filesystem::remove(root / "/Library/Application Support/Jorvu/VornConfig.json");
+  EXPECT_TRUE(VornLogger::isRemainLogFile());
+  VornLogger::setIsRemainLogFile(false);
+  ASSERT_TRUE(waitUntil([&] { return ::access(record.c_str(), F_OK) == 0; }));
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), *startInfo(709).url + "\n" + std::to_string(::getpid()) + "\n");
+}
+
+TEST_F(LaunchFlow, ClosingThePanelDuringAnInstallCancelsTheJobOnce) {
+  helper().script("execute", 710, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 710, {status(710, Status::install, 5, 100)});
+  // The helper's status turns to cancel once it was asked to cancel.
+  helper().onCall([this](const Call& call) {
+    if (call.method == "cancel") {
+      helper().script("getGameStatus", 710, {status(710, Status::install, 6, 100), status(710, Status::cancel, 6, 100)});
+    }
+  });
+  ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
+    if (info.rate > 0) cancel();
+  };
+  LogMark mark;
+  auto l = launch(startInfo(710));
+  ASSERT_TRUE(finishes(l));
+
+  EXPECT_EQ(mark.steps(710),
+            (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)", "error(WorkRequired)->work",
+                   "work->error(CancellationError())", "error(CancellationError())->cancel", "cancel->done"}));
+  EXPECT_EQ(helper().calls("cancel", 710).size(), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 [work] cancel occurred"), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 cancelling"), 1u);
+  EXPECT_EQ(mark.count("gameCode=710 cancel complete"), 1u);
+  EXPECT_EQ(helper().calls("execute", 710).size(), 1u);
+  EXPECT_EQ(l->completions.load(), 1);
+}
+
+TEST_F(LaunchFlow, ClosingThePanelJustAsTheJobEndsStillFinishes) {
+  helper().script("execute", 711, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 711, {status(711, Status::install, 5, 100)});
+  // The job is over before the cancel arrives: the status never says cancel.
+  helper().onCall([this](const Call& call) {
+    if (call.method == "cancel") helper().script("getGameStatus", 711, {status(711, Status::ready, 100, 100)});
+  });
+  ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
+    if (info.rate > 0) cancel();
+  };
+  LogMark mark;
+  auto l = launch(startInfo(711));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(711).back(), "cancel->done");
+  EXPECT_EQ(mark.count("gameCode=711 nothing to cancel, current status=[ready]"), 1u);
+  // One status read after the cancel, and no more polls.
+  const auto calls = helper().calls();
+  const auto cancelled = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.method == "cancel"; });
+  EXPECT_EQ(std::count_if(cancelled, calls.end(), [](const Call& c) { return c.method == "getGameStatus"; }), 1);
+}
+
+TEST_F(LaunchFlow, APopupsAnswerDecidesWhatFollows) {
+  // The OS-version popup's "install anyway" runs the work step again.
+  helper().script("execute", 712, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("work", 712, {failed(VornHelperError::OSVersionLimit{11.0f, 13.0f}), ok()});
+  helper().script("getGameStatus", 712, {status(712, Status::ready, 100, 100)});
+  // Maintenance: "OK" finishes the launch.
+  helper().script("execute", 713, {failed(VornHelperError::Maintenance{"s", "e", "r", "l"})});
+  ui.popupAnswer = [](const VornHelperError& e) { return std::optional<bool>(e.is<VornHelperError::OSVersionLimit>()); };
+  LogMark mark;
+  auto a = launch(startInfo(712));
+  auto b = launch(startInfo(713));
+  ASSERT_TRUE(finishes(a));
+  ASSERT_TRUE(finishes(b));
+
+  const auto work = helper().calls("work", 712);
+  ASSERT_EQ(work.size(), 2u);
+  EXPECT_FALSE(work[0].flag);
+  EXPECT_TRUE(work[1].flag);
+  const Lines steps712 = mark.steps(712);
+  EXPECT_EQ(Lines(steps712.begin() + 3, steps712.end()),
+            (Lines{"error(WorkRequired)->work", "work->error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))",
+                   "error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))->work", "work->execute", "execute->done"}));
+  EXPECT_EQ(mark.steps(713).back(),
+            R"(error(Maintenance(startTime: "s", endTime: "e", reason: "r", relatedLink: "l"))->done)");
+  EXPECT_EQ(ui.popups().size(), 3u);  // WorkRequired is handed on too (and only logged)
+}
+
+struct NoPopupCase {
+  std::uint32_t code;  // each case its own: the cases run as processes side by side
+  const char* name;
+  std::function<void(ScriptedHelper&)> script;
+  const char* errorStep;
+};
+
+class ErrorsWithoutPopup : public LaunchFlow, public ::testing::WithParamInterface<NoPopupCase> {};
+
+TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
+  GetParam().script(helper());
+  ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };  // cannot show any
+  LogMark mark;
+  const std::uint32_t code = GetParam().code;
+  auto l = launch(startInfo(code));
+  ASSERT_TRUE(finishes(l)) << GetParam().name;
+  const Lines steps = mark.steps(code);
+  ASSERT_GE(steps.size(), 2u);
+  EXPECT_EQ(steps[steps.size() - 2].substr(steps[steps.size() - 2].find("->") + 2), GetParam().errorStep);
+  EXPECT_EQ(steps.back(), std::string(GetParam().errorStep) + "->done");
+  EXPECT_EQ(helper().calls("clearGame", code).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LaunchFlow, ErrorsWithoutPopup,
+    ::testing::Values(
+        NoPopupCase{714, "registered already",
+                    [](ScriptedHelper& h) { h.script("register", 714, {failed(VornHelperError::GameAlreadyRegistered{})}); },
+                    "error(GameAlreadyRegistered)"},
+        NoPopupCase{725, "broken reply", [](ScriptedHelper& h) { h.script("execute", 725, {Answer{false}}); },
+                    "error(invalidResponse)"},
+        NoPopupCase{726, "self-update without progress",
+                    [](ScriptedHelper& h) {
+                      h.script("work", kApp, {ok()});
+                      h.script("getGameStatus", kApp, {status(kApp, Status::install, 0, 0, false)});
+                    },
+                    "error(invalidGameStatus)"},
+        NoPopupCase{727, "popup that cannot be shown",
+                    [](ScriptedHelper& h) { h.script("execute", 727, {failed(VornHelperError::ExecuteFailed{})}); },
+                    "error(ExecuteFailed)"}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST_F(LaunchFlow, APopupThatCannotBeShownIsLoggedAndAnsweredForTheUser) {
+  helper().script("execute", 715, {failed(VornHelperError::ExecuteFailed{})});
+  ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };
+  LogMark mark;
+  auto l = launch(startInfo(715));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.errors(), (Lines{"An error occurred: InterfaceError invalid window.contentView"}));
+}
+
+TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
+  makeTasks(0.05);
+  helper().script("work", kApp, {ok()});
+  helper().script("getGameStatus", kApp, {status(kApp, Status::install, 1, 100)});
+  LogMark mark;
+  auto l = launch(startInfo(716));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(716).back(), "error(timeout)->done");
+  EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout"}));
+  EXPECT_TRUE(helper().calls("register", 716).empty());
+}
+
+TEST_F(LaunchFlow, ASelfUpdateBlockedByAnotherJobEndsWithItsPopup) {
+  helper().script("work", kApp, {failed(VornHelperError::WorkingAnotherGame{3})});
+  helper().script("getGameStatus", kApp, {status(kApp, Status::registered)});
+  LogMark mark;
+  auto l = launch(startInfo(717));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(717), (Lines{"ready->register", "register->error(ExecuteFailed)", "error(ExecuteFailed)->done"}));
+  ASSERT_EQ(ui.popups().size(), 1u);
+  EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::ExecuteFailed>());
+  EXPECT_EQ(mark.errors(), (Lines{"selfupdate failed"}));
+}
+
+TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
+  // The app's work request is held until both launches registered.
+  helper().script("work", kApp, {Answer{true, std::nullopt, true}});
+  helper().script("getGameStatus", kApp, {status(kApp, Status::ready, 1, 1)});
+  const std::string loader = platform::resolvePath(jorvuVornLoaderPath);
+  testsupport::writeFile(loader, "#!/bin/sh\nexit 0\n");
+  ::chmod(loader.c_str(), 0755);
+  LogMark mark;
+  auto a = launch(startInfo(718));
+  auto b = launch(startInfo(719));
+  ASSERT_TRUE(helper().waitForCalls("work", kApp, 1));
+  ASSERT_TRUE(waitUntil([&] { return mark.count("gameCode=719 register") == 1 && mark.count("gameCode=718 register") == 1; }));
+  helper().release();
+  ASSERT_TRUE(finishes(a));
+  ASSERT_TRUE(finishes(b));
+  EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
+  EXPECT_EQ(helper().calls("work", kApp).size(), 1u);
+  // Both go on to reload, each with its own start URL.
+  EXPECT_EQ(mark.steps(718).back(), "reloading->done");
+  EXPECT_EQ(mark.steps(719).back(), "reloading->done");
+  VornLogger::setIsRemainLogFile(false);
+
+  // A launch after that takes the same outcome without asking the helper.
+  auto c = launch(startInfo(720));
+  ASSERT_TRUE(finishes(c));
+  EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
+}
+
+TEST_F(LaunchFlow, DebugModeShowsTheAlertAndSkipsTheSelfUpdate) {
+  debugMode = true;
+  auto l = launch(startInfo(721));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(ui.debugAlerts(), 1);
+  EXPECT_TRUE(tasks->isDebugMode());
+  EXPECT_TRUE(helper().calls("register", kApp).empty());
+  EXPECT_EQ(helper().calls("execute", 721).size(), 1u);
+}
+
+TEST_F(LaunchFlow, ALaunchWithoutAStartURLShowsItsPopupAndFinishes) {
+  LogMark mark;
+  auto l = launch(GameExecuteInfo{});
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(0), (Lines{"ready->register", "register->error(UnsupportedAppLaunching)",
+                                  "error(UnsupportedAppLaunching)->done"}));
+  EXPECT_TRUE(helper().calls().empty());
+}
+
+TEST_F(LaunchFlow, ReloadingWithoutAStartURLFinishes) {
+  helper().script("work", kApp, {ok()});
+  helper().script("getGameStatus", kApp, {status(kApp, Status::ready, 1, 1)});
+  GameExecuteInfo info = startInfo(722);
+  info.url.reset();
+  LogMark mark;
+  auto l = launch(info);
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(722).back(), "error(invalidUrl)->done");
+  VornLogger::setIsRemainLogFile(false);
+}
+
+TEST_F(LaunchFlow, WithoutTheHelperTheLaunchStillFinishes) {
+  service.reset();
+  LogMark mark;
+  auto l = launch(startInfo(723));
+  ASSERT_TRUE(finishes(l));
+  EXPECT_EQ(mark.steps(723), (Lines{"ready->register", "register->error(invalidResponse)",
+                                   "error(invalidResponse)->done"}));
+}
+
+TEST_F(LaunchFlow, ShutdownCancelsTheRunningStepsAtOnce) {
+  helper().script("execute", 724, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", 724, {status(724, Status::install, 1, 100)});
+  // A helper call that never comes back.
+  helper().script("getGamePanelInfo", 724, {Answer{true, std::nullopt, true}});
+  auto l = launch(startInfo(724));
+  ASSERT_TRUE(helper().waitForCalls("getGameStatus", 724, 3));
+  ASSERT_TRUE(helper().waitForCalls("getGamePanelInfo", 724, 1));
+  const auto start = std::chrono::steady_clock::now();
+  tasks->shutdown();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(l->completions.load(), 0);
+}
+
+}  // namespace
