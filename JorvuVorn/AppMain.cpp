@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <string>
 #include <vector>
@@ -34,52 +35,45 @@ namespace {
 // The name of the app's instance lock and socket in the user's run folder.
 constexpr const char* instanceName = "com.jorvu.vorn.app";
 
-// The connection check of start-up. Nobody waits for its result. At
-// termination the app gives it a moment to hear the helper before the job is
-// unloaded; a check still waiting after that (a helper that does not answer)
-// is left to the end of the process rather than holding the exit for the
-// whole time-out of an XPC call.
+// The connection check of start-up, on a thread of its own. Nobody waits
+// for its result. At termination the app gives it a moment to hear the
+// helper before the job is unloaded; a check still waiting after that (a
+// helper that does not answer) is stopped, which fails its call at once, and
+// joined, rather than holding the exit for the whole time-out of an XPC call.
 class StartupCheck {
  public:
-  ~StartupCheck() {
-    if (!thread_.joinable()) return;
-    if (waitDone(std::chrono::seconds(0))) {
-      thread_.join();
-    } else {
-      thread_.detach();
-    }
-  }
-
   void start() {
-    thread_ = std::thread([state = state_] {
+    thread_ = std::jthread([this](std::stop_token stop) {
       try {
-        XPCClient client;
+        XPCClient client(SafeCheckedContinuation<bool>::defaultTimeout, std::move(stop));
         client.connection();
         client.checkConnect();
       } catch (const std::exception&) {
       }
-      std::lock_guard lock(state->mutex);
-      state->done = true;
-      state->changed.notify_all();
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      changed_.notify_all();
     });
   }
 
-  bool isStarted() const { return thread_.joinable(); }
-
-  // Whether the check has ended, waiting for it at most `limit`.
-  bool waitDone(std::chrono::milliseconds limit) {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [this] { return state_->done; });
+  // Waits at most `grace` for the check to end by itself, then stops it and
+  // joins its thread. Main thread.
+  void finish(std::chrono::milliseconds grace) {
+    if (!thread_.joinable()) return;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, grace, [this] { return done_; });
+    }
+    thread_.request_stop();
+    thread_.join();
   }
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  // Declared last: on any other way out it is stopped and joined first.
+  std::jthread thread_;
 };
 
 // How long termination waits for the start-up check.
@@ -134,7 +128,7 @@ void safeTerminate() {
   if (app.mainThread == nullptr || app.terminateRequested.exchange(true)) return;
   app.delegate->beginTerminating();
   app.mainThread->post([] {
-    if (app.startupCheck->isStarted()) app.startupCheck->waitDone(startupCheckGrace);
+    app.startupCheck->finish(startupCheckGrace);
     app.delegate->applicationWillTerminate();
     app.mainThread->quit();
   });

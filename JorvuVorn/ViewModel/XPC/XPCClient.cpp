@@ -1,6 +1,9 @@
 #include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
 
+#include <functional>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <variant>
 
 #include "Common/Logger/VornLogger.hpp"
@@ -41,6 +44,21 @@ std::exception_ptr failure(const std::optional<std::string>& data) {
     }
   }
   return invalidResponse();
+}
+
+// withSafeCheckedThrowingContinuation that a stop request also ends, at
+// once, with invalidResponse.
+template <typename T, typename Body>
+T awaitReply(Body&& body, std::chrono::nanoseconds timeout, const std::stop_token& stop) {
+  // Registered before the call goes out, so that no stop request is missed;
+  // it goes only after the call has its result.
+  std::optional<std::stop_callback<std::function<void()>>> onStop;
+  return withSafeCheckedThrowingContinuation<T>(
+      [&](const std::shared_ptr<SafeCheckedContinuation<T>>& continuation) {
+        onStop.emplace(stop, [continuation] { continuation->resumeThrowing(XPCError::invalidResponse()); });
+        body(continuation);
+      },
+      timeout);
 }
 
 }  // namespace
@@ -104,23 +122,28 @@ void XPCClient::connection() {
   if (!connection_->isOpen()) connection_->queue().waitIdle();
 }
 
+std::shared_ptr<VornHelperCommunicator> XPCClient::helper() const {
+  if (stop_.stop_requested()) return nullptr;
+  return proxy();
+}
+
 void XPCClient::checkConnect() {
-  const auto helper = proxy();
+  const auto helper = this->helper();
   if (!helper) throw XPCError::invalidResponse();
-  withSafeCheckedThrowingContinuation<std::monostate>(
+  awaitReply<std::monostate>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::monostate>>& continuation) {
         helper->connect([continuation](bool success) {
           logDebug(std::string("[XPC] success=") + (success ? "true" : "false"));
           continuation->resume(std::monostate{});
         });
       },
-      timeout_);
+      timeout_, stop_);
 }
 
 void XPCClient::callWithoutPayload(const Send& send) {
-  const auto helper = proxy();
+  const auto helper = this->helper();
   if (!helper) std::rethrow_exception(invalidResponse());
-  withSafeCheckedThrowingContinuation<std::monostate>(
+  awaitReply<std::monostate>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::monostate>>& continuation) {
         send(*helper, [continuation](bool success, std::optional<std::string> data) {
           if (success) {
@@ -132,13 +155,13 @@ void XPCClient::callWithoutPayload(const Send& send) {
           }
         });
       },
-      timeout_);
+      timeout_, stop_);
 }
 
 std::string XPCClient::callWithPayload(const Send& send, bool logReturn) {
-  const auto helper = proxy();
+  const auto helper = this->helper();
   if (!helper) std::rethrow_exception(invalidResponse());
-  return withSafeCheckedThrowingContinuation<std::string>(
+  return awaitReply<std::string>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::string>>& continuation) {
         send(*helper, [continuation, logReturn](bool success, std::optional<std::string> data) {
           if (!data) {
@@ -151,12 +174,12 @@ std::string XPCClient::callWithPayload(const Send& send, bool logReturn) {
           }
         });
       },
-      timeout_);
+      timeout_, stop_);
 }
 
 void XPCClient::register_(std::uint32_t gameCode, const std::string& obdTag,
                           const std::optional<VantixToken>& vantixToken) {
-  if (!proxy()) std::rethrow_exception(invalidResponse());
+  if (!helper()) std::rethrow_exception(invalidResponse());
   // An encoding failure is thrown before anything is sent.
   std::optional<std::string> tokenData;
   if (vantixToken) tokenData = vantixToken->encode();

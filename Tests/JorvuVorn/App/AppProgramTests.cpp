@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -136,6 +137,26 @@ TEST_F(AppProgram, ABadURLAloneEndsTheApp) {
   expectEnded(*process);
   EXPECT_EQ(app.logCount("An error occurred: invalidURL(\"invalid URLComponents\")"), 1) << app.log();
   EXPECT_FALSE(app.launchStarted(0));
+}
+
+// A helper that holds its socket and never takes a connection: the start-up
+// check never hears it. Termination gives the check its moment, ends it and
+// joins it, and unloads the job, without waiting for the call's time-out.
+TEST_F(AppProgram, ACheckThatTheHelperNeverAnswersDoesNotHoldTheExit) {
+  const std::string helper =
+      app.root() / (std::string(installedApp) + "/Contents/MacOS/JorvuVornHelper.app/Contents/MacOS/JorvuVornHelper");
+  fs::remove(helper);
+  testsupport::writeFile(helper, "#!/bin/sh\nexec sleep 600\n");
+  fs::permissions(helper, fs::perms::owner_all);
+
+  const auto start = std::chrono::steady_clock::now();
+  auto process = app.start({"jorvuvorn://launch"});
+  expectEnded(*process);
+  const auto took = std::chrono::steady_clock::now() - start;
+  // The check had its moment before the job went; nothing waited for more.
+  EXPECT_GE(took, 5s);
+  EXPECT_LT(took, 60s);
+  EXPECT_EQ(app.logCount("JorvuVornHelper success"), 1) << app.log();
 }
 
 TEST_F(AppProgram, SigtermEndsTheAppAndUnloadsTheJob) {

@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,11 @@ class ScriptedHelper : public VornHelperCommunicator {
       std::lock_guard lock(mutex_);
       calls_.push_back({"connect"});
       flag = connectFlag_;
+      if (auto it = answers_.find("connect"); it != answers_.end() && it->second.hold) {
+        held_.emplace_back(Call{"connect"}, [with](bool success, std::optional<std::string>) { with(success); });
+        changed_.notify_all();
+        return;
+      }
     }
     with(flag);
   }
@@ -364,6 +370,35 @@ TEST_F(XPCClientTest, AHelperThatGoesAwayLeavesNoLinkUntilTheNextConnection) {
   EXPECT_EQ(outcome([&] { client.clearGame(5); }), "ok");
   ASSERT_EQ(helper_->calls().size(), 1u);
   EXPECT_EQ(helper_->calls()[0].method, "clearGame");
+}
+
+// An owner that cannot wait for a helper that does not answer stops its
+// client: the calls that wait end at once, later ones fail unsent, and the
+// link still serves the other clients.
+TEST_F(XPCClientTest, AStoppedClientsCallsEndAtOnceAndTheLinkStaysForOthers) {
+  std::stop_source stop;
+  XPCClient client(60s, stop.get_token());
+  client.connection();
+  helper_->answer("connect", {true, std::nullopt, true});
+  helper_->answer("getGameStatus", {true, std::nullopt, true});
+  auto check = std::async(std::launch::async, [&client] { return outcome([&] { client.checkConnect(); }); });
+  auto status = std::async(std::launch::async, [&client] { return outcome([&] { client.getGameStatus(1); }); });
+  ASSERT_TRUE(helper_->waitHeld(2));
+
+  const auto start = std::chrono::steady_clock::now();
+  stop.request_stop();
+  EXPECT_EQ(check.get(), "XPCError invalidResponse");
+  EXPECT_EQ(status.get(), "XPCError invalidResponse");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(outcome([&] { client.register_(1, "", VantixToken{"g", "w"}); }), "XPCError invalidResponse");
+  EXPECT_EQ(outcome([&] { client.clearGame(1); }), "XPCError invalidResponse");
+  EXPECT_EQ(helper_->calls().size(), 2u);
+
+  // The late replies change nothing; another client still has the link.
+  helper_->release([](const Call&) { return Answer{true, GameStatus{1, GameStatus::Status::ready, std::nullopt}.encode()}; });
+  helper_->answer("connect", {});
+  XPCClient other(10s);
+  EXPECT_EQ(outcome([&] { other.checkConnect(); }), "ok");
 }
 
 // Every launch's register step opens the link: callers at the same time make
