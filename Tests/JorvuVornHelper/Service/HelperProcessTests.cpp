@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -82,6 +83,22 @@ class HelperProcess {
   }
 
   pid_t pid() const { return pid_; }
+
+  // Stops the process and returns once every one of its threads has stopped:
+  // kill() only queues the signal, and until one of its threads takes it the
+  // others go on running. False when the process ended instead.
+  bool pause() {
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    pid_t rc;
+    do {
+      rc = ::waitpid(pid_, &status, WUNTRACED);
+    } while (rc < 0 && errno == EINTR);
+    if (rc != pid_) return false;
+    if (WIFSTOPPED(status)) return true;
+    pid_ = -1;
+    return false;
+  }
 
   // The wait status, or nothing when the process did not end in time.
   std::optional<int> waitExit(std::chrono::milliseconds timeout) {
@@ -422,7 +439,7 @@ TEST(JorvuVornHelper, ClientErrorHandlerFiresWhenTheHelperDies) {
   client.connection->setInterruptionHandler([interrupted] { interrupted.resolve(true); });
   ASSERT_EQ(client.connect(), true);
   // Stopped, the helper cannot answer: the call stays in flight until it dies.
-  ::kill(helper.pid(), SIGSTOP);
+  ASSERT_TRUE(helper.pause());
   std::atomic<bool> replied{false};
   client.proxy->getGameStatus(5, [&](bool, std::optional<std::string>) { replied = true; });
   ::kill(helper.pid(), SIGKILL);
