@@ -1,6 +1,10 @@
 #include "JorvuVorn/ViewModel/LaunchTask.hpp"
 
 #include "Platform/Cancellation.hpp"
+#include "Platform/ThreadReaper.hpp"
+
+// The reaper is made first, so that it outlives every executor.
+TaskExecutor::TaskExecutor() { platform::ThreadReaper::shared(); }
 
 std::shared_ptr<LaunchTask> TaskExecutor::start(std::function<void()> body, Completion completion) {
   std::list<Entry> finished;
@@ -51,8 +55,12 @@ void TaskExecutor::shutdown() {
       all.swap(tasks_);
     }
     for (auto& entry : all) {
-      // Shut down from inside a task's completion: it cannot join itself.
-      if (entry.thread.get_id() == std::this_thread::get_id()) entry.thread.detach();
+      // Shut down from inside a task's completion: it cannot join itself, so
+      // the reaper joins it once it has left.
+      if (entry.thread.get_id() == std::this_thread::get_id()) {
+        auto self = std::make_shared<std::jthread>(std::move(entry.thread));
+        platform::ThreadReaper::shared().post([self] { self->join(); });
+      }
     }
     all.clear();
   }

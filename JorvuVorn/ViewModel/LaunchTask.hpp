@@ -37,7 +37,7 @@ class TaskExecutor {
   // The outcome of a body: null when it returned, else what it threw.
   using Completion = std::function<void(std::exception_ptr error)>;
 
-  TaskExecutor() = default;
+  TaskExecutor();
   ~TaskExecutor() { shutdown(); }
   TaskExecutor(const TaskExecutor&) = delete;
   TaskExecutor& operator=(const TaskExecutor&) = delete;
