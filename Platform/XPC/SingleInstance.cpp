@@ -34,14 +34,6 @@ constexpr char terminatingAnswer = 'T';
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool fillAddress(const std::string& path, sockaddr_un& addr) {
-  addr = sockaddr_un{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes.
 bool waitReady(int fd, short events, Clock::time_point deadline) {
   for (;;) {
@@ -134,7 +126,7 @@ std::optional<Paths> pathsFor(const std::string& name, std::string* error) {
   paths.lock = paths.folder + "/" + name + ".lock";
   paths.socket = paths.folder + "/" + name + ".socket";
   sockaddr_un addr;
-  if (!fillAddress(paths.socket, addr)) {
+  if (!xpc::fillUnixAddress(paths.socket, addr)) {
     *error = "socket path too long: " + paths.socket;
     return std::nullopt;
   }
@@ -167,7 +159,7 @@ bool waitForLock(int fd, std::chrono::milliseconds limit) {
 // The socket of the instance that holds the lock: a stale file is replaced.
 int listenAt(const std::string& path, std::string* error) {
   sockaddr_un addr;
-  fillAddress(path, addr);
+  xpc::fillUnixAddress(path, addr);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = errnoText("socket");
@@ -194,7 +186,7 @@ enum class Forward { accepted, terminating, unreachable, failed };
 // Hands the URLs to the instance listening at `path`.
 Forward forward(const std::string& path, const std::vector<std::string>& urls, std::string* error) {
   sockaddr_un addr;
-  fillAddress(path, addr);
+  xpc::fillUnixAddress(path, addr);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = errnoText("socket");

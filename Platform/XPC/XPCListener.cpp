@@ -20,13 +20,7 @@
 
 namespace platform::xpc {
 
-namespace {
-
-constexpr int firstActivatedFD = 3;
-
-std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
-
-bool fillAddress(const std::string& path, sockaddr_un& addr) {
+bool fillUnixAddress(const std::string& path, sockaddr_un& addr) {
   addr = sockaddr_un{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
@@ -34,10 +28,16 @@ bool fillAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
+namespace {
+
+constexpr int firstActivatedFD = 3;
+
+std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
+
 // Whether a service still answers at `path`.
 bool isAnswering(const std::string& path) {
   sockaddr_un addr;
-  if (!fillAddress(path, addr)) return false;
+  if (!fillUnixAddress(path, addr)) return false;
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -80,7 +80,7 @@ int bindAt(const std::string& path, std::string* error) {
   sockaddr_un addr;
   const std::filesystem::path p(path);
   const std::string temporary = (p.parent_path() / ("." + p.filename().string() + "." + std::to_string(::getpid()))).string();
-  if (!fillAddress(path, addr) || !fillAddress(temporary, addr)) {
+  if (!fillUnixAddress(path, addr) || !fillUnixAddress(temporary, addr)) {
     *error = "socket path too long: " + path;
     return -1;
   }

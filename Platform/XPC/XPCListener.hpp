@@ -2,6 +2,7 @@
 // The service side of our XPC stand-in: a listening Unix stream socket for a
 // service name. Only peers of the listener's own user are served.
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <condition_variable>
 #include <functional>
@@ -25,6 +26,10 @@ std::string servicePath(const std::string& serviceName);
 // is a real folder of this user and sets it to 0700. False, with the reason
 // in `error`, otherwise.
 bool prepareServiceFolder(const std::string& folder, std::string* error);
+
+// Fills `addr` with the Unix socket address of `path`; false when the path
+// is empty or too long for a socket address.
+bool fillUnixAddress(const std::string& path, sockaddr_un& addr);
 
 // The listening socket handed over by whoever started this process
 // (LISTEN_PID and LISTEN_FDS, descriptors from 3; LISTEN_FDNAMES picks the one
