@@ -111,6 +111,60 @@ TEST(OBDManifest, FilesAsObjectOrStringReadAlike) {
   EXPECT_EQ(m.GetObjectHash("nope", 0), "");
 }
 
+TEST(OBDManifest, ContentsAreWrittenInPiecesAsTheWriterWouldEscapeThem) {
+  // Keys with every byte a string escape touches, UTF-8, and enough files
+  // for the text to take several pieces.
+  OBDManifest m;
+  std::string odd;
+  for (int c = 0; c < 0x80; ++c) odd.push_back(static_cast<char>(c));
+  odd += "\xed\x95\x9c/\"\\";
+  ASSERT_TRUE(m.InsertEmptyFile(odd));
+  ASSERT_TRUE(m.AddObject(odd, 0, kH0, 3));
+  ASSERT_TRUE(m.AddObject(odd, 1, kH1, 4));
+  for (int i = 0; i < 2000; ++i) {
+    const std::string key = "file-" + std::to_string(i);
+    ASSERT_TRUE(m.InsertEmptyFile(key));
+    ASSERT_TRUE(m.AddObject(key, 0, kH2, 1));
+    ASSERT_TRUE(m.FileFinalize(key));
+  }
+
+  // What the writer makes of the files text as a string value.
+  rapidjson::StringBuffer files;
+  rapidjson::Writer<rapidjson::StringBuffer> filesWriter(files);
+  m.GetContents().Files().Accept(filesWriter);
+  rapidjson::StringBuffer expected;
+  rapidjson::Writer<rapidjson::StringBuffer> w(expected);
+  w.StartObject();
+  w.Key("files");
+  w.String(files.GetString(), static_cast<rapidjson::SizeType>(files.GetSize()));
+  w.Key("version");
+  w.String("1.0");
+  w.Key("total_uncompressed_size");
+  w.Uint64(m.GetTotalUncompressedSize());
+  w.EndObject();
+  const std::string text(expected.GetString(), expected.GetSize());
+  EXPECT_EQ(m.GetContentRaw(), text);
+
+  std::string joined;
+  std::size_t pieces = 0;
+  ASSERT_TRUE(m.WriteContent([&](std::string_view piece) {
+    EXPECT_LE(piece.size(), 65536u);
+    joined.append(piece);
+    ++pieces;
+    return true;
+  }));
+  EXPECT_EQ(joined, text);
+  EXPECT_GT(pieces, 1u);
+  OBDManifest::Contents back;
+  ASSERT_TRUE(OBDManifest::ParseContentsCore(joined, back));
+  EXPECT_TRUE(back.Files() == m.GetContents().Files());
+
+  // A sink that refuses stops the writing.
+  pieces = 0;
+  EXPECT_FALSE(m.WriteContent([&](std::string_view) { return ++pieces < 2; }));
+  EXPECT_EQ(pieces, 2u);
+}
+
 TEST(OBDManifest, MalformedContentsAreFailuresNotCrashes) {
   const std::string okFiles = R"({"k":{"objects":{},"hash":"","uncompressed_size":0}})";
   struct Case {

@@ -28,13 +28,31 @@ bool ParseText(std::string_view text, rapidjson::Document& doc) {
 
 std::string Key(const Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
 
+// An object built member by member has room for 16 members from its first;
+// a copy has room for exactly its own. Entries, and the first object of a
+// file, are made as copies, so that a manifest of many small files does not
+// hold mostly empty room.
 Value MakeEmptyEntry(rapidjson::Document::AllocatorType& a) {
-  Value entry(rapidjson::kObjectType);
-  entry.AddMember(Value(OBDManifest::kObjects, a), Value(rapidjson::kObjectType), a);
-  entry.AddMember(Value(OBDManifest::kHash, a), Value("", a), a);
-  entry.AddMember(Value(OBDManifest::kUncompressedSize, a), Value(std::uint64_t{0}), a);
-  entry.AddMember(Value(OBDManifest::kOriginFileBroken, a), Value(false), a);
-  return entry;
+  static const rapidjson::Document model = [] {
+    rapidjson::Document d(rapidjson::kObjectType);
+    auto& da = d.GetAllocator();
+    d.AddMember(Value(OBDManifest::kObjects, da), Value(rapidjson::kObjectType), da);
+    d.AddMember(Value(OBDManifest::kHash, da), Value("", da), da);
+    d.AddMember(Value(OBDManifest::kUncompressedSize, da), Value(std::uint64_t{0}), da);
+    d.AddMember(Value(OBDManifest::kOriginFileBroken, da), Value(false), da);
+    return d;
+  }();
+  return Value(model, a);
+}
+
+// An "objects" value holding one object.
+Value MakeObjects(std::string_view name, const std::string& hash, rapidjson::Document::AllocatorType& a) {
+  char room[1024];  // the one-member object is built here, then copied
+  rapidjson::MemoryPoolAllocator<> scratch(room, sizeof room);
+  Value one(rapidjson::kObjectType);
+  one.AddMember(Value(name.data(), static_cast<SizeType>(name.size()), scratch),
+                Value(hash.data(), static_cast<SizeType>(hash.size()), scratch), scratch);
+  return Value(one, a);
 }
 
 Value* MutableMember(Value& object, const char* name) {
@@ -63,12 +81,67 @@ std::uint64_t EntrySize(const Value& entry) {
   return SizeValue(OBDManifest::Member(entry, OBDManifest::kUncompressedSize));
 }
 
-std::string WriteCompact(const Value& v) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  v.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
+// A writer's output, handed to a sink in pieces of at most 64 KiB, so that
+// a large text is never held whole. After the sink refuses a piece, the
+// rest is dropped.
+class SinkStream {
+ public:
+  using Ch = char;
+  explicit SinkStream(const OBDManifest::TextSink& sink) : sink_(sink) { buffer_.reserve(kPiece); }
+  void Put(char c) {
+    buffer_.push_back(c);
+    if (buffer_.size() == kPiece) Flush();
+  }
+  void Write(std::string_view text) {
+    for (const char c : text) Put(c);
+  }
+  void Flush() {
+    if (ok_ && !buffer_.empty()) ok_ = sink_(std::string_view(buffer_.data(), buffer_.size()));
+    buffer_.clear();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  static constexpr std::size_t kPiece = 65536;
+  const OBDManifest::TextSink& sink_;
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+// Puts what it is given as the inside of a JSON string, escaped as the
+// writer escapes a string value: a text written through it and then read
+// back as a string is the text itself.
+template <typename Inner>
+class EscapingStream {
+ public:
+  using Ch = char;
+  explicit EscapingStream(Inner& inner) : inner_(inner) {}
+  void Put(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      inner_.Put('\\');
+      inner_.Put(c);
+    } else if (byte < 0x20) {
+      static constexpr char kShort[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";  // by byte, 0x00 to 0x1F
+      static_assert(sizeof kShort == 0x20 + 1);
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      inner_.Put('\\');
+      inner_.Put(kShort[byte]);
+      if (kShort[byte] == 'u') {
+        inner_.Put('0');
+        inner_.Put('0');
+        inner_.Put(kHex[byte >> 4]);
+        inner_.Put(kHex[byte & 0xF]);
+      }
+    } else {
+      inner_.Put(c);
+    }
+  }
+  void Flush() {}
+
+ private:
+  Inner& inner_;
+};
 
 }  // namespace
 
@@ -237,18 +310,30 @@ std::string OBDManifest::GetHeaderRaw() const {
 }
 
 std::string OBDManifest::GetContentRaw() const {
-  const std::string files = WriteCompact(contents_.Files());
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.StartObject();
-  writer.Key("files");
-  writer.String(files.data(), static_cast<SizeType>(files.size()));
-  writer.Key("version");
-  writer.String(contents_.version.data(), static_cast<SizeType>(contents_.version.size()));
-  writer.Key("total_uncompressed_size");
-  writer.Uint64(contents_.total_uncompressed_size);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  std::string text;
+  WriteContent([&text](std::string_view piece) {
+    text.append(piece);
+    return true;
+  });
+  return text;
+}
+
+bool OBDManifest::WriteContent(const TextSink& sink) const {
+  // {"files":"<the files object as compact JSON, escaped>","version":...}:
+  // the files text is escaped on its way out instead of being built first.
+  SinkStream out(sink);
+  out.Write(R"({"files":")");
+  EscapingStream<SinkStream> escaped(out);
+  rapidjson::Writer<EscapingStream<SinkStream>> files(escaped);
+  contents_.Files().Accept(files);
+  out.Write(R"(","version":)");
+  rapidjson::Writer<SinkStream> version(out);
+  version.String(contents_.version.data(), static_cast<SizeType>(contents_.version.size()));
+  out.Write(R"(,"total_uncompressed_size":)");
+  out.Write(std::to_string(contents_.total_uncompressed_size));
+  out.Put('}');
+  out.Flush();
+  return out.ok();
 }
 
 bool OBDManifest::ParseHeader() {
@@ -305,8 +390,8 @@ std::string JoinURL(const std::string& base, const std::string& name) {
   return base + "/" + name;
 }
 
-std::string BodyText(const std::vector<std::uint8_t>& body) {
-  return std::string(reinterpret_cast<const char*>(body.data()), body.size());
+std::string_view BodyText(const std::vector<std::uint8_t>& body) {
+  return std::string_view(reinterpret_cast<const char*>(body.data()), body.size());
 }
 
 }  // namespace
@@ -319,8 +404,9 @@ bool OBDManifest::LoadContents(const std::string& sourceURL, const std::function
     lastErrorLog_ = "target : " + url + " Download Failed.";
     return false;
   }
-  contentsRaw_ = BodyText(body);
-  return ParseContentsCore(contentsRaw_, contents_);
+  // Read from the body as it came: the text itself is not kept.
+  contentsRaw_.clear();
+  return ParseContentsCore(BodyText(body), contents_);
 }
 
 bool OBDManifest::LoadDiffs(const std::string& sourceURL, const OBDManifest& local,
@@ -438,8 +524,12 @@ bool OBDManifest::AddObject(std::string_view key, std::int64_t index, const std:
     existing->SetString(hash.data(), static_cast<SizeType>(hash.size()), a);
     return true;
   }
-  objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
-                     Value(hash.data(), static_cast<SizeType>(hash.size()), a), a);
+  if (objects->MemberCount() == 0) {
+    *objects = MakeObjects(name, hash, a);
+  } else {
+    objects->AddMember(Value(name.data(), static_cast<SizeType>(name.size()), a),
+                       Value(hash.data(), static_cast<SizeType>(hash.size()), a), a);
+  }
   entrySize->SetUint64(obd::size::Add(entrySize->GetUint64(), size));
   contents_.total_uncompressed_size = obd::size::Add(contents_.total_uncompressed_size, size);
   return true;

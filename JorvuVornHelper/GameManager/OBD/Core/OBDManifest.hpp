@@ -92,9 +92,14 @@ class OBDManifest {
 
   void SetHeaderRaw(const std::string& text) { headerRaw_ = text; }
   void SetContentRaw(const std::string& text) { contentsRaw_ = text; }
+  // Takes one piece of a text being written; false stops the writing.
+  using TextSink = std::function<bool(std::string_view)>;
   // The header and contents as compact JSON texts, from the current values.
   std::string GetHeaderRaw() const;
   std::string GetContentRaw() const;
+  // The contents text handed to `sink` piece by piece, as GetContentRaw()
+  // would give it, without holding it whole; false when the sink refused.
+  bool WriteContent(const TextSink& sink) const;
 
   bool ParseHeader();
   bool ParseContents();

@@ -4,6 +4,7 @@
 // game's folder, which records what is installed and what is unfinished.
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -44,10 +45,12 @@ class OBDManifestController {
   // place, so a crash never leaves a half-written file. False when it could
   // not be written (the old file then stays as it was).
   bool SaveResult(std::uint32_t gameCode, const std::string& target);
-  // The same write for texts taken earlier (a job saves its progress while
-  // it runs, and takes the texts under its own lock).
-  static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const std::string& headerText,
-                                     const std::string& contentsText);
+  // The same write for a job that saves its progress while it runs: `local`
+  // is read under `guard`, when given, and the file is synced and renamed
+  // into place after the lock is let go. The text is compressed as it is
+  // written, never held whole.
+  static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const OBDManifest& local,
+                                     std::mutex* guard = nullptr);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);
 
   bool InsertEmptyFileInLocal(std::string_view key) { return local_.InsertEmptyFile(key); }

@@ -228,18 +228,14 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
 
 void OBDWorker::Checkpoint(bool force) {
   if (waits_.checkpoint.count() <= 0 || targetPath_.empty()) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (!force && now - lastCheckpoint_ < waits_.checkpoint) return;
-  lastCheckpoint_ = now;
-  std::string header;
-  std::string contents;
-  {
-    std::lock_guard lock(manifestMutex_);
-    const OBDManifest& local = controller_.GetLocalManifest();
-    header = local.GetHeaderRaw();
-    contents = local.GetContentRaw();
-  }
-  OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_, header, contents);
+  const auto started = std::chrono::steady_clock::now();
+  if (!force && started < nextCheckpoint_) return;
+  OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_,
+                                                controller_.GetLocalManifest(), &manifestMutex_);
+  // The write of a large manifest takes its time, under the lock the
+  // differentiate step needs too: it may take a tenth of the job at most.
+  const auto took = std::chrono::steady_clock::now() - started;
+  nextCheckpoint_ = started + std::max<std::chrono::steady_clock::duration>(waits_.checkpoint, took * 10);
 }
 
 void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first,
@@ -291,7 +287,7 @@ bool OBDWorker::Install(const std::string& sourceURL, const std::string& targetP
   progress_.SetCurrentSize(controller_.GetLocalTotalUncompressedSize());
   ClearErrorOccured();
   targetPath_ = targetPath;
-  lastCheckpoint_ = {};
+  nextCheckpoint_ = {};
 
   OBDBuffer first;
   OBDBuffer second(secondQueueCapacity_);
@@ -344,7 +340,7 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
     progress_.SetTotalSize(bytesToFetch);
 
     targetPath_ = targetPath;
-    lastCheckpoint_ = {};
+    nextCheckpoint_ = {};
     RunPipeline(sourceURL, targetPath, first, second, third, false);
     targetPath_.clear();
     if (!IsErrorOccured() && InProgress()) DeleteDisappearedLocal(targetPath);

@@ -146,5 +146,5 @@ class OBDWorker : public DownloadMonitor {
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints
-  std::chrono::steady_clock::time_point lastCheckpoint_{};
+  std::chrono::steady_clock::time_point nextCheckpoint_{};
 };
