@@ -63,14 +63,26 @@ int CURLGuard::Progress(void* guard, curl_off_t, curl_off_t, curl_off_t, curl_of
   return self->abortCheck_ && self->abortCheck_() ? 1 : 0;
 }
 
-bool CURLGuard::Download(const std::string& url) {
+std::shared_ptr<CURL> CURLGuard::Start(const std::string& url) {
   info_.data.clear();
   info_.code = static_cast<std::uint32_t>(CURLE_FAILED_INIT);
+  info_.system_error = 0;
   std::shared_ptr<CURL> handle = CreateEasyHandle();
-  if (!handle) return false;
-  if (!SetEasyHandle(handle, url)) return false;
-  const CURLcode code = curl_easy_perform(handle.get());
+  if (!handle || !SetEasyHandle(handle, url)) return nullptr;
+  return handle;
+}
+
+bool CURLGuard::Finish(CURL* handle, CURLcode code) {
   info_.code = static_cast<std::uint32_t>(code);
-  handle.reset();
+  long systemError = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &systemError) == CURLE_OK) info_.system_error = systemError;
   return code == CURLE_OK;
+}
+
+bool CURLGuard::Download(const std::string& url) {
+  std::shared_ptr<CURL> handle = Start(url);
+  if (!handle) return false;
+  const CURLcode code =
+      multi_ != nullptr && multi_->get() != nullptr ? multi_->Perform(handle.get()) : curl_easy_perform(handle.get());
+  return Finish(handle.get(), code);
 }

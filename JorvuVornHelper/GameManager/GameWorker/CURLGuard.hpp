@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "JorvuVornHelper/GameManager/GameWorker/CURLMulti.hpp"
+
 class CURLGuard {
  public:
   struct DownloadInfo {
     std::vector<std::uint8_t> data;
     std::uint32_t code = 0;  // libcurl's result code of the last transfer
+    long system_error = 0;   // the system's error number of its last failed connect, or 0
   };
 
   // Asked while a transfer runs; true ends it at once.
@@ -33,6 +36,12 @@ class CURLGuard {
   // One transfer into this guard's data (which starts empty); true when
   // libcurl reports success. The HTTP status is not looked at.
   bool Download(const std::string& url);
+  // Download in two parts, for a caller that runs several transfers at once
+  // on its own multi handle: Start makes and sets up the new easy handle
+  // (null when it cannot), Finish takes libcurl's result for it. The guard
+  // must stay where it is in between.
+  std::shared_ptr<CURL> Start(const std::string& url);
+  bool Finish(CURL* handle, CURLcode code);
 
   // libcurl's global set-up, once per process, before the first handle.
   static void GlobalInit();
@@ -61,6 +70,9 @@ class CURLGuard {
   // Optional: the job's shared connection cache (CURLShare), which must
   // outlive the transfer.
   void SetShare(CURLSH* share) { share_ = share; }
+  // Optional: the calling thread's multi handle (CURLMulti), on which the
+  // transfer then runs instead of on one of its own.
+  void SetMulti(CURLMulti* multi) { multi_ = multi; }
 
  private:
   struct Sink {
@@ -75,4 +87,5 @@ class CURLGuard {
   AbortCheck abortCheck_;
   std::size_t maxBodySize_ = kDefaultMaxBodySize;
   CURLSH* share_ = nullptr;
+  CURLMulti* multi_ = nullptr;
 };

@@ -14,6 +14,22 @@ void OBDBuffer::AddElement(Element element) {
   if (wake) changed_.notify_all();
 }
 
+bool OBDBuffer::TakeFront(Element& element, bool& wake) {
+  Element& front = queue_.front();
+  bool taken = false;
+  if (!front.IsEmpty()) {
+    if (Bounded()) {
+      const bool wasFull = bytes_ >= capacity_;
+      bytes_ -= static_cast<std::int64_t>(front.data.size());
+      wake = wasFull && bytes_ < capacity_;
+    }
+    element = std::move(front);
+    taken = true;
+  }
+  queue_.pop_front();
+  return taken;
+}
+
 bool OBDBuffer::GetElement(Element& element) {
   bool wake = false;
   bool taken = false;
@@ -22,20 +38,23 @@ bool OBDBuffer::GetElement(Element& element) {
     if (quit_) return false;
     changed_.wait(lock, [this] { return quit_ || !queue_.empty(); });
     if (quit_) return false;
-    Element& front = queue_.front();
-    if (!front.IsEmpty()) {
-      if (Bounded()) {
-        const bool wasFull = bytes_ >= capacity_;
-        bytes_ -= static_cast<std::int64_t>(front.data.size());
-        wake = wasFull && bytes_ < capacity_;
-      }
-      element = std::move(front);
-      taken = true;
-    }
-    queue_.pop_front();
+    taken = TakeFront(element, wake);
   }
   if (wake) changed_.notify_all();
   return taken;
+}
+
+OBDBuffer::Take OBDBuffer::TryGetElement(Element& element) {
+  bool wake = false;
+  bool taken = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (quit_) return Take::Ended;
+    if (queue_.empty()) return Take::Empty;
+    taken = TakeFront(element, wake);
+  }
+  if (wake) changed_.notify_all();
+  return taken ? Take::Taken : Take::Ended;
 }
 
 void OBDBuffer::Quit() {

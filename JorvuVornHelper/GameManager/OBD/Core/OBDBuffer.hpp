@@ -44,6 +44,10 @@ class OBDBuffer {
   // True when a real element was taken and the queue is not quitting. The
   // end marker is consumed and gives false.
   bool GetElement(Element& element);
+  // GetElement without the wait: Empty when nothing is queued just now,
+  // Ended where GetElement would give false.
+  enum class Take { Taken, Empty, Ended };
+  Take TryGetElement(Element& element);
   // Wakes every waiter; from now on GetElement gives false.
   void Quit();
 
@@ -52,6 +56,9 @@ class OBDBuffer {
 
  private:
   bool Bounded() const { return capacity_ > 0; }
+  // Takes the front element under the lock: true for a real one. Sets
+  // `wake` when that brought a bounded queue below its capacity.
+  bool TakeFront(Element& element, bool& wake);
 
   std::deque<Element> queue_;
   mutable std::mutex mutex_;

@@ -35,6 +35,8 @@ struct OBDWaits {
 class OBDWorker : public DownloadMonitor {
  public:
   static constexpr std::int32_t kDownloadThreads = 2;
+  // The most transfers of small objects a download thread keeps in flight.
+  static constexpr std::int32_t kTransfersPerThread = 4;
   static constexpr std::int64_t kSecondQueueCapacity = 134217728;  // 128 MiB of compressed data
   static constexpr int kDownloadTries = 5;
   static constexpr int kFileTries = 3;

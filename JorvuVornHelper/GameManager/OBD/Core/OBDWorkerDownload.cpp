@@ -1,6 +1,12 @@
 // The download threads of a job: take work items from the first queue, fetch
 // each object and pass it on to the file step.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "JorvuVornHelper/GameManager/GameWorker/CURLMulti.hpp"
 
 #include "JorvuVornHelper/GameManager/GameWorker/CURLGuard.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
@@ -30,6 +36,15 @@ std::string ObjectName(const OBDBuffer::Element& element) {
   return name + "." + element.source + OBDWorker::kDeltaExtension;
 }
 
+// The bytes full object `index` of a file of `count` objects and
+// `fileSize` bytes stands for: a block for all but the last.
+std::uint64_t ObjectBytes(std::int64_t index, std::int64_t count, std::uint64_t fileSize) {
+  constexpr std::uint64_t kBlock = OBDWorker::kBlockSize;
+  if (index < count - 1) return kBlock;
+  const std::uint64_t before = index > 0 ? static_cast<std::uint64_t>(index) * kBlock : 0;
+  return fileSize > before ? std::min(fileSize - before, kBlock) : 0;
+}
+
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
@@ -38,6 +53,29 @@ std::uint64_t NowMs() {
 
 }  // namespace
 
+namespace {
+
+// One object being fetched: its work item, and the try in flight (a guard
+// with its easy handle) or the time of the next try.
+struct Fetch {
+  OBDBuffer::Element element;
+  std::string name;
+  std::string url;
+  std::uint64_t expected = 0;  // the uncompressed bytes the object stands for
+  int tries = 0;
+  std::unique_ptr<CURLGuard> guard;
+  std::shared_ptr<CURL> easy;
+  std::chrono::steady_clock::time_point nextTry{};
+};
+
+}  // namespace
+
+// A download thread keeps several transfers of small objects in flight on
+// its multi handle, so that a release of many small files is not fetched at
+// the pace of one round trip per object; it takes new items while the
+// objects in flight stand for less than one block (so large objects still
+// go one at a time) and there are fewer than kTransfersPerThread. Each
+// object keeps its own tries and waits between them.
 void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer& out) {
   const std::string hostName = Util::GetHostName(sourceURL);
   const std::string remoteAddress = Util::GetIPAddress(HostOf(sourceURL));
@@ -50,50 +88,125 @@ void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer&
     }
   }
 
-  std::uint64_t bytes = 0;
-  std::uint64_t duration = 0;
+  using Clock = std::chrono::steady_clock;
+  const OBDManifest& live = controller_.GetLiveManifest();
   // A transfer in flight ends at once when the job is cancelled or another
   // thread has failed.
   auto abort = [this] { return !InProgress() || IsErrorOccured(); };
+  CURLMulti multi;
+  std::vector<std::unique_ptr<Fetch>> fetches;  // in flight or waiting for their next try
+  std::uint64_t inFlightBytes = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t duration = 0;
+  std::uint64_t busySince = 0;  // when the thread last went from no fetch to one
+  bool inputOpen = true;
 
-  while (!IsErrorOccured() && InProgress()) {
-    OBDBuffer::Element element;
-    if (!in.GetElement(element)) break;
-    if (element.already_present) {
-      out.AddElement(std::move(element));
-      continue;
+  auto startTry = [&](Fetch& fetch) {
+    ++fetch.tries;
+    fetch.guard = std::make_unique<CURLGuard>();
+    fetch.guard->SetAbortCheck(abort);
+    fetch.guard->SetMaxBodySize(kMaxObjectBodySize);
+    if (share_ != nullptr) fetch.guard->SetShare(share_->get());
+    fetch.easy = fetch.guard->Start(fetch.url);
+    return fetch.easy && multi.Add(fetch.easy.get()) == CURLE_OK;
+  };
+  auto drop = [&](std::size_t i) {
+    if (fetches[i]->easy) multi.Remove(fetches[i]->easy.get());
+    inFlightBytes -= fetches[i]->expected;
+    fetches.erase(fetches.begin() + static_cast<std::ptrdiff_t>(i));
+    if (fetches.empty()) duration += NowMs() - busySince;
+  };
+  // A try that did not bring the object: another after a wait, or, after
+  // the last, the end of the job. False when the thread must stop.
+  auto failedTry = [&](Fetch& fetch, long systemError) {
+    fetch.guard.reset();
+    fetch.easy.reset();
+    if (abort()) return false;  // given up on a cancel or another thread's failure: no failure of its own
+    OBD_LOG_ERROR("%s download fail : %ld", fetch.name.c_str(), systemError);
+    if (fetch.tries >= kDownloadTries) {
+      Fail(EngineErrors::Download, 0);
+      return false;
     }
+    fetch.nextTry = Clock::now() + waits_.download_retry;
+    return true;
+  };
+  auto room = [&] {
+    return fetches.size() < static_cast<std::size_t>(kTransfersPerThread) && inFlightBytes < kBlockSize;
+  };
 
-    const std::string name = ObjectName(element);
-    const std::string url = sourceURL + "/" + name;
-    const std::uint64_t start = NowMs();
-    const bool received = RetryWithWaits(kDownloadTries, waits_.download_retry, [&] {
-      CURLGuard guard;
-      guard.SetAbortCheck(abort);
-      guard.SetMaxBodySize(kMaxObjectBodySize);
-      if (share_ != nullptr) guard.SetShare(share_->get());
-      const bool done = guard.Download(url);
-      const int systemError = errno;
-      std::vector<std::uint8_t> body = guard.TakeData();
-      if (done && !body.empty()) {
-        bytes += body.size();
-        element.data = std::move(body);
-        return Try::Done;
+  bool stop = false;
+  while (!stop && !abort()) {
+    // Take items while there is room; wait for one only with nothing else to do.
+    while (inputOpen && room()) {
+      OBDBuffer::Element element;
+      const OBDBuffer::Take take = fetches.empty()
+                                       ? (in.GetElement(element) ? OBDBuffer::Take::Taken : OBDBuffer::Take::Ended)
+                                       : in.TryGetElement(element);
+      if (take == OBDBuffer::Take::Empty) break;
+      if (take == OBDBuffer::Take::Ended) {
+        inputOpen = false;
+        break;
       }
-      if (abort()) return Try::Stop;
-      OBD_LOG_ERROR("%s download fail : %d", name.c_str(), systemError);
-      return Try::Again;
-    });
-    duration += NowMs() - start;
-
-    if (!received) {
-      // Given up on a cancel or on another thread's failure: not a download
-      // failure of its own.
-      if (!abort()) Fail(EngineErrors::Download, 0);
-      break;
+      if (element.already_present) {
+        out.AddElement(std::move(element));
+        continue;
+      }
+      auto fetch = std::make_unique<Fetch>();
+      fetch->name = ObjectName(element);
+      fetch->url = sourceURL + "/" + fetch->name;
+      fetch->expected = element.source.empty()
+                            ? ObjectBytes(element.object_index, element.object_count,
+                                          live.GetUncompressedFileSize(element.key))
+                            : kBlockSize;  // a delta piece's size is not known before
+      fetch->element = std::move(element);
+      if (fetches.empty()) busySince = NowMs();
+      inFlightBytes += fetch->expected;
+      fetches.push_back(std::move(fetch));
+      if (!startTry(*fetches.back()) && !failedTry(*fetches.back(), 0)) stop = true;
     }
-    out.AddElement(std::move(element));
+    if (stop || fetches.empty()) break;
+
+    // Wait for a transfer to move, or for the next try that comes due.
+    const auto now = Clock::now();
+    auto until = now + std::chrono::seconds(1);
+    for (const auto& fetch : fetches) {
+      if (!fetch->easy) until = std::min(until, fetch->nextTry);
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::max(until - now, Clock::duration{}));
+    if (multi.HasTransfers()) {
+      std::vector<std::pair<CURL*, CURLcode>> ended;
+      multi.Run(wait, [&](CURL* easy, CURLcode code) { ended.emplace_back(easy, code); });
+      for (const auto& [easy, code] : ended) {
+        const auto found = std::find_if(fetches.begin(), fetches.end(),
+                                        [easy = easy](const auto& f) { return f->easy.get() == easy; });
+        if (found == fetches.end()) continue;
+        Fetch& fetch = **found;
+        const bool done = fetch.guard->Finish(easy, code);
+        const long systemError = fetch.guard->GetDownloadInfo().system_error;
+        std::vector<std::uint8_t> body = fetch.guard->TakeData();
+        if (done && !body.empty()) {
+          bytes += body.size();
+          fetch.element.data = std::move(body);
+          OBDBuffer::Element element = std::move(fetch.element);
+          fetch.easy.reset();
+          drop(static_cast<std::size_t>(found - fetches.begin()));
+          out.AddElement(std::move(element));
+        } else if (!failedTry(fetch, systemError)) {
+          stop = true;
+          break;
+        }
+      }
+    } else if (wait.count() > 0 && !RetryWait(wait)) {
+      break;  // cancelled while only waiting for tries to come due
+    }
+    // Tries that are due.
+    const auto due = Clock::now();
+    for (const auto& fetch : fetches) {
+      if (stop) break;
+      if (!fetch->easy && fetch->nextTry <= due && !startTry(*fetch) && !failedTry(*fetch, 0)) stop = true;
+    }
   }
+  while (!fetches.empty()) drop(fetches.size() - 1);  // given up: the job has ended or failed
 
   {
     std::lock_guard lock(threadCountMutex_);
