@@ -167,13 +167,13 @@ OBDManifest::Contents& OBDManifest::Contents::operator=(const Contents& other) {
 }
 
 Value* OBDManifest::Contents::FindFile(std::string_view key) {
-  auto it = index_.find(std::string(key));
+  auto it = index_.find(key);
   if (it == index_.end()) return nullptr;
   return &(files_.MemberBegin() + it->second)->value;
 }
 
 const Value* OBDManifest::Contents::FindFile(std::string_view key) const {
-  auto it = index_.find(std::string(key));
+  auto it = index_.find(key);
   if (it == index_.end()) return nullptr;
   return &(files_.MemberBegin() + it->second)->value;
 }
@@ -190,7 +190,7 @@ Value& OBDManifest::Contents::SetFile(std::string_view key, Value& entry) {
 }
 
 bool OBDManifest::Contents::RemoveFile(std::string_view key) {
-  auto it = index_.find(std::string(key));
+  auto it = index_.find(key);
   if (it == index_.end()) return false;
   const SizeType position = it->second;
   index_.erase(it);

@@ -68,7 +68,12 @@ class OBDManifest {
    private:
     void RebuildIndex();
     rapidjson::Document files_;
-    std::unordered_map<std::string, rapidjson::SizeType> index_;
+    // Looked up by any text, without a copy of the key for each lookup.
+    struct KeyHash {
+      using is_transparent = void;
+      std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
+    std::unordered_map<std::string, rapidjson::SizeType, KeyHash, std::equal_to<>> index_;
   };
 
   virtual ~OBDManifest() = default;
