@@ -384,6 +384,22 @@ TEST_F(URLGameWorkerTest, AStalledDownloadFailsButASlowOneFinishes) {
   EXPECT_TRUE(fs::exists(gamesRoot + "/Slow/Game.app/Contents/MacOS/Game"));
 }
 
+TEST_F(URLGameWorkerTest, ARefusedOptionFailsTheDownloadBeforeAnythingIsSent) {
+  URLDownloaderSettings refused;
+  refused.connectTimeout = -1s;  // libcurl refuses a negative time-out
+  server.serve("/Game.zip", makeArchive());
+  URLGameWorker worker(77, server.url("/Game.zip"), "/Library/Application Support/Jorvu/Game", "Game.app", refused);
+  EXPECT_TRUE(worker.work());
+  ASSERT_TRUE(waitForEnd(worker));
+  EXPECT_EQ(worker.getWorkMode(), 6u);
+  EXPECT_EQ(errorRecord(worker).errorCode, -60);
+  EXPECT_EQ(server.hits("HEAD /Game.zip") + server.hits("GET /Game.zip"), 0);
+  auto sent = takeReports();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].cookies["errorLog"].find("CURLOPT_CONNECTTIMEOUT refused"), std::string::npos)
+      << sent[0].cookies["errorLog"];
+}
+
 TEST_F(URLGameWorkerTest, NeverTouchesAFolderOutsideTheGamesRoot) {
   testsupport::writeFile(root / "/Library/Application Support/Elsewhere/keep.txt", "mine");
   server.serve("/Game.zip", makeArchive());
