@@ -4,7 +4,7 @@
 
 #include "Common/Protocol/GamePanelInfo.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 
 namespace launchtest {
 
