@@ -120,15 +120,6 @@ Outcome run(const std::vector<std::string>& argv, const Environment& env, std::c
   return outcome;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 // ---- Session ----
 
 Session::Session(const std::string& base, std::string desktopName)

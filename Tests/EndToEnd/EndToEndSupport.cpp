@@ -91,13 +91,4 @@ std::string base64(const std::string& bytes) {
   return out;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 }  // namespace e2e

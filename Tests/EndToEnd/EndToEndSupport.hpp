@@ -12,6 +12,7 @@
 #include "Tests/Support/CatalogueRecord.hpp"
 #include "Tests/Support/HelperProcess.hpp"
 #include "Tests/Support/Trees.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace e2e {
 
@@ -47,7 +48,6 @@ void makeFakeGameBundle(const std::string& folder, const std::string& name);
 int runProgram(const std::vector<std::string>& argv);
 std::string base64(const std::string& bytes);
 
-// Waits, checking every few milliseconds, until `done` holds; false on time-out.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+using testsupport::waitUntil;
 
 }  // namespace e2e

@@ -31,6 +31,7 @@
 #include "Tests/Support/CatalogueRecord.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace gametest {
 
@@ -137,6 +138,7 @@ class Record {
 };
 
 using testsupport::kstText;
+using testsupport::waitUntil;
 
 // A maintenance object whose window runs from `start` to `end` (catalogue
 // time texts, see kstText).
@@ -157,15 +159,6 @@ std::string thrownCase(F&& f) {
   } catch (const std::exception& e) {
     return std::string("other: ") + e.what();
   }
-}
-
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 class GameFixture : public ::testing::Test {

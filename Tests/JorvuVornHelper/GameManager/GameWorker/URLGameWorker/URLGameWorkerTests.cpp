@@ -16,21 +16,14 @@
 #include "Common/Logger/VornLogger.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testsupport::TempRoot;
+using testsupport::waitUntil;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return done();
-}
 
 // A gate that a server handler waits at until the test opens it.
 class Gate {
