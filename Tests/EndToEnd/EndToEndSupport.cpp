@@ -1,20 +1,12 @@
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "Platform/PropertyList.hpp"
 #include "Tests/Support/TempRoot.hpp"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -45,27 +37,6 @@ void makeFakeGameBundle(const std::string& folder, const std::string& name) {
   const std::string exe = bundle + "/Contents/MacOS/" + name;
   fs::copy_file(testsupport::binDir() + "/jorvu-fakegame", exe, fs::copy_options::overwrite_existing);
   ::chmod(exe.c_str(), 0755);
-}
-
-int runProgram(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  // Its summary is not the test's output; its errors are.
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  const auto status = testsupport::waitExit(pid, 60s);
-  if (!status) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 std::string base64(const std::string& bytes) {

@@ -43,9 +43,7 @@ using testsupport::writeTree;
 
 // A bundle <folder>/<Name>.app whose executable is a copy of jorvu-fakegame.
 void makeFakeGameBundle(const std::string& folder, const std::string& name);
-// Runs a program with arguments and waits; its exit code, -1 when it could
-// not run or did not exit.
-int runProgram(const std::vector<std::string>& argv);
+using testsupport::runProgram;
 std::string base64(const std::string& bytes);
 
 using testsupport::waitUntil;

@@ -1,6 +1,9 @@
 #include "Tests/Support/Processes.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +43,26 @@ std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return std::nullopt;
   return status;
+}
+
+int runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  const auto status = waitExit(pid, limit);
+  if (!status) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 void writeDecimal(char* out, long value) {

@@ -29,6 +29,11 @@ std::vector<char*> execPointers(std::vector<std::string>& texts);
 // status; nothing when it did not end in time (it is left as it is then).
 std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit);
 
+// Runs a program (argv[0] is its path) and waits for it, at most `limit`;
+// its standard output is dropped, its standard error is ours. Its exit code;
+// -1 when it could not run, ended by a signal or was killed at the limit.
+int runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
 // The decimal digits of a non-negative number into `out`, without allocating:
 // for a forked child before exec.
 void writeDecimal(char* out, long value);
