@@ -16,8 +16,9 @@
 //
 // An enumeration with values is a class with `using case_tag = void;`, a
 // std::variant `Case` of one struct per case (each with `caseName` and
-// `fields`), a constructor from `Case` and `const Case& value() const`. It
-// is written as a case object: {"<caseName>":{<its values>}}; when read,
+// `fields`), a constructor from `Case` and `const Case& value() const` (an
+// error enumeration gets them from CaseError.hpp). It is written as a case
+// object: {"<caseName>":{<its values>}}; when read,
 // unknown keys are ignored and exactly one known case name must remain.
 #include <array>
 #include <cstddef>
@@ -199,16 +200,34 @@ struct Coder<T> {
   }
 };
 
+// The case names of a case enumeration's variant, in its order.
+template <class Case, std::size_t... I>
+constexpr std::array<const char*, sizeof...(I)> caseNamesOf(std::index_sequence<I...>) {
+  return {std::variant_alternative_t<I, Case>::caseName...};
+}
+template <class Case>
+inline constexpr auto caseNames = caseNamesOf<Case>(std::make_index_sequence<std::variant_size_v<Case>>{});
+
+// "Name" for a case without values, "Name(label: value, ...)" otherwise.
+template <class Case>
+std::string describeCase(const Case& value) {
+  return std::visit(
+      [](const auto& alt) {
+        using Alt = std::decay_t<decltype(alt)>;
+        std::string inner;
+        Alt::fields(alt, FieldDescriber{inner});
+        std::string out = Alt::caseName;
+        if (!inner.empty()) out += "(" + inner + ")";
+        return out;
+      },
+      value);
+}
+
 template <CaseEnum T>
 struct Coder<T> {
   using Case = typename T::Case;
   static constexpr std::size_t count = std::variant_size_v<Case>;
-
-  template <std::size_t... I>
-  static constexpr std::array<const char*, count> namesOf(std::index_sequence<I...>) {
-    return {std::variant_alternative_t<I, Case>::caseName...};
-  }
-  static constexpr std::array<const char*, count> names = namesOf(std::make_index_sequence<count>{});
+  static constexpr const auto& names = caseNames<Case>;
 
   template <std::size_t I>
   static Case readAlternative(const Value& inner) {
@@ -244,19 +263,7 @@ struct Coder<T> {
     std::visit([&](const auto& alt) { std::decay_t<decltype(alt)>::fields(alt, FieldHasher{seed}); }, value.value());
     return seed;
   }
-  // "Name" for a case without values, "Name(label: value, ...)" otherwise.
-  static std::string describe(const T& value) {
-    return std::visit(
-        [](const auto& alt) {
-          using Alt = std::decay_t<decltype(alt)>;
-          std::string inner;
-          Alt::fields(alt, FieldDescriber{inner});
-          std::string out = Alt::caseName;
-          if (!inner.empty()) out += "(" + inner + ")";
-          return out;
-        },
-        value.value());
-  }
+  static std::string describe(const T& value) { return describeCase(value.value()); }
 };
 
 // Whole texts.

@@ -2,20 +2,17 @@
 // The error of the XPC protocol: every failed reply of the helper that
 // carries data holds one, wrapped in an ErrorStatus.
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "Common/Protocol/CaseError.hpp"
 #include "Common/Protocol/ErrorCases.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/PayloadCoding.hpp"
 
-class VornHelperError : public std::exception {
- public:
-  using case_tag = void;
-
+struct VornHelperErrorCases {
   JORVU_EMPTY_CASE(Crash);
   JORVU_EMPTY_CASE(GameNotExist);
   JORVU_EMPTY_CASE(GameAlreadyRegistered);
@@ -55,29 +52,11 @@ class VornHelperError : public std::exception {
   using Case = std::variant<Crash, GameNotExist, GameAlreadyRegistered, WorkRequired, NoWorkRequired,
                             WorkingAnotherGame, Maintenance, OSVersionLimit, WorkFailed, DiskSizeLack,
                             NetworkError, VantixError, ExecuteFailed, UnsupportedOS, UnsupportedAppLaunching>;
+};
 
-  VornHelperError() : VornHelperError(Case{}) {}
-  VornHelperError(Case value);
-  template <class C>
-    requires std::is_constructible_v<Case, C>
-  VornHelperError(C value) : VornHelperError(Case(std::move(value))) {}
-
-  const Case& value() const { return value_; }
-  template <class C>
-  bool is() const { return std::holds_alternative<C>(value_); }
-  template <class C>
-  const C* get() const { return std::get_if<C>(&value_); }
-  const char* caseName() const;
-
-  // The printed form, such as WorkingAnotherGame(gameCode: 5).
-  const std::string& description() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
-
-  bool operator==(const VornHelperError& other) const { return value_ == other.value_; }
-
- private:
-  Case value_;
-  std::string description_;
+class VornHelperError : public payload::CaseError<VornHelperErrorCases> {
+ public:
+  using CaseError::CaseError;
 };
 
 // The payload of a failed reply.

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <limits>
 
-#include "Platform/Utf8.hpp"
+#include "Common/Url/Url.hpp"
 
 namespace httpserver {
 
@@ -95,15 +95,6 @@ bool isQueryAllowed(unsigned char c) {
   }
 }
 
-bool isValidUTF8(const std::string& text) { return platform::isValidUTF8(text); }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A Content-Length value: an optional sign and decimal digits only. Digits
 // beyond what 64 bits hold still make a number, one too large to read.
 struct ContentLength {
@@ -153,21 +144,7 @@ std::string HttpParser::percentEncodeQueryAllowed(const std::string& text) {
 }
 
 std::optional<std::string> HttpParser::removingPercentEncoding(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out.push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  if (!isValidUTF8(out)) return std::nullopt;
-  return out;
+  return urlkit::percentDecode(text);
 }
 
 void HttpParser::parseTarget(const std::string& target, HttpRequest& request) {

@@ -15,26 +15,18 @@ HttpResponseBody HttpResponseBody::json(std::shared_ptr<const rapidjson::Value> 
   return body;
 }
 
-HttpResponseBody HttpResponseBody::html(std::string text) {
+HttpResponseBody HttpResponseBody::ofText(Kind kind, std::string text) {
   HttpResponseBody body;
-  body.kind_ = Kind::html;
+  body.kind_ = kind;
   body.text_ = std::move(text);
   return body;
 }
 
-HttpResponseBody HttpResponseBody::htmlBody(std::string text) {
-  HttpResponseBody body;
-  body.kind_ = Kind::htmlBody;
-  body.text_ = std::move(text);
-  return body;
-}
+HttpResponseBody HttpResponseBody::html(std::string text) { return ofText(Kind::html, std::move(text)); }
 
-HttpResponseBody HttpResponseBody::text(std::string text) {
-  HttpResponseBody body;
-  body.kind_ = Kind::text;
-  body.text_ = std::move(text);
-  return body;
-}
+HttpResponseBody HttpResponseBody::htmlBody(std::string text) { return ofText(Kind::htmlBody, std::move(text)); }
+
+HttpResponseBody HttpResponseBody::text(std::string text) { return ofText(Kind::text, std::move(text)); }
 
 HttpResponseBody HttpResponseBody::data(std::vector<std::uint8_t> bytes, std::optional<std::string> contentType) {
   HttpResponseBody body;

@@ -58,6 +58,8 @@ class HttpResponseBody {
   std::pair<std::int64_t, HttpBodyWriterFunction> content() const;
 
  private:
+  static HttpResponseBody ofText(Kind kind, std::string text);
+
   Kind kind_ = Kind::text;
   std::shared_ptr<const rapidjson::Value> json_;
   std::string text_;

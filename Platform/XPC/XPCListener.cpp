@@ -34,18 +34,6 @@ constexpr int firstActivatedFD = 3;
 
 std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
 
-// Whether a service still answers at `path`.
-bool isAnswering(const std::string& path) {
-  sockaddr_un addr;
-  if (!fillUnixAddress(path, addr)) return false;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int e = errno;
-  ::close(fd);
-  return rc == 0 || e == EAGAIN || e == EINPROGRESS;
-}
-
 }  // namespace
 
 bool prepareServiceFolder(const std::string& folder, std::string* error) {
@@ -178,6 +166,17 @@ std::optional<int> takeActivatedSocket(const std::string& serviceName, std::stri
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
+}
+
+bool isAnswering(const std::string& path) {
+  sockaddr_un addr;
+  if (!fillUnixAddress(path, addr)) return false;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  int e = errno;
+  ::close(fd);
+  return rc == 0 || e == EAGAIN || e == EINPROGRESS;
 }
 
 int bindServiceSocket(const std::string& serviceName, std::string* error) {

@@ -31,6 +31,10 @@ bool prepareServiceFolder(const std::string& folder, std::string* error);
 // is empty or too long for a socket address.
 bool fillUnixAddress(const std::string& path, sockaddr_un& addr);
 
+// Whether a service still answers at `path` (a connection is accepted or
+// pending); false for a stale socket file or none.
+bool isAnswering(const std::string& path);
+
 // The listening socket handed over by whoever started this process
 // (LISTEN_PID and LISTEN_FDS, descriptors from 3; LISTEN_FDNAMES picks the one
 // named after the service when there are several). Nothing when none was

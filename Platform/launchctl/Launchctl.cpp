@@ -92,19 +92,6 @@ class StateLock {
   int fd_ = -1;
 };
 
-bool isAnswering(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int e = errno;
-  ::close(fd);
-  return rc == 0 || e == EAGAIN || e == EINPROGRESS;
-}
-
 // Removes the socket files of a job that no longer runs. A socket that
 // answers belongs to someone else by now and stays.
 void removeSockets(const std::vector<std::string>& services) {
@@ -112,7 +99,7 @@ void removeSockets(const std::vector<std::string>& services) {
     const std::string path = platform::xpc::servicePath(name);
     struct stat st {};
     if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    if (!isAnswering(path)) ::unlink(path.c_str());
+    if (!platform::xpc::isAnswering(path)) ::unlink(path.c_str());
   }
 }
 

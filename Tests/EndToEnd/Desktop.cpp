@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,57 +14,25 @@
 #include <fstream>
 #include <thread>
 
+#include "Tests/Support/Processes.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace desktop {
 
+using testsupport::waitExit;
+
 namespace {
-
-// The environment of a child: ours with `env` on top (an empty value removes
-// the variable).
-std::vector<std::string> mergedEnvironment(const Environment& env) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (env.count(entry.substr(0, entry.find('='))) == 0) vars.push_back(entry);
-  }
-  for (const auto& [name, value] : env) {
-    if (!value.empty()) vars.push_back(name + "=" + value);
-  }
-  return vars;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-  std::vector<char*> out;
-  for (auto& t : texts) out.push_back(t.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// Waits for a child to end (at most `limit`); its wait status.
-std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit) {
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) return std::nullopt;
-  pollfd p{pidfd, POLLIN, 0};
-  const int ready = ::poll(&p, 1, static_cast<int>(limit.count()));
-  ::close(pidfd);
-  if (ready != 1) return std::nullopt;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return std::nullopt;
-  return status;
-}
 
 // Forks and runs argv with envp; the child leads a process group of its own,
 // dies with the test program, and writes its output to `outFD` (its standard
 // error too when `errFD` is -1).
 pid_t spawn(std::vector<std::string> argv, const Environment& env, int outFD, int errFD) {
-  std::vector<std::string> vars = mergedEnvironment(env);
-  std::vector<char*> envp = pointers(vars);
-  std::vector<char*> args = pointers(argv);
+  std::vector<std::string> vars = testsupport::childEnvironment(env);
+  std::vector<char*> envp = testsupport::execPointers(vars);
+  std::vector<char*> args = testsupport::execPointers(argv);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls from here to exec.
@@ -151,15 +118,6 @@ Outcome run(const std::vector<std::string>& argv, const Environment& env, std::c
   }
   outcome.status = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
   return outcome;
-}
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // ---- Session ----

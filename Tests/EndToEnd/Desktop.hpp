@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "Tests/Support/WaitUntil.hpp"
+
 namespace desktop {
 
 using namespace std::chrono_literals;
@@ -49,8 +51,7 @@ struct Outcome {
 };
 Outcome run(const std::vector<std::string>& argv, const Environment& env = {}, std::chrono::milliseconds limit = 30s);
 
-// Waits, checking every few milliseconds, until `done` holds; false on time-out.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+using testsupport::waitUntil;
 
 // The XDG folders of a desktop session kept below `base`: HOME, data, config
 // and the desktop folder, and the variables that name them. `desktopName`

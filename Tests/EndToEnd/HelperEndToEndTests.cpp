@@ -139,17 +139,21 @@ class HelperEndToEnd : public ::testing::Test {
         platform::PlistValue(
             platform::PlistDict{{"ProductName", std::string("macOS")}, {"ProductVersion", std::string("12.0")}})));
     const std::string origin = pub->origin();
-    helper = std::make_unique<HelperProcess>(
-        std::map<std::string, std::string>{
-            {"JORVU_ROOT", helperRoot},
-            {"HOME", helperRoot + "/home"},
-            {"XDG_DESKTOP_DIR", desktop()},
-            {"JORVU_CATALOGUE_LIVE_HOST", origin},
-            {"JORVU_CATALOGUE_TEST_HOST", origin},
-            {"JORVU_REPORT_HOST", origin},
-            {"JORVU_TICKET_HOST", origin},
-        },
-        stderrFile());
+    testsupport::HelperOptions options;
+    options.env = {
+        {"JORVU_ROOT", helperRoot},
+        {"HOME", helperRoot + "/home"},
+        {"XDG_DESKTOP_DIR", desktop()},
+        {"JORVU_CATALOGUE_LIVE_HOST", origin},
+        {"JORVU_CATALOGUE_TEST_HOST", origin},
+        {"JORVU_REPORT_HOST", origin},
+        {"JORVU_TICKET_HOST", origin},
+    };
+    // Callable at once; the games it starts end with it.
+    options.handOverSocket = true;
+    options.stderrPath = stderrFile();
+    options.ownGroup = true;
+    helper = std::make_unique<testsupport::HelperProcess>(std::move(options));
     ASSERT_TRUE(helper->started());
     client = std::make_unique<Client>();
     ASSERT_EQ(client->connect(), true);
@@ -274,7 +278,7 @@ class HelperEndToEnd : public ::testing::Test {
   std::string pubRoot;
   bool mounted = false;
   std::unique_ptr<publisher::Publisher> pub;
-  std::unique_ptr<HelperProcess> helper;
+  std::unique_ptr<testsupport::HelperProcess> helper;
   std::unique_ptr<Client> client;
 };
 

@@ -3,7 +3,7 @@ if(TARGET JorvuVornHelper)
   jorvu_add_test(helper_service_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/Service/HelperProcessTests.cpp
             ${CMAKE_CURRENT_LIST_DIR}/Service/RequestHandlingTests.cpp
-    LIBS jorvu_helper_service jorvu_publisher_lib)
+    LIBS jorvu_helper_service jorvu_helper_testsupport jorvu_publisher_lib)
   add_dependencies(helper_service_tests JorvuVornHelper jorvu-fakegame)
 endif()
 

@@ -1,5 +1,9 @@
 #pragma once
+// Catalogue records for tests: the required members, JSON texts made from
+// members, and the catalogue's time text.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -41,6 +45,41 @@ inline std::map<std::string, std::string> requiredCatalogueMembers(std::uint32_t
       {"reinstall_version", "0"},
       {"service_status", "1"},
   };
+}
+
+// `value` as a JSON string (quotes and backslashes escaped; tests use no
+// control characters).
+inline std::string jsonQuoted(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') quoted.push_back('\\');
+    quoted.push_back(c);
+  }
+  return quoted + "\"";
+}
+
+// A JSON object of members whose values are raw JSON texts.
+inline std::string objectJson(const std::map<std::string, std::string>& members) {
+  std::string out = "{";
+  for (const auto& [k, v] : members) {
+    if (out.size() > 1) out += ",";
+    out += "\"" + k + "\":" + v;
+  }
+  return out + "}";
+}
+
+// "yyyy-MM-dd HH:mm" in Korea Standard Time, as the catalogue writes times.
+inline std::string kstText(std::chrono::system_clock::time_point t) {
+  using namespace std::chrono;
+  const auto local = floor<minutes>(t + hours(9));
+  const auto day = floor<days>(local);
+  const year_month_day ymd{day};
+  const hh_mm_ss hms{local - day};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02ld:%02ld", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<long>(hms.hours().count()), static_cast<long>(hms.minutes().count()));
+  return buf;
 }
 
 }  // namespace testsupport

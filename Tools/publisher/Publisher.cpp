@@ -141,8 +141,15 @@ int runAndWait(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // What it prints is a diagnostic of ours: standard output is for what
+  // callers read (the port line of jorvu-publisher).
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
   pid_t pid = 0;
-  if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
@@ -215,8 +222,8 @@ std::string Publisher::publishApp(const std::string& appBundle, const std::strin
                                       "--jobs", "2", "--level", "1", tree.string()};
   if (runAndWait(argv) != 0) throw std::runtime_error("jorvu-pack failed for " + appBundle);
   const std::string record = appRecord(origin() + "/app-source", name);
-  for (const std::string& tag : {"678e", "678e/dev"}) {
-    const fs::path path = fs::path(base) / "game-info" / ("128000@" + tag + ".json");
+  for (const char* tag : {"678e", "678e/dev"}) {
+    const fs::path path = fs::path(base) / "game-info" / (std::string("128000@") + tag + ".json");
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << record;
   }

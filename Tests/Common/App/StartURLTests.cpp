@@ -1,61 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Common/App/StartURL.hpp"
 #include "Common/Logger/VornLogger.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 
 namespace {
 
 // The process's log file lives in a folder of its own for the whole run.
-struct LogFolder {
-  std::string path;
-  LogFolder() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "jorvu-starturl-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) != nullptr) path = tmpl;
-    const char* old = std::getenv("HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("HOME", path.c_str(), 1);
-    VornLogger::shared();
-    if (old) ::setenv("HOME", saved.c_str(), 1);
-    else ::unsetenv("HOME");
-  }
-  ~LogFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
-const LogFolder logFolder;
+[[maybe_unused]] VornLogger& logReady = testlog::logger();
 
-// The messages of the ERROR lines written since the mark was made.
-class ErrorLines {
- public:
-  ErrorLines() : start_(all().size()) {}
-  std::vector<std::string> since() const {
-    std::vector<std::string> out;
-    auto lines = all();
-    for (std::size_t i = start_; i < lines.size(); ++i) {
-      const auto at = lines[i].find("[ERROR] ");
-      if (lines[i].rfind("***", 0) == 0 && at != std::string::npos) out.push_back(lines[i].substr(at + 8));
-    }
-    return out;
-  }
-
- private:
-  static std::vector<std::string> all() {
-    VornLogger::shared().waitIdle();
-    std::ifstream in(VornLogger::shared().filePath());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  std::size_t start_;
-};
+using testlog::ErrorLines;
 
 using Lines = std::vector<std::string>;
 

@@ -11,21 +11,13 @@
 #include "Common/Launcher/ApplicationLauncher.hpp"
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 using namespace std::chrono_literals;
 using CommandLineLauncher::runCommand;
 using testsupport::TempRoot;
 
-namespace {
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
-}  // namespace
+using testsupport::waitUntil;
 
 TEST(CommandLineLauncher, CollectsStdoutAndStderrAndTheStatus) {
   auto r = runCommand("/bin/sh", {"-c", "echo out; echo err 1>&2; exit 3"}, true);

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 
 #include "TestNet.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -50,17 +49,6 @@ struct Daemon {
   bool ready = false;
 };
 
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
-
 long field(const std::string& report, const std::string& name) {
   auto at = report.find(name + ":");
   if (at == std::string::npos) return -1;
@@ -77,7 +65,7 @@ TEST(HttpServerLoadTest, TenThousandRequestsFromApacheBench) {
   int before = testnet::openDescriptors(daemon.pid);
   ASSERT_GT(before, 0);
 
-  std::string report = run("timeout 180 ab -q -s 10 -n 10000 -c 16 http://127.0.0.1:30130/status 2>&1");
+  std::string report = testnet::commandOutput("timeout 180 ab -q -s 10 -n 10000 -c 16 http://127.0.0.1:30130/status 2>&1");
   EXPECT_EQ(field(report, "Complete requests"), 10000) << report;
   EXPECT_EQ(field(report, "Failed requests"), 0) << report;
   EXPECT_EQ(field(report, "Non-2xx responses"), -1) << report;  // the line is only there when some were

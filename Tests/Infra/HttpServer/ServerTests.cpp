@@ -3,7 +3,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <thread>
 
 #include "Infra/HttpServer/HttpServer.hpp"
@@ -22,17 +21,6 @@ const std::string statusBody = R"({"product":"KTZ","status":"running"})";
 bool answersStatus(std::uint16_t port) {
   auto reply = testnet::exchange(port, statusRequest);
   return reply && testnet::parseReply(reply->bytes).body == statusBody;
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-    ::pclose(pipe);
-  }
-  return out;
 }
 
 }  // namespace
@@ -60,17 +48,8 @@ TEST(HttpServerTest, StatusReplyByteForByte) {
   auto reply = testnet::exchange(30101, statusRequest);
   ASSERT_TRUE(reply);
   EXPECT_TRUE(reply->closed);  // closed after the reply, not reset
-  auto parsed = testnet::parseReply(reply->bytes);
-  ASSERT_TRUE(parsed.wellFormed) << reply->bytes;
-  EXPECT_EQ(parsed.statusLine, "HTTP/1.1 200 OK");
-  const std::map<std::string, std::string> headers{{"Content-Length", "36"},
-                                                   {"Server", ""},
-                                                   {"Content-Type", "application/json"},
-                                                   {"Access-Control-Allow-Origin", "*"}};
-  EXPECT_EQ(parsed.headers, headers);
-  EXPECT_EQ(parsed.headerLines, 4u);
-  EXPECT_NE(reply->bytes.find("\r\nServer: \r\n"), std::string::npos);
-  EXPECT_EQ(parsed.body, statusBody);
+  testnet::expectStatusReply(testnet::parseReply(reply->bytes));
+  EXPECT_NE(reply->bytes.find("\r\nServer: \r\n"), std::string::npos) << reply->bytes;
   EXPECT_EQ(reply->bytes.size(), reply->bytes.find("\r\n\r\n") + 4 + 36);
 }
 
@@ -238,15 +217,15 @@ TEST(HttpServerTest, ChildProcessesDoNotKeepThePort) {
 TEST(HttpServerTest, Curl) {
   HttpServer server;
   server.start("127.0.0.1", 30110);
-  std::string out = run("curl -sS -i --max-time 10 http://127.0.0.1:30110/status 2>&1");
+  std::string out = testnet::commandOutput("curl -sS -i --max-time 10 http://127.0.0.1:30110/status 2>&1");
   EXPECT_EQ(out.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << out;
   EXPECT_NE(out.find("Content-Type: application/json\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.substr(out.size() - statusBody.size()), statusBody);
-  EXPECT_EQ(run("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 'http://127.0.0.1:30110/status?game=1' 2>&1"),
+  EXPECT_EQ(testnet::commandOutput("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 'http://127.0.0.1:30110/status?game=1' 2>&1"),
             "200");
-  EXPECT_EQ(run("curl -sS -i --max-time 10 http://127.0.0.1:30110/other 2>&1"), notFoundReply);
-  EXPECT_EQ(run("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 -X POST -d a=b http://127.0.0.1:30110/status 2>&1"),
+  EXPECT_EQ(testnet::commandOutput("curl -sS -i --max-time 10 http://127.0.0.1:30110/other 2>&1"), notFoundReply);
+  EXPECT_EQ(testnet::commandOutput("curl -sS -o /dev/null -w '%{http_code}' --max-time 10 -X POST -d a=b http://127.0.0.1:30110/status 2>&1"),
             "404");
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Small blocking client helpers for the server tests: raw TCP to 127.0.0.1,
-// socket pairs and descriptor counts.
+// socket pairs, descriptor counts, the status reply and other programs' output.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -112,6 +115,33 @@ inline ParsedReply parseReply(const std::string& bytes) {
   }
   parsed.wellFormed = true;
   return parsed;
+}
+
+// The status reply, whether the server put it on the wire or respond() wrote
+// it.
+inline void expectStatusReply(const ParsedReply& parsed) {
+  ASSERT_TRUE(parsed.wellFormed);
+  EXPECT_EQ(parsed.statusLine, "HTTP/1.1 200 OK");
+  const std::map<std::string, std::string> headers{{"Content-Length", "36"},
+                                                   {"Server", ""},
+                                                   {"Content-Type", "application/json"},
+                                                   {"Access-Control-Allow-Origin", "*"}};
+  EXPECT_EQ(parsed.headers, headers);
+  EXPECT_EQ(parsed.headerLines, 4u);
+  EXPECT_EQ(parsed.body, R"({"product":"KTZ","status":"running"})");
+}
+
+// What a shell command writes on its standard output (test-made commands
+// only).
+inline std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+    ::pclose(pipe);
+  }
+  return out;
 }
 
 inline int openDescriptors(pid_t pid = 0) {

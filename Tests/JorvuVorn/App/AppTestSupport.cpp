@@ -188,15 +188,6 @@ int InstalledApp::logCount(const std::string& text) const {
   return count;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 std::string startURL(std::uint32_t code) { return "jorvuvorn://launch?game=" + std::to_string(code); }
 
 bool waitEnded(pid_t pid, std::chrono::milliseconds limit) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace apptest {
 
@@ -87,8 +88,7 @@ class InstalledApp {
   testsupport::TempRoot root_;
 };
 
-// Waits, checking every few milliseconds, until `done` holds; false on time-out.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s);
+using testsupport::waitUntil;
 std::string startURL(std::uint32_t code);
 // Whether a process ends within the time-out (not necessarily our child).
 bool waitEnded(pid_t pid, std::chrono::milliseconds limit = 30s);

@@ -9,6 +9,7 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
 #include "Platform/Paths.hpp"
 #include "Tests/Platform/launchctl/JobTestSupport.hpp"
+#include "Tests/Support/HelperProcess.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::TempRoot;
@@ -132,7 +133,7 @@ TEST(VornHelperLauncherJob, TheShippedJobRunsTheHelper) {
   auto pid = jobtest::listedPid(vornHelperServiceName);
   ASSERT_TRUE(pid);
   {
-    jobtest::HelperClient client;
+    testsupport::HelperClient client;
     EXPECT_EQ(client.connect(), std::optional<bool>(true));
   }
 
@@ -146,7 +147,7 @@ TEST(VornHelperLauncherJob, TheShippedJobRunsTheHelper) {
   ASSERT_TRUE(again);
   EXPECT_NE(again, pid);
   {
-    jobtest::HelperClient client;
+    testsupport::HelperClient client;
     EXPECT_EQ(client.connect(), std::optional<bool>(true));
   }
 

@@ -31,6 +31,7 @@
 #include "Tests/Support/CatalogueRecord.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace gametest {
 
@@ -124,47 +125,23 @@ class Record {
     members_[key] = rawJson;
     return *this;
   }
-  Record& text(const std::string& key, const std::string& value) {
-    std::string quoted = "\"";
-    for (char c : value) {
-      if (c == '"' || c == '\\') quoted.push_back('\\');
-      quoted.push_back(c);
-    }
-    return set(key, quoted + "\"");
-  }
+  Record& text(const std::string& key, const std::string& value) { return set(key, testsupport::jsonQuoted(value)); }
   Record& erase(const std::string& key) {
     members_.erase(key);
     return *this;
   }
-  std::string json() const {
-    std::string out = "{";
-    for (const auto& [k, v] : members_) {
-      if (out.size() > 1) out += ",";
-      out += "\"" + k + "\":" + v;
-    }
-    return out + "}";
-  }
+  std::string json() const { return testsupport::objectJson(members_); }
   GameInfo info() const { return GameInfo::decode(json()); }
 
  private:
   std::map<std::string, std::string> members_;
 };
 
-// A maintenance object around now: the window starts `startOffset` from now
-// and ends `endOffset` from now (in Korea Standard Time, minute precision).
-inline std::string kstText(std::chrono::system_clock::time_point t) {
-  using namespace std::chrono;
-  const auto local = floor<minutes>(t + hours(9));
-  const auto day = floor<days>(local);
-  const year_month_day ymd{day};
-  const hh_mm_ss hms{local - day};
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02ld:%02ld", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<long>(hms.hours().count()), static_cast<long>(hms.minutes().count()));
-  return buf;
-}
+using testsupport::kstText;
+using testsupport::waitUntil;
 
+// A maintenance object whose window runs from `start` to `end` (catalogue
+// time texts, see kstText).
 inline std::string maintenance(bool available, const std::string& start, const std::string& end) {
   return R"({"gamecode":1,"available":)" + std::string(available ? "true" : "false") + R"(,"start_time":")" + start +
          R"(","end_time":")" + end + R"(","reason":"server work","related_link":"https://example.test/notice"})";
@@ -182,15 +159,6 @@ std::string thrownCase(F&& f) {
   } catch (const std::exception& e) {
     return std::string("other: ") + e.what();
   }
-}
-
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 class GameFixture : public ::testing::Test {

@@ -16,10 +16,6 @@ namespace fs = std::filesystem;
 
 namespace jobtest {
 
-void writeTree(const std::string& root, const std::map<std::string, std::string>& files) {
-  for (const auto& [relative, bytes] : files) testsupport::writeFile(root + "/" + relative, bytes);
-}
-
 void pack(const std::string& outDir, const std::string& name, const std::string& src, const std::string& from,
           const std::string& fromName) {
   pack::PackOptions options;
@@ -35,57 +31,10 @@ void pack(const std::string& outDir, const std::string& name, const std::string&
   ASSERT_TRUE(pack::Pack(options, summary, err)) << err.str();
 }
 
-namespace {
-
-bool isLocalManifestFile(const fs::path& relative) {
-  return relative.filename().string().rfind("obd-manifest-", 0) == 0 && relative.parent_path().empty();
-}
-
-std::map<std::string, std::string> listTree(const std::string& root) {
-  std::map<std::string, std::string> out;  // relative -> kind
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    const fs::path relative = it->path().lexically_relative(root);
-    if (isLocalManifestFile(relative)) continue;
-    const auto type = it->symlink_status().type();
-    out[relative.string()] = type == fs::file_type::directory ? "dir" : type == fs::file_type::regular ? "file" : "other";
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string diffTrees(const std::string& expected, const std::string& actual) {
-  const auto a = listTree(expected);
-  const auto b = listTree(actual);
-  std::string out;
-  for (const auto& [path, kind] : a) {
-    auto it = b.find(path);
-    if (it == b.end()) {
-      out += "missing " + path + "\n";
-    } else if (it->second != kind) {
-      out += "kind differs " + path + "\n";
-    } else if (kind == "file" &&
-               testsupport::readFileOrEmpty(expected + "/" + path) != testsupport::readFileOrEmpty(actual + "/" + path)) {
-      out += "bytes differ " + path + "\n";
-    }
-  }
-  for (const auto& [path, kind] : b) {
-    if (!a.count(path)) out += "extra " + path + "\n";
-  }
-  return out;
-}
-
 std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix) {
   std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(sourceDir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (!it->is_regular_file()) continue;
-    const std::string relative = it->path().lexically_relative(sourceDir).string();
-    const bool isObject = relative.size() > 5 && (relative.ends_with(".zqgz") || relative.ends_with(".zqdelta"));
-    if (isObject && (suffix.empty() || relative.ends_with(suffix))) out.push_back(relative);
+  for (std::string& relative : testsupport::filesEndingWith(sourceDir, suffix)) {
+    if (relative.ends_with(".zqgz") || relative.ends_with(".zqdelta")) out.push_back(std::move(relative));
   }
   return out;
 }

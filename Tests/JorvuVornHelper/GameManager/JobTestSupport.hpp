@@ -15,21 +15,20 @@
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/Trees.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
 namespace jobtest {
 
 constexpr std::size_t kBlock = 4194304;
 
-// Writes each relative path's bytes below root (folders made).
-void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
+using testsupport::diffTrees;
+using testsupport::writeTree;
+
 // Publishes `src` as <pubRoot>/<dir> under the manifest `name` (with deltas
 // from `from` when given). Fails the test on an error.
 void pack(const std::string& outDir, const std::string& name, const std::string& src, const std::string& from = "",
           const std::string& fromName = "");
-// The differences between two folders (paths, kinds, bytes), ignoring the
-// local manifest file; empty when equal.
-std::string diffTrees(const std::string& expected, const std::string& actual);
 // The object files of a published source, as paths relative to it.
 std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix = "");
 // Requests the publisher saw for the objects of a source served at urlDir.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/UnixSocket.hpp"
 
 using platform::SingleInstance;
 using namespace std::chrono_literals;
@@ -37,11 +38,8 @@ struct Received {
 };
 
 int connectRaw(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  const int fd = testsupport::connectTo(path);
+  EXPECT_GE(fd, 0);
   return fd;
 }
 

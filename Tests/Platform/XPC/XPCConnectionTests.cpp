@@ -19,6 +19,7 @@
 #include "Platform/OneShot.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/UnixSocket.hpp"
 
 using namespace platform::xpc;
 using namespace std::chrono_literals;
@@ -53,19 +54,7 @@ Outcome callAndWait(const std::shared_ptr<Connection>& c, std::string selector, 
   return r.value_or(Outcome{});
 }
 
-int rawConnect(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval tv{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
+using testsupport::connectTo;
 
 // True when the peer closed the connection without sending anything (a
 // close with unread input arrives as a reset).
@@ -255,7 +244,7 @@ TEST_F(XPCService, BadFrameEndsOnlyItsOwnConnection) {
        }()},
   };
   for (const auto& [name, bytes] : cases) {
-    int fd = rawConnect(path_);
+    int fd = connectTo(path_);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(sendAll(fd, bytes)) << name;
     EXPECT_TRUE(closedWithoutReply(fd)) << name;
@@ -265,7 +254,7 @@ TEST_F(XPCService, BadFrameEndsOnlyItsOwnConnection) {
     EXPECT_EQ((*r.values)[0].number, 8u);
   }
   // A well-formed call on a raw socket is answered, then the peer may go.
-  int fd = rawConnect(path_);
+  int fd = connectTo(path_);
   ASSERT_TRUE(sendAll(fd, echoCall));
   unsigned char prefix[4];
   EXPECT_EQ(::recv(fd, prefix, 4, MSG_WAITALL), 4);
@@ -283,7 +272,7 @@ TEST_F(XPCService, PeerOfAnotherUserIsRefused) {
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
-    int fd = rawConnect(path);
+    int fd = connectTo(path);
     if (fd < 0) ::_exit(11);  // could not even reach the socket: the test would prove nothing
     (void)::send(fd, call.data(), call.size(), MSG_NOSIGNAL);
     char b;
@@ -392,11 +381,8 @@ TEST(XPCListener, ReplacesAStaleSocketButNotALiveOne) {
   const std::string path = root.path() + "/svc";
   {
     // A socket file left behind by a service that died.
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    int fd = testsupport::listenAt(path);
+    ASSERT_GE(fd, 0);
     ::close(fd);
   }
   std::string error;

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the tests of launchctl and of the app's helper launcher: our
-// launchctl run as a real program, the helper installed in a temporary root,
-// and an XPC client of the helper.
+// launchctl run as a real program and the helper installed in a temporary
+// root (Tests/Support/HelperProcess.hpp has a client for it).
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -16,9 +16,6 @@
 #include <vector>
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
-#include "Common/Protocol/VornHelperXPC.hpp"
-#include "Platform/OneShot.hpp"
-#include "Platform/XPC/XPCConnection.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace jobtest {
@@ -75,28 +72,5 @@ struct JobReaper {
   }
 };
 
-// An XPC client of the helper, as the app makes it.
-struct HelperClient {
-  std::shared_ptr<platform::xpc::Connection> connection;
-  std::unique_ptr<vornhelperxpc::Proxy> proxy;
-  platform::OneShot<platform::xpc::Error> callError;
-  platform::OneShot<bool> interrupted;
-
-  HelperClient() {
-    connection = platform::xpc::Connection::toService(vornHelperServiceName, vornhelperxpc::interface());
-    proxy = std::make_unique<vornhelperxpc::Proxy>(
-        connection->remoteObjectProxy([e = callError](const platform::xpc::Error& err) { e.resolve(err); }));
-    connection->setInterruptionHandler([i = interrupted] { i.resolve(true); });
-    connection->setInvalidationHandler([i = interrupted] { i.resolve(false); });
-    connection->resume();
-  }
-  ~HelperClient() { connection->invalidate(); }
-
-  std::optional<bool> connect() {
-    platform::OneShot<bool> done;
-    proxy->connect([done](bool ok) { done.resolve(ok); });
-    return done.waitFor(10s);
-  }
-};
 
 }  // namespace jobtest

@@ -14,6 +14,7 @@
 #include "Platform/PropertyList.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 #include "Tests/Platform/launchctl/JobTestSupport.hpp"
+#include "Tests/Support/HelperProcess.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::TempRoot;
@@ -76,7 +77,10 @@ TEST_F(LaunchctlTest, LoadsTheHelperThatAnswersAtOnceAndUnloadsIt) {
   struct stat st {};
   ASSERT_EQ(::lstat(socket.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  jobtest::HelperClient client;
+  testsupport::HelperClient client;
+  platform::OneShot<bool> interrupted;
+  client.connection().setInterruptionHandler([interrupted] { interrupted.resolve(true); });
+  client.connection().setInvalidationHandler([interrupted] { interrupted.resolve(false); });
   EXPECT_EQ(client.connect(), std::optional<bool>(true));
 
   auto pid = jobtest::listedPid(helperLabel);
@@ -88,9 +92,9 @@ TEST_F(LaunchctlTest, LoadsTheHelperThatAnswersAtOnceAndUnloadsIt) {
   EXPECT_EQ(unloaded.status, 0);
   EXPECT_EQ(unloaded.output.value_or("?"), "");
   EXPECT_TRUE(jobtest::waitEnded(*pid, 1s));
-  EXPECT_EQ(client.interrupted.waitFor(10s), std::optional<bool>(true));
-  client.proxy->connect([](bool) { ADD_FAILURE() << "a stopped helper answered"; });
-  EXPECT_TRUE(client.callError.waitFor(10s));
+  EXPECT_EQ(interrupted.waitFor(10s), std::optional<bool>(true));
+  client.proxy().connect([](bool) { ADD_FAILURE() << "a stopped helper answered"; });
+  EXPECT_TRUE(client.error().waitFor(10s));
   EXPECT_FALSE(fs::exists(socket));
   EXPECT_FALSE(jobtest::listedPid(helperLabel));
   EXPECT_EQ(entries(stateFolder()), std::set<std::string>{".lock"});
@@ -107,7 +111,7 @@ TEST_F(LaunchctlTest, ASecondLoadKeepsTheRunningJob) {
   EXPECT_NE(text.find("service already loaded"), std::string::npos) << text;
   EXPECT_EQ(text.find("failed"), std::string::npos) << text;
   EXPECT_EQ(jobtest::listedPid(helperLabel), first);
-  jobtest::HelperClient client;
+  testsupport::HelperClient client;
   EXPECT_EQ(client.connect(), std::optional<bool>(true));
 
   // Unloading twice: the second finds nothing, which is no failure either.

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -13,6 +10,7 @@
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestDiffIterator.hpp"
 #include "Platform/Digest.hpp"
+#include "Tests/Support/Processes.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/pack/DeltaEncoder.hpp"
 
@@ -20,8 +18,6 @@ namespace fs = std::filesystem;
 using testsupport::readFileOrEmpty;
 using testsupport::TempRoot;
 using testsupport::writeFile;
-
-extern char** environ;
 
 namespace {
 
@@ -39,22 +35,9 @@ std::string bytes(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-int runPack(const std::vector<std::string>& args) {
-  std::vector<std::string> all{testsupport::binDir() + "/jorvu-pack"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int runPack(std::vector<std::string> args) {
+  args.insert(args.begin(), testsupport::binDir() + "/jorvu-pack");
+  return testsupport::runProgram(args);
 }
 
 std::string inflateAll(const std::string& compressed) {

@@ -26,20 +26,30 @@ struct CurlHandle {
   }
 };
 
+// Every option is required: one that libcurl refuses fails the transfer
+// before anything is sent, rather than sending it without that option.
+template <typename T>
+void setOption(CURL* curl, CURLoption option, T value, const char* name) {
+  const CURLcode rc = curl_easy_setopt(curl, option, value);
+  if (rc != CURLE_OK) {
+    throw URLDownloaderError::transportFailure(rc, std::string(name) + " refused: " + curl_easy_strerror(rc));
+  }
+}
+
 // Options shared by the check and the download.
 void setCommonOptions(CURL* curl, const std::string& url, const URLDownloaderSettings& settings, char* errorBuffer) {
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeout.count()));
+  setOption(curl, CURLOPT_ERRORBUFFER, errorBuffer, "CURLOPT_ERRORBUFFER");
+  setOption(curl, CURLOPT_URL, url.c_str(), "CURLOPT_URL");
+  setOption(curl, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
+  setOption(curl, CURLOPT_PROTOCOLS_STR, "http,https", "CURLOPT_PROTOCOLS_STR");
+  setOption(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "CURLOPT_REDIR_PROTOCOLS_STR");
+  setOption(curl, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
+  setOption(curl, CURLOPT_MAXREDIRS, 10L, "CURLOPT_MAXREDIRS");
+  setOption(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeout.count()), "CURLOPT_CONNECTTIMEOUT");
   // No byte for stallTimeout seconds: the transfer has stalled.
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stallTimeout.count()));
-  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  setOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L, "CURLOPT_LOW_SPEED_LIMIT");
+  setOption(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stallTimeout.count()), "CURLOPT_LOW_SPEED_TIME");
+  setOption(curl, CURLOPT_HTTPGET, 1L, "CURLOPT_HTTPGET");
 }
 
 std::string transportText(CURLcode code, const char* errorBuffer) {
@@ -132,11 +142,12 @@ void URLDownloader::checkStatusCode(const std::string& url, const URLDownloaderS
   if (curl.handle == nullptr) throw URLDownloaderError::transportFailure(CURLE_FAILED_INIT, "no transfer handle");
   char errorBuffer[CURL_ERROR_SIZE] = {};
   setCommonOptions(curl.handle, url, settings, errorBuffer);
-  curl_easy_setopt(curl.handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT, static_cast<long>(settings.checkTimeout.count()));
-  curl_easy_setopt(curl.handle, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl.handle, CURLOPT_XFERINFOFUNCTION, checkProgress);
-  curl_easy_setopt(curl.handle, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancelled));
+  setOption(curl.handle, CURLOPT_NOBODY, 1L, "CURLOPT_NOBODY");
+  setOption(curl.handle, CURLOPT_TIMEOUT, static_cast<long>(settings.checkTimeout.count()), "CURLOPT_TIMEOUT");
+  setOption(curl.handle, CURLOPT_NOPROGRESS, 0L, "CURLOPT_NOPROGRESS");
+  setOption(curl.handle, CURLOPT_XFERINFOFUNCTION, checkProgress, "CURLOPT_XFERINFOFUNCTION");
+  setOption(curl.handle, CURLOPT_XFERINFODATA, static_cast<void*>(const_cast<std::atomic<bool>*>(cancelled)),
+            "CURLOPT_XFERINFODATA");
   CURLcode rc = curl_easy_perform(curl.handle);
   if (rc != CURLE_OK) throw URLDownloaderError::transportFailure(rc, transportText(rc, errorBuffer));
   long status = 0;
@@ -215,12 +226,12 @@ std::string URLDownloader::download(Task& task) {
   char errorBuffer[CURL_ERROR_SIZE] = {};
   DownloadContext ctx{fd, 0, &task.cancelled, &currentSize_, &totalSize_, curl.handle};
   setCommonOptions(curl.handle, url_, settings_, errorBuffer);
-  curl_easy_setopt(curl.handle, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, writeToFile);
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &ctx);
-  curl_easy_setopt(curl.handle, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl.handle, CURLOPT_XFERINFOFUNCTION, downloadProgress);
-  curl_easy_setopt(curl.handle, CURLOPT_XFERINFODATA, &ctx);
+  setOption(curl.handle, CURLOPT_FAILONERROR, 1L, "CURLOPT_FAILONERROR");
+  setOption(curl.handle, CURLOPT_WRITEFUNCTION, writeToFile, "CURLOPT_WRITEFUNCTION");
+  setOption(curl.handle, CURLOPT_WRITEDATA, static_cast<void*>(&ctx), "CURLOPT_WRITEDATA");
+  setOption(curl.handle, CURLOPT_NOPROGRESS, 0L, "CURLOPT_NOPROGRESS");
+  setOption(curl.handle, CURLOPT_XFERINFOFUNCTION, downloadProgress, "CURLOPT_XFERINFOFUNCTION");
+  setOption(curl.handle, CURLOPT_XFERINFODATA, static_cast<void*>(&ctx), "CURLOPT_XFERINFODATA");
   logInfo("resume download url=" + url_);
 
   CURLcode rc = curl_easy_perform(curl.handle);

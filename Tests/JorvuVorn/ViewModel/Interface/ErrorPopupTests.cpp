@@ -1,14 +1,8 @@
-// gtest and our headers before the X11 headers: their macros (None, Bool,
-// Status) break them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "JorvuVorn/View/WrapWindow.hpp"
 #include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
-
-#include <X11/Xlib.h>
-#include <gdk/gdkx.h>
-#include <sys/stat.h>
-#undef Status  // Xlib's; GameStatus::Status is meant below
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Tests/JorvuVorn/ViewModel/Interface/WindowTestSupport.hpp"
 #include "Tests/Support/GtkTestSupport.hpp"
 #include "Tests/Support/ScopedEnv.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -25,6 +20,7 @@ namespace {
 
 using E = VornHelperError;
 using guitest::runUntil;
+using guitest::sendWindowManagerClose;
 using testsupport::ScopedEnv;
 
 // Before main (and so before GTK and GIO read their folders): the app's
@@ -89,26 +85,6 @@ GtkWidget* findNamed(GtkWidget* widget, const std::string& name) {
   return found;
 }
 
-// Runs xdotool with `arguments` and waits until it has ended.
-void xdotool(const std::string& arguments) {
-  gchar** argv = nullptr;
-  ASSERT_TRUE(g_shell_parse_argv(("xdotool " + arguments).c_str(), nullptr, &argv, nullptr));
-  GPid pid = 0;
-  ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr,
-                            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                            nullptr, &pid, nullptr));
-  g_strfreev(argv);
-  bool ended = false;
-  g_child_watch_add(
-      pid,
-      +[](GPid child, gint, gpointer flag) {
-        g_spawn_close_pid(child);
-        *static_cast<bool*>(flag) = true;
-      },
-      &ended);
-  ASSERT_TRUE(runUntil([&] { return ended; }));
-}
-
 // A click with the pointer (twice when `times` is 2) in the middle of the
 // named widget of the open popup.
 void clickOn(const std::string& name, int times = 1) {
@@ -122,23 +98,8 @@ void clickOn(const std::string& name, int times = 1) {
   ASSERT_TRUE(gtk_widget_translate_coordinates(widget, GTK_WIDGET(window->gtkWindow()), allocation.width / 2,
                                                allocation.height / 2, &x, &y));
   const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
-  xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) + " click --repeat " +
-          std::to_string(times) + " --delay 150 1");
-}
-
-// What a window manager sends when its close button is pressed.
-void sendWindowManagerClose(GtkWindow* window) {
-  GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window));
-  Display* display = GDK_DISPLAY_XDISPLAY(gdk_window_get_display(gdkWindow));
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = GDK_WINDOW_XID(gdkWindow);
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, GDK_WINDOW_XID(gdkWindow), False, NoEventMask, &event);
-  XFlush(display);
+  ASSERT_TRUE(guitest::xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) +
+                               " click --repeat " + std::to_string(times) + " --delay 150 1"));
 }
 
 GameExecuteInfo launch() {
@@ -311,8 +272,8 @@ guitest::Rgb buttonColour(const std::string& name) {
 // Moves the pointer to the middle of the named button (or far away) and
 // presses or releases, then waits until the button shows `wanted`.
 bool showsAfter(const std::string& pointer, const std::string& name, guitest::Rgb wanted) {
-  xdotool(pointer);
-  return runUntil([&] { return guitest::near(buttonColour(name), wanted, 6); }, std::chrono::seconds(5));
+  return guitest::xdotool(pointer) &&
+         runUntil([&] { return guitest::near(buttonColour(name), wanted, 6); }, std::chrono::seconds(5));
 }
 
 TEST_F(ErrorPopupTest, ButtonsShowHoverAndPressedLooks) {
@@ -395,7 +356,8 @@ TEST_F(ErrorPopupTest, DebugAlertEndsWhenOKIsPressed) {
   int x = 0, y = 0;
   ASSERT_TRUE(gtk_widget_translate_coordinates(ok, dialog, allocation.width / 2, allocation.height / 2, &x, &y));
   const GdkRectangle frame = guitest::frameOf(GTK_WINDOW(dialog));
-  xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) + " click 1");
+  ASSERT_TRUE(guitest::xdotool("mousemove --sync " + std::to_string(frame.x + x) + " " + std::to_string(frame.y + y) +
+                               " click 1"));
   ASSERT_TRUE(runUntil([&] { return done > 0; }));
   guitest::drain();
   EXPECT_EQ(done, 1);

@@ -1,22 +1,20 @@
-// gtest before the X11 headers: their macros (None, Bool) break it.
 #include <gtest/gtest.h>
 
 #include "JorvuVorn/ViewModel/Interface/WindowController.hpp"
-
-#include <X11/Xlib.h>
-#include <gdk/gdkx.h>
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Tests/JorvuVorn/ViewModel/Interface/WindowTestSupport.hpp"
 #include "Tests/Support/GtkTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {
 
 using guitest::runUntil;
+using guitest::sendWindowManagerClose;
 
 // A view that paints itself white and counts its frames.
 struct WhiteView {
@@ -38,21 +36,6 @@ struct WhiteView {
 bool isMappedAndDrawn(WindowController& controller, const WhiteView& view) {
   WrapWindow* window = controller.window();
   return window != nullptr && gtk_widget_get_mapped(GTK_WIDGET(window->gtkWindow())) && view.frames > 0;
-}
-
-// What a window manager sends when its close button is pressed.
-void sendWindowManagerClose(GtkWindow* window) {
-  GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window));
-  Display* display = GDK_DISPLAY_XDISPLAY(gdk_window_get_display(gdkWindow));
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = GDK_WINDOW_XID(gdkWindow);
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, GDK_WINDOW_XID(gdkWindow), False, NoEventMask, &event);
-  XFlush(display);
 }
 
 class WindowControllerTest : public ::testing::Test {
@@ -194,21 +177,7 @@ TEST_F(WindowControllerTest, DraggingTheBackgroundMovesTheWindow) {
   // A user's hand: press on the background, move at a human pace, release.
   const std::string from = std::to_string(before.x + 10) + " " + std::to_string(before.y + 10);
   const std::string to = std::to_string(before.x + 90) + " " + std::to_string(before.y + 50);
-  const std::string command = "xdotool mousemove " + from + " mousedown 1 sleep 0.2 mousemove " + to +
-                              " sleep 0.2 mouseup 1";
-  gchar** argv = nullptr;
-  ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr));
-  GPid pid = 0;
-  ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr,
-                            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                            nullptr, &pid, nullptr));
-  g_strfreev(argv);
-  bool ended = false;
-  g_child_watch_add(pid, +[](GPid child, gint, gpointer flag) {
-    g_spawn_close_pid(child);
-    *static_cast<bool*>(flag) = true;
-  }, &ended);
-  ASSERT_TRUE(runUntil([&] { return ended; }));
+  ASSERT_TRUE(guitest::xdotool("mousemove " + from + " mousedown 1 sleep 0.2 mousemove " + to + " sleep 0.2 mouseup 1"));
   EXPECT_TRUE(runUntil([&] {
     const GdkRectangle now = guitest::frameOf(window);
     return now.x == before.x + 80 && now.y == before.y + 40;

@@ -10,7 +10,7 @@
 #include "Platform/Cancellation.hpp"
 #include "Platform/OneShot.hpp"
 #include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "Common/Protocol/GamePanelInfo.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 
 namespace launchtest {
 
@@ -312,15 +312,6 @@ std::size_t LogMark::count(const std::string& message) const {
   std::size_t n = 0;
   for (const auto& m : messages()) n += m == message ? 1 : 0;
   return n;
-}
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 }  // namespace launchtest

@@ -20,6 +20,7 @@
 #include "JorvuVorn/ViewModel/Interface.hpp"
 #include "JorvuVorn/ViewModel/MainThread.hpp"
 #include "Platform/XPC/XPCListener.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace launchtest {
 
@@ -164,7 +165,6 @@ class LogMark {
   std::size_t start_;
 };
 
-// Waits, checking every few milliseconds, until `done` holds.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s);
+using testsupport::waitUntil;
 
 }  // namespace launchtest

@@ -15,7 +15,7 @@
 #include "Platform/OneShot.hpp"
 #include "Platform/Paths.hpp"
 #include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "JorvuVorn/ViewModel/XPC/SafeCheckedContinuation.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
 #include "Platform/XPC/XPCListener.hpp"
-#include "Tests/JorvuVorn/ViewModel/XPC/ErrorLines.hpp"
+#include "Tests/Support/ErrorLines.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {

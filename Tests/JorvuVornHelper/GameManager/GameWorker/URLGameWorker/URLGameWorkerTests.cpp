@@ -16,21 +16,14 @@
 #include "Common/Logger/VornLogger.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testsupport::TempRoot;
+using testsupport::waitUntil;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return done();
-}
 
 // A gate that a server handler waits at until the test opens it.
 class Gate {
@@ -382,6 +375,22 @@ TEST_F(URLGameWorkerTest, AStalledDownloadFailsButASlowOneFinishes) {
   ASSERT_TRUE(waitForEnd(slow));
   EXPECT_EQ(slow.getWorkMode(), 4u) << slow.getErrorInfo() << " " << takeReports().back().cookies["errorLog"];
   EXPECT_TRUE(fs::exists(gamesRoot + "/Slow/Game.app/Contents/MacOS/Game"));
+}
+
+TEST_F(URLGameWorkerTest, ARefusedOptionFailsTheDownloadBeforeAnythingIsSent) {
+  URLDownloaderSettings refused;
+  refused.connectTimeout = -1s;  // libcurl refuses a negative time-out
+  server.serve("/Game.zip", makeArchive());
+  URLGameWorker worker(77, server.url("/Game.zip"), "/Library/Application Support/Jorvu/Game", "Game.app", refused);
+  EXPECT_TRUE(worker.work());
+  ASSERT_TRUE(waitForEnd(worker));
+  EXPECT_EQ(worker.getWorkMode(), 6u);
+  EXPECT_EQ(errorRecord(worker).errorCode, -60);
+  EXPECT_EQ(server.hits("HEAD /Game.zip") + server.hits("GET /Game.zip"), 0);
+  auto sent = takeReports();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].cookies["errorLog"].find("CURLOPT_CONNECTTIMEOUT refused"), std::string::npos)
+      << sent[0].cookies["errorLog"];
 }
 
 TEST_F(URLGameWorkerTest, NeverTouchesAFolderOutsideTheGamesRoot) {
