@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <future>
-#include <thread>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
@@ -17,6 +16,7 @@
 #include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
 #include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace fs = std::filesystem;
 using jobtest::kBlock;
@@ -448,10 +448,7 @@ TEST_F(JobTest, ObdKilledMidInstallResumesAndFetchesOnlyWhatWasMissing) {
     for (auto m = saved.Files().MemberBegin(); m != saved.Files().MemberEnd(); ++m) n += m->value["objects"].MemberCount();
     return n;
   };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (recordedObjects() <= 10 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testsupport::waitUntil([&] { return recordedObjects() > 10; }, std::chrono::seconds(60));
   ::kill(first.pid, SIGKILL);
   EXPECT_EQ(waitExit(first.pid), 128 + SIGKILL);
   const std::size_t firstRequests = jobtest::objectRequests(*pub, "/src", srcDir());
