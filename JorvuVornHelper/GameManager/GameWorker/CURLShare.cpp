@@ -10,7 +10,6 @@ CURLShare::CURLShare() {
   const bool set = ok(curl_share_setopt(handle_, CURLSHOPT_LOCKFUNC, &CURLShare::Lock)) &&
                    ok(curl_share_setopt(handle_, CURLSHOPT_UNLOCKFUNC, &CURLShare::Unlock)) &&
                    ok(curl_share_setopt(handle_, CURLSHOPT_USERDATA, this)) &&
-                   ok(curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT)) &&
                    ok(curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS)) &&
                    ok(curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION));
   if (!set) {

@@ -1,10 +1,12 @@
 #pragma once
-// What the transfers of one job share: libcurl's connection cache, its host
-// name cache and TLS sessions. Each transfer still has its own easy handle;
-// a connection that one transfer leaves open is taken up by the next, on any
-// of the job's threads, so a job of many objects opens a handful of
-// connections instead of one per object (and, over TLS, makes a handful of
-// handshakes).
+// What the transfers of one job share across its threads: libcurl's host
+// name cache and TLS sessions, so that a job looks a host up once and, over
+// TLS, resumes its sessions instead of making a full handshake for every
+// connection. Connections themselves are kept by each download thread's
+// multi handle (CURLMulti), which hands a connection one transfer leaves
+// open to the thread's next: libcurl documents its shared connection cache
+// as unsafe between threads (it reads connections that another thread is
+// using), so it is not shared.
 //
 // libcurl calls the lock functions around every use of the shared data, from
 // whichever thread runs a transfer; one mutex per kind of data. The share

@@ -138,10 +138,10 @@ class OBDWorker : public DownloadMonitor {
   std::mutex threadCountMutex_;
   bool errorOccured_ = false;
   std::int32_t downloadThreadCount_ = kDownloadThreads;
-  std::uint64_t downloadDuration_ = 0;  // milliseconds, summed over the download threads
+  std::uint64_t downloadDuration_ = 0;  // milliseconds with transfers going, summed over the download threads
   std::uint64_t downloadedBytes_ = 0;
-  // The connections, host names and TLS sessions the download threads of
-  // the running pipeline share; null outside a pipeline.
+  // The host names and TLS sessions the download threads of the running
+  // pipeline share; null outside a pipeline.
   CURLShare* share_ = nullptr;
   std::int64_t secondQueueCapacity_ = kSecondQueueCapacity;
   bool endPointNoted_ = false;
