@@ -7,6 +7,9 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <vector>
+#include <mutex>
+#include <condition_variable>
 #include <thread>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDDeltaStream.hpp"
@@ -90,6 +93,36 @@ TEST(OBDBufferTest, EndMarkerIsConsumedAndQuitStopsEveryWaiter) {
   EXPECT_EQ(consumer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_FALSE(consumer.get());
   EXPECT_EQ(producer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST(OBDBufferTest, BatchedQueueHandsOverOnWakeAtTheBatchAndAtTheEnd) {
+  OBDBuffer queue;
+  queue.SetWakeBatch(4);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> seen;
+  std::thread consumer([&] {
+    OBDBuffer::Element e;
+    while (queue.GetElement(e)) {
+      std::lock_guard lock(mutex);
+      seen.push_back(e.key);
+      changed.notify_all();
+    }
+  });
+  auto seenCount = [&](std::size_t n) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() == n; });
+  };
+  queue.AddElement(item("a", 1));
+  queue.AddElement(item("b", 1));
+  queue.Wake();  // fewer than a batch: handed over when the producer says so
+  EXPECT_TRUE(seenCount(2));
+  for (const char* key : {"c", "d", "e", "f"}) queue.AddElement(item(key, 1));
+  EXPECT_TRUE(seenCount(6));  // a whole batch
+  queue.AddElement(item("g", 1));
+  queue.AddElement(OBDBuffer::Element{});  // the end marker always wakes
+  consumer.join();
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
 }
 
 TEST(OBDBufferTest, ZeroObjectItemIsNotTheEndMarker) {

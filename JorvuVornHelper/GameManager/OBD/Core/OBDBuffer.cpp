@@ -8,8 +8,9 @@ void OBDBuffer::AddElement(Element element) {
       changed_.wait(lock, [this] { return quit_ || bytes_ < capacity_; });
       bytes_ += static_cast<std::int64_t>(element.data.size());
     }
-    wake = queue_.empty();
+    const bool marker = element.IsEmpty();
     queue_.push_back(std::move(element));
+    wake = queue_.size() == wakeBatch_ || (marker && wakeBatch_ > 1);
   }
   if (wake) changed_.notify_all();
 }
@@ -55,6 +56,15 @@ OBDBuffer::Take OBDBuffer::TryGetElement(Element& element) {
   }
   if (wake) changed_.notify_all();
   return taken ? Take::Taken : Take::Ended;
+}
+
+void OBDBuffer::Wake() {
+  bool any = false;
+  {
+    std::lock_guard lock(mutex_);
+    any = !queue_.empty();
+  }
+  if (any) changed_.notify_all();
 }
 
 void OBDBuffer::Quit() {

@@ -51,6 +51,15 @@ class OBDBuffer {
   // Wakes every waiter; from now on GetElement gives false.
   void Quit();
 
+  // For a queue whose consumer may run a little behind (the record step):
+  // an element then wakes a waiting consumer only when `batch` elements are
+  // queued or it is the end marker, and the producer calls Wake() before it
+  // waits for work of its own. A consumer handed items in batches is woken
+  // once per batch instead of once per item.
+  void SetWakeBatch(std::size_t batch) { wakeBatch_ = batch; }
+  // Wakes a waiting consumer when elements are queued.
+  void Wake();
+
   std::size_t Size() const;
   std::int64_t QueuedBytes() const;
 
@@ -65,5 +74,6 @@ class OBDBuffer {
   std::condition_variable changed_;
   std::int64_t capacity_ = 0;
   std::int64_t bytes_ = 0;
+  std::size_t wakeBatch_ = 1;
   bool quit_ = false;
 };

@@ -249,6 +249,8 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
   }
   const std::int32_t threadsAtStart = kDownloadThreads;
   SetStartTime();
+  // The record step is quick and would otherwise be woken for every item.
+  third.SetWakeBatch(kRecordWakeBatch);
   CURLShare share;  // outlives the threads, and with them every transfer
   share_ = &share;
   {

@@ -37,6 +37,9 @@ class OBDWorker : public DownloadMonitor {
   static constexpr std::int32_t kDownloadThreads = 2;
   // The most transfers of small objects a download thread keeps in flight.
   static constexpr std::int32_t kTransfersPerThread = 4;
+  // The record step is woken once this many finished items wait for it (or
+  // the file step waits, or ends).
+  static constexpr std::size_t kRecordWakeBatch = 32;
   static constexpr std::int64_t kSecondQueueCapacity = 134217728;  // 128 MiB of compressed data
   static constexpr int kDownloadTries = 5;
   static constexpr int kFileTries = 3;

@@ -274,7 +274,12 @@ void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
 
   while (!IsErrorOccured() && InProgress()) {
     OBDBuffer::Element element;
-    if (!in.GetElement(element)) break;
+    OBDBuffer::Take take = in.TryGetElement(element);
+    if (take == OBDBuffer::Take::Empty) {
+      out.Wake();  // the record step gets what is done before this step waits
+      take = in.GetElement(element) ? OBDBuffer::Take::Taken : OBDBuffer::Take::Ended;
+    }
+    if (take == OBDBuffer::Take::Ended) break;
 
     auto found = states.find(element.key);
     if (found == states.end()) {
