@@ -243,6 +243,8 @@ TEST_F(FileStepTest, ObjectsInAnyOrderMakeTheSameFileRenamedAfterTheLast) {
     EXPECT_FALSE(passed[1].last_object);
     EXPECT_TRUE(passed[2].last_object);
     EXPECT_EQ(passed[2].object_index, order[2]);
+    // Written objects go on to the record step without their bytes' memory.
+    for (const auto& e : passed) EXPECT_EQ(e.data.capacity(), 0u);
     EXPECT_TRUE(readFileOrEmpty(path) == expected) << "order " << order[0] << order[1] << order[2];
     EXPECT_FALSE(std::filesystem::exists(path + ".zqgz"));
     EXPECT_EQ(jobtest::triple(work->progress_info_manager), "0/0/0");

@@ -51,10 +51,6 @@ std::uint64_t NowMs() {
                                         .count());
 }
 
-}  // namespace
-
-namespace {
-
 // One object being fetched: its work item, and the try in flight (a guard
 // with its easy handle) or the time of the next try.
 struct Fetch {

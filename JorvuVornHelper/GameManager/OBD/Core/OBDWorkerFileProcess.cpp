@@ -313,7 +313,10 @@ void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
         progress_.AddCurrentSize(element.uncompressed_size);
       }
     }
-    element.data = {};  // written: nothing downstream needs the bytes
+    // Written: nothing downstream needs the bytes. (Assigning {} would only
+    // empty the vector and keep its memory while the item waits for the
+    // record step.)
+    std::vector<std::uint8_t>().swap(element.data);
 
     if (++state.seen >= state.count) {
       element.last_object = true;
