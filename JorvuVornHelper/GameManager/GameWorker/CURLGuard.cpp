@@ -82,7 +82,5 @@ bool CURLGuard::Finish(CURL* handle, CURLcode code) {
 bool CURLGuard::Download(const std::string& url) {
   std::shared_ptr<CURL> handle = Start(url);
   if (!handle) return false;
-  const CURLcode code =
-      multi_ != nullptr && multi_->get() != nullptr ? multi_->Perform(handle.get()) : curl_easy_perform(handle.get());
-  return Finish(handle.get(), code);
+  return Finish(handle.get(), curl_easy_perform(handle.get()));
 }

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "JorvuVornHelper/GameManager/GameWorker/CURLMulti.hpp"
-
 class CURLGuard {
  public:
   struct DownloadInfo {
@@ -70,9 +68,6 @@ class CURLGuard {
   // Optional: the job's shared connection cache (CURLShare), which must
   // outlive the transfer.
   void SetShare(CURLSH* share) { share_ = share; }
-  // Optional: the calling thread's multi handle (CURLMulti), on which the
-  // transfer then runs instead of on one of its own.
-  void SetMulti(CURLMulti* multi) { multi_ = multi; }
 
  private:
   struct Sink {
@@ -87,5 +82,4 @@ class CURLGuard {
   AbortCheck abortCheck_;
   std::size_t maxBodySize_ = kDefaultMaxBodySize;
   CURLSH* share_ = nullptr;
-  CURLMulti* multi_ = nullptr;
 };

@@ -78,19 +78,3 @@ void CURLMulti::Run(std::chrono::milliseconds wait, const std::function<void(CUR
     EndAll(CURLE_GOT_NOTHING, ended);
   }
 }
-
-CURLcode CURLMulti::Perform(CURL* easy) {
-  if (handle_ == nullptr) return curl_easy_perform(easy);
-  if (const CURLcode added = Add(easy); added != CURLE_OK) return added;
-  bool done = false;
-  CURLcode result = CURLE_OK;
-  while (!done) {
-    // The progress function (a job's cancel) is asked at least every second.
-    Run(std::chrono::milliseconds(1000), [&](CURL* which, CURLcode code) {
-      if (which != easy) return;
-      result = code;
-      done = true;
-    });
-  }
-  return result;
-}

@@ -17,8 +17,8 @@
 
 class CURLMulti {
  public:
-  // Without a multi handle (libcurl could not make one) get() is null,
-  // Add fails and Perform falls back to curl_easy_perform.
+  // Without a multi handle (libcurl could not make one) get() is null and
+  // every Add fails.
   CURLMulti();
   ~CURLMulti();
   CURLMulti(const CURLMulti&) = delete;
@@ -36,10 +36,6 @@ class CURLMulti {
   // `ended` with libcurl's result; when the multi handle itself fails, every
   // transfer ends with that failure.
   void Run(std::chrono::milliseconds wait, const std::function<void(CURL*, CURLcode)>& ended);
-  // Runs the transfer of `easy` to its end and takes it off again: what
-  // curl_easy_perform would give for it. Meant for a multi handle without
-  // other transfers.
-  CURLcode Perform(CURL* easy);
 
  private:
   // Hands over every transfer that ended; true when there was one.
