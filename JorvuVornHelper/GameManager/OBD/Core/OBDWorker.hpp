@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "JorvuVornHelper/GameManager/GameWorker/CURLShare.hpp"
@@ -70,6 +71,11 @@ class OBDWorker : public DownloadMonitor {
   void Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer& out);
   void FileProcess(OBDBuffer& in, OBDBuffer& out);
   void ResultRecord(OBDBuffer& in);
+
+  // The bytes full object `index` of a file of `count` objects and
+  // `fileSize` bytes inflates to: a whole block for all but the last, the
+  // rest of the file for the last. Nothing when no such object can exist.
+  static std::optional<std::uint64_t> FullObjectSize(std::int64_t index, std::int64_t count, std::uint64_t fileSize);
 
   // Inflates one object, checks it against its hash and writes it at
   // index x 4 MiB of the file `fd` (or at the current position with

@@ -36,15 +36,6 @@ std::string ObjectName(const OBDBuffer::Element& element) {
   return name + "." + element.source + OBDWorker::kDeltaExtension;
 }
 
-// The bytes full object `index` of a file of `count` objects and
-// `fileSize` bytes stands for: a block for all but the last.
-std::uint64_t ObjectBytes(std::int64_t index, std::int64_t count, std::uint64_t fileSize) {
-  constexpr std::uint64_t kBlock = OBDWorker::kBlockSize;
-  if (index < count - 1) return kBlock;
-  const std::uint64_t before = index > 0 ? static_cast<std::uint64_t>(index) * kBlock : 0;
-  return fileSize > before ? std::min(fileSize - before, kBlock) : 0;
-}
-
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
@@ -150,10 +141,12 @@ void OBDWorker::Download(const std::string& sourceURL, OBDBuffer& in, OBDBuffer&
       auto fetch = std::make_unique<Fetch>();
       fetch->name = ObjectName(element);
       fetch->url = sourceURL + "/" + fetch->name;
-      fetch->expected = element.source.empty()
-                            ? ObjectBytes(element.object_index, element.object_count,
-                                          live.GetUncompressedFileSize(element.key))
-                            : kBlockSize;  // a delta piece's size is not known before
+      // A delta piece's size is not known before; nor is that of an object
+      // the manifest cannot have: both count as a block.
+      fetch->expected = element.source.empty() ? FullObjectSize(element.object_index, element.object_count,
+                                                                live.GetUncompressedFileSize(element.key))
+                                                     .value_or(kBlockSize)
+                                               : kBlockSize;
       fetch->element = std::move(element);
       if (fetches.empty()) busySince = NowMs();
       inFlightBytes += fetch->expected;

@@ -199,23 +199,16 @@ bool OBDWorker::BrokenFile(const OBDBuffer::Element& element, std::uint64_t size
   return false;
 }
 
-namespace {
-
-// The bytes object `index` of a file of `count` full objects and
-// `fileSize` bytes inflates to: a whole block for all but the last, the rest
-// of the file for the last. Nothing when no such object can exist.
-std::optional<std::uint64_t> FullObjectSize(std::int64_t index, std::int64_t count, std::uint64_t fileSize) {
-  constexpr std::uint64_t kBlock = OBDWorker::kBlockSize;
+std::optional<std::uint64_t> OBDWorker::FullObjectSize(std::int64_t index, std::int64_t count,
+                                                       std::uint64_t fileSize) {
   if (count <= 0 || index < 0 || index >= count) return std::nullopt;
-  if (index < count - 1) return kBlock;
+  if (index < count - 1) return kBlockSize;
   const auto before = static_cast<std::uint64_t>(count - 1);
-  if (before > fileSize / kBlock) return std::nullopt;
-  const std::uint64_t rest = fileSize - before * kBlock;
-  if (rest > kBlock) return std::nullopt;
+  if (before > fileSize / kBlockSize) return std::nullopt;
+  const std::uint64_t rest = fileSize - before * kBlockSize;
+  if (rest > kBlockSize) return std::nullopt;
   return rest;
 }
-
-}  // namespace
 
 bool OBDWorker::OpenFileState(const OBDBuffer::Element& element, FolderCache& folders,
                               std::unique_ptr<FileStreamState>& state) {
