@@ -66,35 +66,40 @@ void SelfUpdater::waitDone(std::uint32_t gameCode) {
 }
 
 void SelfUpdateOnce::run(const std::function<void()>& update) {
+  std::shared_ptr<Run> run;
   {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (state_ == State::finished) {
-        if (outcome_) std::rethrow_exception(outcome_);
+      if (succeeded_) {
+        if (succeeded_->outcome) std::rethrow_exception(succeeded_->outcome);
         return;
       }
-      if (state_ == State::notRun) break;
-      if (!changed_.wait(lock, platform::currentStopToken(), [&] { return state_ != State::running; })) {
+      if (!running_) break;
+      const std::shared_ptr<Run> joined = running_;
+      if (!changed_.wait(lock, platform::currentStopToken(), [&] { return joined->ended; })) {
         throw platform::CancellationError();
       }
+      if (joined->cancelled) continue;
+      if (joined->outcome) std::rethrow_exception(joined->outcome);
+      return;
     }
-    state_ = State::running;
+    run = running_ = std::make_shared<Run>();
   }
-  std::exception_ptr outcome;
   try {
     update();
   } catch (...) {
-    outcome = std::current_exception();
+    run->outcome = std::current_exception();
   }
   {
     std::lock_guard lock(mutex_);
-    if (launcherrors::as<platform::CancellationError>(outcome) != nullptr) {
-      state_ = State::notRun;
-    } else {
-      state_ = State::finished;
-      outcome_ = outcome;
+    run->ended = true;
+    run->cancelled = launcherrors::as<platform::CancellationError>(run->outcome) != nullptr;
+    const auto* error = launcherrors::as<SelfUpdaterError>(run->outcome);
+    if (!run->outcome || (error != nullptr && error->value() == SelfUpdaterError::Case::needReloading)) {
+      succeeded_ = run;
     }
+    running_.reset();
   }
   changed_.notify_all();
-  if (outcome) std::rethrow_exception(outcome);
+  if (run->outcome) std::rethrow_exception(run->outcome);
 }

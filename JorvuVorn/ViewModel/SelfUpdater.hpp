@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -43,17 +44,24 @@ struct SelfUpdater {
 
 class SelfUpdateOnce {
  public:
-  // Runs `update` unless it ran already in this process or is running: then
-  // waits for that run and takes its outcome (returns, or throws what it
-  // threw). A run that was cancelled leaves no outcome: the next caller runs
-  // it again. The wait ends with platform::CancellationError when the
-  // caller's task is cancelled.
+  // Runs `update` unless a run of it succeeded already in this process (it
+  // returned, or installed an update: SelfUpdaterError::needReloading), and
+  // then takes that outcome. A caller that comes while a run is on waits for
+  // it and shares its outcome, a failure included. A failure is not kept:
+  // the next caller runs it again; nor is a cancelled run, whose waiters
+  // then run it again themselves. The wait ends with
+  // platform::CancellationError when the caller's task is cancelled.
   void run(const std::function<void()>& update);
 
  private:
-  enum class State { notRun, running, finished };
+  // One run of the update, shared by the callers that wait for it.
+  struct Run {
+    bool ended = false;
+    bool cancelled = false;
+    std::exception_ptr outcome;
+  };
   std::mutex mutex_;
   std::condition_variable_any changed_;
-  State state_ = State::notRun;
-  std::exception_ptr outcome_;
+  std::shared_ptr<Run> running_;
+  std::shared_ptr<Run> succeeded_;
 };

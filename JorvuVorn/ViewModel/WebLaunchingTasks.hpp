@@ -1,11 +1,11 @@
 #pragma once
 // The tasks of the launch steps and what they share in one process: the one
-// XPC client to the helper, the debug flag, the self-update that runs once,
-// the executor that owns every task thread and the queue the controllers run
-// on. Each step operation starts one task for one launch and returns its
-// handle; `completion` then runs on the task's thread with the outcome (null
-// when the step succeeded, else the error the controller turns into its
-// error step).
+// XPC client to the helper, the debug flag, the self-update (kept once it
+// succeeded), the executor that owns every task thread and the queue the
+// controllers run on. Each step operation starts one task for one launch
+// and returns its handle; `completion` then runs on the task's thread with
+// the outcome (null when the step succeeded, else the error the controller
+// turns into its error step).
 //
 //   register   status server, link to the helper, the self-update, the
 //              game's registration

@@ -379,6 +379,24 @@ TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
   EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
 }
 
+// A failed self-update is not kept: the next launch asks the helper again,
+// and its success is kept for the launches after it.
+TEST_F(LaunchFlow, AFailedSelfUpdateIsTriedAgainByTheNextLaunch) {
+  helper().script("register", kApp, {failed(VornHelperError::NetworkError{-60, 0, 0, 0}), ok()});
+  LogMark mark;
+  auto a = launch(startInfo(729));
+  ASSERT_TRUE(finishes(a));
+  EXPECT_EQ(mark.steps(729)[1], "register->error(NetworkError(errorCode: -60, errorOperation: 0, mainErrorCode: 0, subErrorCode: 0))");
+
+  auto b = launch(startInfo(730));
+  ASSERT_TRUE(finishes(b));
+  EXPECT_EQ(mark.steps(730), (Lines{"ready->register", "register->execute", "execute->done"}));
+  auto c = launch(startInfo(731));
+  ASSERT_TRUE(finishes(c));
+  EXPECT_EQ(helper().calls("register", kApp).size(), 2u);
+  EXPECT_EQ(helper().calls("execute", 731).size(), 1u);
+}
+
 TEST_F(LaunchFlow, DebugModeShowsTheAlertAndSkipsTheSelfUpdate) {
   debugMode = true;
   auto l = launch(startInfo(721));
