@@ -45,9 +45,18 @@ void WebLaunchingTasksController::start() {
 
 void WebLaunchingTasksController::cancelHandler() {
   onQueue([](WebLaunchingTasksController& self) {
-    logInfo(self.code() + " [" + self.step_.name() + "] cancel occurred");
-    if (self.currentTask_) self.currentTask_->cancel();
+    if (self.step_.value() == WebLaunchingStep::Case::work) self.cancelWork(self.currentTaskNumber_);
   });
+}
+
+void WebLaunchingTasksController::cancelWork(std::uint64_t taskNumber) {
+  // A close that comes once the work step has ended, or again, changes
+  // nothing: the steps after it (the execute step among them) are not the
+  // page's to cancel, and the job was told to stop once.
+  if (taskNumber != currentTaskNumber_ || taskNumber == cancelledTaskNumber_) return;
+  cancelledTaskNumber_ = taskNumber;
+  logInfo(code() + " [" + step_.name() + "] cancel occurred");
+  currentTask_->cancel();
 }
 
 void WebLaunchingTasksController::viewCloseHandler(bool ignoreOSVersion) {
@@ -90,9 +99,10 @@ void WebLaunchingTasksController::executeTask() {
       setCurrentTask([&](auto completion) { return tasks.execute(info, std::move(completion)); });
       return;
     case WebLaunchingStep::Case::work: {
-      std::weak_ptr<WebLaunchingTasksController> weak = weak_from_this();
-      CancelHandler cancel = [weak] {
-        if (auto self = weak.lock()) self->cancelHandler();
+      // The panel's close cancels this work task and nothing after it.
+      const std::uint64_t workTask = currentTaskNumber_ + 1;
+      CancelHandler cancel = [weak = weak_from_this(), workTask] {
+        if (auto self = weak.lock()) self->onQueue([workTask](auto& me) { me.cancelWork(workTask); });
       };
       setCurrentTask([&](auto completion) { return tasks.work(info, cancel, std::move(completion)); });
       return;

@@ -40,7 +40,8 @@ class WebLaunchingTasksController : public LaunchController,
   ~WebLaunchingTasksController() override;  // cancels the running task
 
   void start() override;
-  // The page asked to close the setup panel: cancels the running task.
+  // The page asked to close the setup panel: cancels the running work step
+  // (nothing else, and only once).
   void cancelHandler();
   // A popup closed: true runs the work step again ignoring the OS-version
   // limit, false finishes the launch.
@@ -59,6 +60,8 @@ class WebLaunchingTasksController : public LaunchController,
   using Starter = std::function<std::shared_ptr<LaunchTask>(TaskExecutor::Completion)>;
   void setCurrentTask(const Starter& start);
   void resultHandling(std::uint64_t taskNumber, std::exception_ptr error);
+  // Cancels the work step's task `taskNumber` if it is still the current one.
+  void cancelWork(std::uint64_t taskNumber);
   // Runs `work` on the queue with the controller, if it still exists then.
   void onQueue(std::function<void(WebLaunchingTasksController&)> work) const;
   std::string code() const { return "gameCode=" + std::to_string(gameExecuteInfo_.gameCode); }
@@ -69,4 +72,5 @@ class WebLaunchingTasksController : public LaunchController,
   WebLaunchingStep step_;
   std::shared_ptr<LaunchTask> currentTask_;
   std::uint64_t currentTaskNumber_ = 0;
+  std::uint64_t cancelledTaskNumber_ = 0;
 };

@@ -129,7 +129,9 @@ void KtzScriptMessageHandler::userContentController(const std::string& name, JSC
     resize(body);
   } else if (*command == "ktz.close") {
     logDebug("close");
-    if (cancelHandler_) cancelHandler_();
+    // Once the panel is closing (the work step has ended, or the page asked
+    // already), there is nothing left for the page to cancel.
+    if (!closeScheduled_ && cancelHandler_) cancelHandler_();
     close();
   }
 }

@@ -5,7 +5,8 @@
 // posts to "ktzFunction" arrive in userContentController(): the page
 // registers for progress, asks for a new size (1 up to the monitor's work
 // area; anything else is ignored) or asks to close (the launch's cancel
-// handler runs, then the panel closes). Anything malformed is ignored.
+// handler runs, then the panel closes; a close while the panel is closing
+// already does nothing). Anything malformed is ignored.
 //
 // To the page: the handler subscribes to the work step's observer; each
 // value is handed to the page, in the order the observer stored them, as

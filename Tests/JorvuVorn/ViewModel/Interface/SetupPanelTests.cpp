@@ -266,6 +266,28 @@ TEST_F(SetupPanelTest, PageCloseCancelsTheLaunchOnceAndClosesThePanel) {
   EXPECT_EQ(cancels, 1);
 }
 
+// Once the panel is closing, by the page or by the work step's end, a close
+// the page posts has nothing left to cancel.
+TEST_F(SetupPanelTest, ClosesPostedWhileThePanelIsClosingCancelNothing) {
+  open();
+  webkit_web_view_evaluate_javascript(webView, "ktz.close(); ktz.close(); ktz.close();", -1, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr);
+  ASSERT_TRUE(runUntil([&] { return window == nullptr; }));
+  guitest::drain();
+  EXPECT_EQ(cancels, 1);
+
+  // The last value's call is still running in the page when it closes.
+  observer = GameWorkInfoObserver::make();
+  cancels = 0;
+  loaded = false;
+  open();
+  runInPage("ktz.addEventCallback('progress', function() { ktz.close(); ktz.close(); })");
+  observer->update({"", 1.0f});
+  ASSERT_TRUE(runUntil([&] { return window == nullptr; }));
+  guitest::drain();
+  EXPECT_EQ(cancels, 0);
+}
+
 TEST_F(SetupPanelTest, ErrorStepIsSentAndClosesThePanel) {
   open();
   observer->update({"install", 0.5f});

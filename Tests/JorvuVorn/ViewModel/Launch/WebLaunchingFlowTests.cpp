@@ -245,6 +245,31 @@ TEST_F(LaunchFlow, ClosingThePanelJustAsTheJobEndsStillFinishes) {
   EXPECT_EQ(std::count_if(cancelled, calls.end(), [](const Call& c) { return c.method == "getGameStatus"; }), 1);
 }
 
+// A close that comes after the work step (the panel is still closing, or the
+// page posts again) is not the execute step's to take: the game was launched.
+TEST_F(LaunchFlow, ClosingThePanelOnceTheWorkStepHasEndedChangesNothing) {
+  helper().script("execute", 728, {failed(VornHelperError::WorkRequired{}), Answer{true, std::nullopt, true}});
+  helper().script("getGameStatus", 728, {status(728, Status::ready, 100, 100)});
+  CancelHandler panelClose;
+  ui.onProgress = [&panelClose](const GameWorkInfo&, const CancelHandler& cancel) { panelClose = cancel; };
+  LogMark mark;
+  auto l = launch(startInfo(728));
+  ASSERT_TRUE(helper().waitForCalls("execute", 728, 2));
+  ASSERT_TRUE(waitUntil([&] { return !ui.panels().empty(); }));
+  mainThread.post([&panelClose] {
+    for (int i = 0; panelClose && i < 3; ++i) panelClose();
+  });
+  mainThread.drain();
+  tasks->actorQueue().waitIdle();
+  helper().release();
+  ASSERT_TRUE(finishes(l));
+
+  const Lines steps = mark.steps(728);
+  EXPECT_EQ(Lines(steps.end() - 2, steps.end()), (Lines{"work->execute", "execute->done"}));
+  EXPECT_TRUE(helper().calls("cancel", 728).empty());
+  EXPECT_EQ(mark.count("gameCode=728 [execute] cancel occurred"), 0u);
+}
+
 TEST_F(LaunchFlow, APopupsAnswerDecidesWhatFollows) {
   // The OS-version popup's "install anyway" runs the work step again.
   helper().script("execute", 712, {failed(VornHelperError::WorkRequired{}), ok()});
