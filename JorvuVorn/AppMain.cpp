@@ -25,6 +25,7 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
 #include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
 #include "Platform/Bundle.hpp"
+#include "Platform/Cancellation.hpp"
 #include "Platform/XPC/SingleInstance.hpp"
 #ifdef JORVU_APP_GTK_INTERFACE
 #include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
@@ -38,14 +39,16 @@ constexpr const char* instanceName = "com.jorvu.vorn.app";
 // The connection check of start-up, on a thread of its own. Nobody waits
 // for its result. At termination the app gives it a moment to hear the
 // helper before the job is unloaded; a check still waiting after that (a
-// helper that does not answer) is stopped, which fails its call at once, and
-// joined, rather than holding the exit for the whole time-out of an XPC call.
+// helper that does not answer) is cancelled like a launch task, which ends
+// its call at once, and joined, rather than holding the exit for the whole
+// time-out of an XPC call.
 class StartupCheck {
  public:
   void start() {
     thread_ = std::jthread([this](std::stop_token stop) {
       try {
-        XPCClient client(SafeCheckedContinuation<bool>::defaultTimeout, std::move(stop));
+        platform::CancellationScope cancellable(std::move(stop));
+        XPCClient client;
         client.connection();
         client.checkConnect();
       } catch (const std::exception&) {

@@ -3,12 +3,12 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <variant>
 
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
+#include "Platform/Cancellation.hpp"
 
 namespace {
 
@@ -44,21 +44,6 @@ std::exception_ptr failure(const std::optional<std::string>& data) {
     }
   }
   return invalidResponse();
-}
-
-// withSafeCheckedThrowingContinuation that a stop request also ends, at
-// once, with invalidResponse.
-template <typename T, typename Body>
-T awaitReply(Body&& body, std::chrono::nanoseconds timeout, const std::stop_token& stop) {
-  // Registered before the call goes out, so that no stop request is missed;
-  // it goes only after the call has its result.
-  std::optional<std::stop_callback<std::function<void()>>> onStop;
-  return withSafeCheckedThrowingContinuation<T>(
-      [&](const std::shared_ptr<SafeCheckedContinuation<T>>& continuation) {
-        onStop.emplace(stop, [continuation] { continuation->resumeThrowing(XPCError::invalidResponse()); });
-        body(continuation);
-      },
-      timeout);
 }
 
 }  // namespace
@@ -123,27 +108,27 @@ void XPCClient::connection() {
 }
 
 std::shared_ptr<VornHelperCommunicator> XPCClient::helper() const {
-  if (stop_.stop_requested()) return nullptr;
+  platform::checkCancellation();
   return proxy();
 }
 
 void XPCClient::checkConnect() {
   const auto helper = this->helper();
   if (!helper) throw XPCError::invalidResponse();
-  awaitReply<std::monostate>(
+  withSafeCheckedThrowingContinuation<std::monostate>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::monostate>>& continuation) {
         helper->connect([continuation](bool success) {
           logDebug(std::string("[XPC] success=") + (success ? "true" : "false"));
           continuation->resume(std::monostate{});
         });
       },
-      timeout_, stop_);
+      timeout_);
 }
 
 void XPCClient::callWithoutPayload(const Send& send) {
   const auto helper = this->helper();
   if (!helper) std::rethrow_exception(invalidResponse());
-  awaitReply<std::monostate>(
+  withSafeCheckedThrowingContinuation<std::monostate>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::monostate>>& continuation) {
         send(*helper, [continuation](bool success, std::optional<std::string> data) {
           if (success) {
@@ -155,13 +140,13 @@ void XPCClient::callWithoutPayload(const Send& send) {
           }
         });
       },
-      timeout_, stop_);
+      timeout_);
 }
 
 std::string XPCClient::callWithPayload(const Send& send, bool logReturn) {
   const auto helper = this->helper();
   if (!helper) std::rethrow_exception(invalidResponse());
-  return awaitReply<std::string>(
+  return withSafeCheckedThrowingContinuation<std::string>(
       [&](const std::shared_ptr<SafeCheckedContinuation<std::string>>& continuation) {
         send(*helper, [continuation, logReturn](bool success, std::optional<std::string> data) {
           if (!data) {
@@ -174,7 +159,7 @@ std::string XPCClient::callWithPayload(const Send& send, bool logReturn) {
           }
         });
       },
-      timeout_, stop_);
+      timeout_);
 }
 
 void XPCClient::register_(std::uint32_t gameCode, const std::string& obdTag,

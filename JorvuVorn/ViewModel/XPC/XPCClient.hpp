@@ -8,17 +8,17 @@
 // jsoncoding error of the payload.
 //
 // A link that is lost does not end the calls waiting on it (they end by
-// their time-out). A client's owner who must not wait that long gives it a
-// stop token: once stop is requested, the client's waiting calls end at once
-// and its later calls fail unsent, with invalidResponse as on a client
-// without a link. The link and the other clients are not touched.
+// their time-out). A caller that must not wait that long makes its calls
+// inside a cancellable task (Platform/Cancellation.hpp): once the task is
+// cancelled, its waiting call ends at once and its later calls fail unsent,
+// both with platform::CancellationError. The link and the other callers are
+// not touched.
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <utility>
 
@@ -60,11 +60,9 @@ class XPCError : public std::exception {
 
 class XPCClient {
  public:
-  // A client whose connection is not made yet; `timeout` bounds every call,
-  // and a stop request of `stop` ends them (see above).
-  explicit XPCClient(std::chrono::nanoseconds timeout = SafeCheckedContinuation<bool>::defaultTimeout,
-                     std::stop_token stop = {})
-      : timeout_(timeout), stop_(std::move(stop)) {}
+  // A client whose connection is not made yet; `timeout` bounds every call.
+  explicit XPCClient(std::chrono::nanoseconds timeout = SafeCheckedContinuation<bool>::defaultTimeout)
+      : timeout_(timeout) {}
 
   // Opens the link to the helper's service unless a proxy exists already.
   // Safe from several threads at once: only one of them makes the link.
@@ -87,7 +85,7 @@ class XPCClient {
 
  private:
   using Send = std::function<void(VornHelperCommunicator& proxy, VornHelperCommunicator::DataReply reply)>;
-  // The shared proxy, or none once this client is stopped.
+  // The shared proxy; platform::CancellationError in a cancelled task.
   std::shared_ptr<VornHelperCommunicator> helper() const;
   void callWithoutPayload(const Send& send);
   std::string callWithPayload(const Send& send, bool logReturn);
@@ -95,5 +93,4 @@ class XPCClient {
   // Unconfigured (none) until connection() makes it. The proxy keeps it alive.
   std::shared_ptr<platform::xpc::Connection> connection_;
   std::chrono::nanoseconds timeout_;
-  std::stop_token stop_;
 };

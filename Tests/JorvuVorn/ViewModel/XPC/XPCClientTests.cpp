@@ -16,6 +16,7 @@
 #include "Common/Protocol/VornHelperError.hpp"
 #include "Common/Protocol/VornHelperXPC.hpp"
 #include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
+#include "Platform/Cancellation.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 #include "Tests/Support/ErrorLines.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -151,6 +152,8 @@ std::string outcome(F&& call) {
     return "SafeCheckedContinuationError " + e.description();
   } catch (const jsoncoding::DecodingError&) {
     return "DecodingError";
+  } catch (const platform::CancellationError&) {
+    return "CancellationError";
   }
 }
 
@@ -377,33 +380,40 @@ TEST_F(XPCClientTest, AHelperThatGoesAwayLeavesNoLinkUntilTheNextConnection) {
   EXPECT_EQ(helper_->calls()[0].method, "clearGame");
 }
 
-// An owner that cannot wait for a helper that does not answer stops its
-// client: the calls that wait end at once, later ones fail unsent, and the
-// link still serves the other clients.
-TEST_F(XPCClientTest, AStoppedClientsCallsEndAtOnceAndTheLinkStaysForOthers) {
-  std::stop_source stop;
-  XPCClient client(60s, stop.get_token());
+// A task that cannot wait for a helper that does not answer is cancelled:
+// its waiting calls end at once, its later calls fail unsent, and the link
+// still serves everyone else.
+TEST_F(XPCClientTest, ACancelledTasksCallsEndAtOnceAndTheLinkStaysForOthers) {
+  XPCClient client(60s);
   client.connection();
   helper_->answer("connect", {true, std::nullopt, true});
   helper_->answer("getGameStatus", {true, std::nullopt, true});
-  auto check = std::async(std::launch::async, [&client] { return outcome([&] { client.checkConnect(); }); });
-  auto status = std::async(std::launch::async, [&client] { return outcome([&] { client.getGameStatus(1); }); });
+  std::stop_source stop;
+  // Each call in a task of its own, cancelled by the same source.
+  auto inTask = [&client, token = stop.get_token()](auto call) {
+    return std::async(std::launch::async, [&client, token, call] {
+      platform::CancellationScope task(token);
+      return outcome([&] { call(client); });
+    });
+  };
+  auto check = inTask([](XPCClient& c) { c.checkConnect(); });
+  auto status = inTask([](XPCClient& c) { c.getGameStatus(1); });
   ASSERT_TRUE(helper_->waitHeld(2));
 
   const auto start = std::chrono::steady_clock::now();
   stop.request_stop();
-  EXPECT_EQ(check.get(), "XPCError invalidResponse");
-  EXPECT_EQ(status.get(), "XPCError invalidResponse");
+  EXPECT_EQ(check.get(), "CancellationError");
+  EXPECT_EQ(status.get(), "CancellationError");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  EXPECT_EQ(outcome([&] { client.register_(1, "", VantixToken{"g", "w"}); }), "XPCError invalidResponse");
-  EXPECT_EQ(outcome([&] { client.clearGame(1); }), "XPCError invalidResponse");
+  EXPECT_EQ(inTask([](XPCClient& c) { c.register_(1, "", VantixToken{"g", "w"}); }).get(), "CancellationError");
+  EXPECT_EQ(inTask([](XPCClient& c) { c.clearGame(1); }).get(), "CancellationError");
   EXPECT_EQ(helper_->calls().size(), 2u);
 
-  // The late replies change nothing; another client still has the link.
+  // The late replies change nothing; the same client outside the task still
+  // has the link.
   helper_->release([](const Call&) { return Answer{true, GameStatus{1, GameStatus::Status::ready, std::nullopt}.encode()}; });
   helper_->answer("connect", {});
-  XPCClient other(10s);
-  EXPECT_EQ(outcome([&] { other.checkConnect(); }), "ok");
+  EXPECT_EQ(outcome([&] { client.checkConnect(); }), "ok");
 }
 
 // Every launch's register step opens the link: callers at the same time make
