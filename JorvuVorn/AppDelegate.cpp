@@ -8,17 +8,19 @@
 #include "JorvuVorn/ViewModel/VornHelperLauncher.hpp"
 
 AppDelegate::AppDelegate(MainThread& mainThread, LaunchControllerFactory factory, std::function<void()> safeTerminate)
-    : mainThread_(mainThread), factory_(std::move(factory)), safeTerminate_(std::move(safeTerminate)) {}
+    : mainThread_(mainThread), factory_(std::move(factory)), safeTerminate_(std::move(safeTerminate)) {
+  link_->delegate = this;
+}
 
 AppDelegate::~AppDelegate() { shutdown(); }
 
 void AppDelegate::openURLs(const std::vector<std::string>& urls) {
   isUrlStart_ = true;
-  if (reserve(urls.size())) startTasks(urls);
+  if (reserve(urls.size(), false)) startTasks(urls);
 }
 
 bool AppDelegate::takeForwardedURLs(const std::vector<std::string>& urls) {
-  if (!reserve(urls.size())) return false;
+  if (!reserve(urls.size(), true)) return false;
   // Opened on the main loop, like the URLs of the command line.
   mainThread_.post([this, urls] {
     isUrlStart_ = true;
@@ -27,9 +29,9 @@ bool AppDelegate::takeForwardedURLs(const std::vector<std::string>& urls) {
   return true;
 }
 
-bool AppDelegate::reserve(std::size_t count) {
+bool AppDelegate::reserve(std::size_t count, bool forwarded) {
   std::lock_guard lock(mutex_);
-  if (terminating_) return false;
+  if (terminating_ || (forwarded && updateInstalled_)) return false;
   pendingURLs_ += count;
   return true;
 }
@@ -37,6 +39,12 @@ bool AppDelegate::reserve(std::size_t count) {
 void AppDelegate::beginTerminating() {
   std::lock_guard lock(mutex_);
   terminating_ = true;
+}
+
+void AppDelegate::stopTakingURLs() {
+  std::lock_guard lock(mutex_);
+  if (std::exchange(updateInstalled_, true)) return;
+  logInfo("update installed: new start URLs wait for the updated app");
 }
 
 void AppDelegate::startTasks(const std::vector<std::string>& urls) {
@@ -81,7 +89,10 @@ void AppDelegate::launch(const GameExecuteInfo& info, bool reserved) {
     }
     if (terminating_) return;
     try {
-      controller = factory_(info, [this, gameCode] { completion(gameCode); });
+      controller = factory_(info, [link = link_, gameCode] {
+        std::lock_guard cut(link->mutex);
+        if (link->delegate != nullptr) link->delegate->completion(gameCode);
+      });
     } catch (const std::exception& error) {
       logError("An error occurred: " + appErrorText(error));
     }
@@ -157,12 +168,20 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::shutdown() {
+  {
+    std::lock_guard cut(link_->mutex);
+    link_->delegate = nullptr;
+  }
   Controllers left;
+  LaunchControllerFactory factory;
   {
     std::lock_guard lock(mutex_);
     terminating_ = true;
     left.swap(webLaunchingTasksControllers_);
+    factory.swap(factory_);
   }
   left.clear();
   tasks_.waitAll();
+  // The last owner of the launch flow cancels its tasks and joins them here.
+  factory = nullptr;
 }

@@ -8,13 +8,21 @@
 // The registry counts the URLs taken but not yet parsed as running too, so
 // the app never ends while a URL is on its way in. Once termination has
 // begun, the registry refuses new URLs (their sender becomes the next
-// instance of the app).
+// instance of the app). So it does once an update of the app is installed:
+// this instance would only hand them to the loader again, while the updated
+// app takes them once this one has ended.
+//
+// Ending: the controllers' completion handlers reach the delegate through a
+// link that shutdown() cuts first (waiting for a completion under way);
+// then the controllers and the factory are let go, and with the factory's
+// last owner the launch flow's tasks are cancelled and joined.
 //
 // Thread contract: openURLs, applicationDidFinishLaunching and
 // applicationWillTerminate run on the main loop; takeForwardedURLs and
 // beginTerminating on any thread; each URL is handled on a task thread of
 // the delegate, and controllers call their completion handler from any
-// thread. shutdown() after the main loop has ended.
+// thread; stopTakingURLs from any thread. shutdown() after the main loop
+// has ended.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,15 +53,27 @@ class AppDelegate {
   bool takeForwardedURLs(const std::vector<std::string>& urls);
   // From now on, URLs are refused.
   void beginTerminating();
+  // An update of the app is installed: from now on, forwarded URLs are
+  // refused (their sender waits for this instance to end).
+  void stopTakingURLs();
 
-  // Drops the controllers still registered and waits for the tasks.
+  // Cuts the controllers' way back, drops the controllers still registered
+  // and the factory, and waits for the tasks.
   void shutdown();
 
  private:
   using Controllers = std::map<std::uint32_t, std::shared_ptr<LaunchController>>;
 
-  // Counts `count` URLs as on their way in; false when terminating.
-  bool reserve(std::size_t count);
+  // The controllers' way back to the delegate: their completion handlers run
+  // on task threads that may outlive it.
+  struct CompletionLink {
+    std::mutex mutex;  // held while a completion runs
+    AppDelegate* delegate = nullptr;  // none once cut
+  };
+
+  // Counts `count` URLs as on their way in; false when terminating, or for
+  // forwarded URLs once an update is installed.
+  bool reserve(std::size_t count, bool forwarded);
   void startTasks(const std::vector<std::string>& urls);
   void webLaunchingTask(const std::string& url);
   // Registers a controller for `info` (check and insert under one lock) and
@@ -75,6 +95,9 @@ class AppDelegate {
   Controllers webLaunchingTasksControllers_;
   std::size_t pendingURLs_ = 0;
   bool terminating_ = false;
+  bool updateInstalled_ = false;
+
+  const std::shared_ptr<CompletionLink> link_ = std::make_shared<CompletionLink>();
 
   AppTasks tasks_;
 };

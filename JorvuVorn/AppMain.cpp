@@ -179,7 +179,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   if (!hasDisplay) logError("cannot open a display: running without windows");
   GLibMainThread mainThread(hasDisplay);
   const auto interface = makeInterface(hasDisplay);
-  AppServices services{mainThread, *interface};
+  AppServices services{mainThread, *interface, [] {
+                         if (app.delegate != nullptr) app.delegate->stopTakingURLs();
+                       }};
   StartupCheck startupCheck;
   AppDelegate delegate(mainThread, makeFactory(services), safeTerminate);
   app.mainThread = &mainThread;

@@ -22,6 +22,9 @@
 struct AppServices {
   MainThread& mainThread;
   Interface& interface;
+  // To be called (from any thread) once a launch finds an installed update
+  // of the app: this instance then takes no more forwarded start URLs.
+  std::function<void()> updateInstalled;
 };
 
 // Makes the registry's controller factory once the app's services exist.

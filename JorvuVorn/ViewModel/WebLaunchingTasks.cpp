@@ -128,7 +128,10 @@ void WebLaunchingTasks::registerTask(const GameExecuteInfo& info) {
       logError("selfupdate failed");
       throw;
     } catch (const SelfUpdaterError& e) {
-      if (e.value() == SelfUpdaterError::Case::needReloading) logInfo("selfupdate success. need reloading");
+      if (e.value() == SelfUpdaterError::Case::needReloading) {
+        logInfo("selfupdate success. need reloading");
+        if (options_.updateInstalled) options_.updateInstalled();
+      }
       throw;
     }
   }

@@ -52,6 +52,9 @@ class WebLaunchingTasks {
     std::chrono::milliseconds selfUpdatePollInterval{300};
     // The app's "DebugMode" flag; by default the running bundle's Info.plist.
     std::function<bool()> readDebugMode;
+    // Told (from a task thread) each time a launch finds an installed update
+    // of the app, before it goes on to reload.
+    std::function<void()> updateInstalled;
   };
 
   WebLaunchingTasks(MainThread& mainThread, Interface& interface, XPCClient& xpcClient, Options options);

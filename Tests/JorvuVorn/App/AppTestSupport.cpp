@@ -95,10 +95,13 @@ int runInstaller(const std::map<std::string, std::string>& env, std::string* out
   return status.value_or(-1);
 }
 
-InstalledApp::InstalledApp() {
+InstalledApp::InstalledApp(Launches launches) {
   std::filesystem::create_directories(launchFolder());
   std::string output;
   if (runInstaller(appEnv(), &output) != 0) throw std::runtime_error("install-app failed: " + output);
+  if (launches == Launches::standIn) {
+    std::filesystem::copy_file(JORVU_STANDIN_APP, program(), std::filesystem::copy_options::overwrite_existing);
+  }
 }
 
 InstalledApp::~InstalledApp() {

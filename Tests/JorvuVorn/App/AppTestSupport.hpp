@@ -1,9 +1,10 @@
 #pragma once
 // The app as the tests drive it: installed with scripts/install-app into a
 // temporary root (with its own XDG folders), started as a real process
-// without a display, its launches run by the stand-in controller (files
-// "<code>.started" and "<code>.finish" in launchFolder()), and the helper's
-// job seen through our launchctl.
+// without a display, and the helper's job seen through our launchctl. For
+// the tests of the registry, the installed program is the app with the
+// stand-in controller (StandInApp.cpp: files "<code>.started" and
+// "<code>.finish" in launchFolder()).
 #include <sys/types.h>
 
 #include <chrono>
@@ -52,7 +53,10 @@ class Process {
 // A test root with the app installed.
 class InstalledApp {
  public:
-  InstalledApp();
+  // Whose launch controller the installed program runs.
+  enum class Launches { standIn, real };
+
+  explicit InstalledApp(Launches launches = Launches::standIn);
   ~InstalledApp();  // ends what the tests left running (the helper's job)
 
   const testsupport::TempRoot& root() const { return root_; }

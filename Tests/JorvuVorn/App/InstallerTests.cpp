@@ -42,7 +42,7 @@ std::string xdgMimeDefault(const InstalledApp& app) {
 }
 
 TEST(Installer, LaysOutTheAppAndRegistersTheStartURLScheme) {
-  InstalledApp app;  // installs once
+  InstalledApp app(InstalledApp::Launches::real);  // installs once
   const std::string bundle = app.root() / installedApp;
   EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/Info.plist"));
   EXPECT_TRUE(fs::is_regular_file(bundle + "/Contents/MacOS/JorvuVorn"));

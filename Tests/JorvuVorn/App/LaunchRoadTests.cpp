@@ -32,14 +32,14 @@ const Lines installRoad = {"ready->register",
 class LaunchRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    app = std::make_unique<InstalledApp>();
+    app = std::make_unique<InstalledApp>(InstalledApp::Launches::real);
     pub = std::make_unique<publisher::Publisher>(pubRoot());
     pub->start();
     const std::string origin = pub->origin();
     app->extraEnv = {
-        {"JORVU_LAUNCH_STANDIN_DIR", ""},       {"JORVU_CATALOGUE_LIVE_HOST", origin},
-        {"JORVU_CATALOGUE_TEST_HOST", origin},  {"JORVU_REPORT_HOST", origin},
-        {"JORVU_TICKET_HOST", origin},          {"XDG_DESKTOP_DIR", app->root().path() + "/desktop"},
+        {"JORVU_CATALOGUE_LIVE_HOST", origin},  {"JORVU_CATALOGUE_TEST_HOST", origin},
+        {"JORVU_REPORT_HOST", origin},          {"JORVU_TICKET_HOST", origin},
+        {"XDG_DESKTOP_DIR", app->root().path() + "/desktop"},
     };
     // The log folder stays after each run, for the step lines.
     testsupport::writeFile(app->root() / "/Library/Application Support/Jorvu/VornConfig.json",

@@ -1,0 +1,177 @@
+// The app's delegate with the real launch flow, in this process: its ending
+// while a launch still runs, and the start URLs it takes once an update of
+// the app is installed. The helper is scripted behind the real service
+// socket; the main loop is one of our own.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <memory>
+
+#include "Common/Logger/VornLogger.hpp"
+#include "JorvuVorn/AppDelegate.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasksController.hpp"
+#include "Platform/Paths.hpp"
+#include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
+#include "Tests/Support/ErrorLines.hpp"
+#include "Tests/Support/TempRoot.hpp"
+
+namespace {
+
+using namespace launchtest;
+using Lines = std::vector<std::string>;
+
+// Fixed before any test moves HOME.
+[[maybe_unused]] VornLogger& logReady = testlog::logger();
+
+constexpr std::uint32_t kApp = 128000;
+
+std::string startURL(std::uint32_t code) { return "jorvuvorn://launch?game=" + std::to_string(code); }
+
+// Leaves the popup of a launch without a start URL open, as a user who does
+// not answer it; answers the others like RecordingInterface.
+class PopupLeftOpen : public RecordingInterface {
+ public:
+  void loadPopupView(const VornHelperError& error, const GameExecuteInfo& info, ViewCloseHandler close) override {
+    if (!error.is<VornHelperError::UnsupportedAppLaunching>()) {
+      RecordingInterface::loadPopupView(error, info, std::move(close));
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    open_ = std::move(close);
+  }
+  // Closes it (main loop); false when none is open.
+  bool closeOpenPopup() {
+    ViewCloseHandler close;
+    {
+      std::lock_guard lock(mutex_);
+      close = std::exchange(open_, nullptr);
+    }
+    if (!close) return false;
+    close(false);
+    return true;
+  }
+  bool isOpen() {
+    std::lock_guard lock(mutex_);
+    return open_ != nullptr;
+  }
+
+ private:
+  std::mutex mutex_;
+  ViewCloseHandler open_;
+};
+
+class AppDelegateFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    XPCClient::setProxy(nullptr);
+    service = std::make_unique<HelperService>();
+    WebLaunchingTasks::Options options;
+    options.workPollInterval = 5ms;
+    options.cancelPollInterval = 5ms;
+    options.selfUpdatePollInterval = 5ms;
+    options.readDebugMode = [] { return false; };
+    options.updateInstalled = [this] {
+      if (AppDelegate* d = current.load()) d->stopTakingURLs();
+    };
+    auto tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, client, options);
+    flow = tasks;
+    delegate = std::make_unique<AppDelegate>(mainThread, WebLaunchingTasksController::factory(tasks),
+                                             [this] { ++terminations; });
+    current = delegate.get();
+    // The app is current unless a test says otherwise.
+    helper().script("work", kApp, {failed(VornHelperError::NoWorkRequired{})});
+  }
+
+  void TearDown() override {
+    current = nullptr;
+    delegate.reset();
+    if (keptFlow) keptFlow->shutdown();
+    mainThread.stop();
+    XPCClient::setProxy(nullptr);
+  }
+
+  ScriptedHelper& helper() { return service->helper(); }
+
+  // The URLs as the command line gives them, on the main loop.
+  void open(const std::vector<std::string>& urls) {
+    mainThread.post([this, urls] { delegate->openURLs(urls); });
+  }
+
+  testsupport::TempRoot root;
+  std::unique_ptr<HelperService> service;
+  TestMainThread mainThread;
+  PopupLeftOpen ui;
+  XPCClient client{10s};
+  std::atomic<int> terminations{0};
+  // The launch flow, owned by the delegate's factory alone unless a test
+  // keeps it.
+  std::weak_ptr<WebLaunchingTasks> flow;
+  std::shared_ptr<WebLaunchingTasks> keptFlow;
+  std::atomic<AppDelegate*> current{nullptr};
+  std::unique_ptr<AppDelegate> delegate;
+};
+
+// A done step whose clearGame waits (statistics reports can take seconds)
+// when the app ends: the shutdown cancels it and joins it, so it is over
+// before the delegate goes.
+TEST_F(AppDelegateFlow, ShutdownEndsADoneStepStillRunning) {
+  helper().script("clearGame", 801, {Answer{true, std::nullopt, true}});
+  open({startURL(801)});
+  ASSERT_TRUE(helper().waitForCalls("clearGame", 801, 1));
+
+  delegate->shutdown();
+  EXPECT_TRUE(flow.expired());
+  EXPECT_EQ(terminations.load(), 0);
+}
+
+// The same step, when something else keeps the launch flow beyond the
+// delegate: its completion, coming after the delegate has gone, reaches
+// nothing.
+TEST_F(AppDelegateFlow, ADoneStepEndingAfterTheDelegateHasGoneReachesNothing) {
+  keptFlow = flow.lock();
+  helper().script("clearGame", 802, {Answer{true, std::nullopt, true}});
+  open({startURL(802)});
+  ASSERT_TRUE(helper().waitForCalls("clearGame", 802, 1));
+
+  current = nullptr;
+  delegate.reset();
+  helper().release();
+  keptFlow->shutdown();
+  EXPECT_EQ(terminations.load(), 0);
+}
+
+// An update installed while another launch keeps this app alive: the loader
+// starts the updated app, whose URL comes back here. It must wait for the
+// updated app rather than go to the loader again (every 60 s, for as long as
+// the other launch lasts).
+TEST_F(AppDelegateFlow, AURLForwardedAfterAnInstalledUpdateIsNotTakenAgain) {
+  const std::string loader = platform::resolvePath(jorvuVornLoaderPath);
+  const std::string runs = root.path() + "/loader-runs";
+  testsupport::writeFile(loader, "#!/bin/sh\necho \"$1\" >> '" + runs + "'\n");
+  ::chmod(loader.c_str(), 0755);
+  // The app started without a URL: its popup stays open.
+  mainThread.post([this] { delegate->applicationDidFinishLaunching(); });
+  ASSERT_TRUE(waitUntil([&] { return ui.isOpen(); }));
+
+  helper().script("work", kApp, {ok()});
+  helper().script("getGameStatus", kApp, {status(kApp, GameStatus::Status::ready, 1, 1)});
+  LogMark mark;
+  ASSERT_TRUE(delegate->takeForwardedURLs({startURL(803)}));
+  ASSERT_TRUE(waitUntil([&] { return testsupport::readFileOrEmpty(runs) == startURL(803) + "\n"; }));
+  ASSERT_TRUE(helper().waitForCalls("clearGame", 803, 1));
+
+  // The updated app hands the URL over: refused, so it waits for this app.
+  EXPECT_FALSE(delegate->takeForwardedURLs({startURL(803)}));
+  mainThread.drain();
+  EXPECT_EQ(mark.count("url parse success. gameCode=803"), 1u);
+  EXPECT_EQ(terminations.load(), 0);
+
+  // The popup closes: the app ends, and the URL goes to the updated app.
+  mainThread.post([this] { ui.closeOpenPopup(); });
+  ASSERT_TRUE(waitUntil([&] { return terminations.load() == 1; }));
+  EXPECT_EQ(testsupport::readFileOrEmpty(runs), startURL(803) + "\n");
+  VornLogger::setIsRemainLogFile(false);
+}
+
+}  // namespace
