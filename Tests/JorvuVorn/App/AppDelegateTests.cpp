@@ -28,8 +28,8 @@ constexpr std::uint32_t kApp = 128000;
 
 std::string startURL(std::uint32_t code) { return "jorvuvorn://launch?game=" + std::to_string(code); }
 
-// Leaves the popup of a launch without a start URL open, as a user who does
-// not answer it; answers the others like RecordingInterface.
+// Leaves the popup of the launch without a start URL open, as a user who
+// does not answer it, until the test closes it (main loop).
 class PopupLeftOpen : public RecordingInterface {
  public:
   void loadPopupView(const VornHelperError& error, const GameExecuteInfo& info, ViewCloseHandler close) override {
@@ -37,28 +37,11 @@ class PopupLeftOpen : public RecordingInterface {
       RecordingInterface::loadPopupView(error, info, std::move(close));
       return;
     }
-    std::lock_guard lock(mutex_);
-    open_ = std::move(close);
+    open = std::move(close);
+    isOpen = true;
   }
-  // Closes it (main loop); false when none is open.
-  bool closeOpenPopup() {
-    ViewCloseHandler close;
-    {
-      std::lock_guard lock(mutex_);
-      close = std::exchange(open_, nullptr);
-    }
-    if (!close) return false;
-    close(false);
-    return true;
-  }
-  bool isOpen() {
-    std::lock_guard lock(mutex_);
-    return open_ != nullptr;
-  }
-
- private:
-  std::mutex mutex_;
-  ViewCloseHandler open_;
+  ViewCloseHandler open;  // main loop only
+  std::atomic<bool> isOpen{false};
 };
 
 class AppDelegateFlow : public ::testing::Test {
@@ -152,7 +135,7 @@ TEST_F(AppDelegateFlow, AURLForwardedAfterAnInstalledUpdateIsNotTakenAgain) {
   ::chmod(loader.c_str(), 0755);
   // The app started without a URL: its popup stays open.
   mainThread.post([this] { delegate->applicationDidFinishLaunching(); });
-  ASSERT_TRUE(waitUntil([&] { return ui.isOpen(); }));
+  ASSERT_TRUE(waitUntil([&] { return ui.isOpen.load(); }));
 
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, GameStatus::Status::ready, 1, 1)});
@@ -168,7 +151,7 @@ TEST_F(AppDelegateFlow, AURLForwardedAfterAnInstalledUpdateIsNotTakenAgain) {
   EXPECT_EQ(terminations.load(), 0);
 
   // The popup closes: the app ends, and the URL goes to the updated app.
-  mainThread.post([this] { ui.closeOpenPopup(); });
+  mainThread.post([this] { ui.open(false); });
   ASSERT_TRUE(waitUntil([&] { return terminations.load() == 1; }));
   EXPECT_EQ(testsupport::readFileOrEmpty(runs), startURL(803) + "\n");
   VornLogger::setIsRemainLogFile(false);

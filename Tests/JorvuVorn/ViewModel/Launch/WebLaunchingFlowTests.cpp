@@ -411,7 +411,8 @@ TEST_F(LaunchFlow, AFailedSelfUpdateIsTriedAgainByTheNextLaunch) {
   LogMark mark;
   auto a = launch(startInfo(729));
   ASSERT_TRUE(finishes(a));
-  EXPECT_EQ(mark.steps(729)[1], "register->error(NetworkError(errorCode: -60, errorOperation: 0, mainErrorCode: 0, subErrorCode: 0))");
+  EXPECT_EQ(mark.steps(729)[1],
+            "register->error(NetworkError(errorCode: -60, errorOperation: 0, mainErrorCode: 0, subErrorCode: 0))");
 
   auto b = launch(startInfo(730));
   ASSERT_TRUE(finishes(b));
