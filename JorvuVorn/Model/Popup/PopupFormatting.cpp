@@ -176,6 +176,13 @@ std::optional<std::string> mountSourceOf(dev_t device) {
   return std::nullopt;
 }
 
+// A text GLib hands over (freed here); nothing when it is empty.
+std::optional<std::string> takeText(char* text) {
+  std::unique_ptr<char, decltype(&g_free)> owned(text, &g_free);
+  if (!owned || *owned == '\0') return std::nullopt;
+  return std::string(owned.get());
+}
+
 // GIO's name for a mount the desktop shows (a removable disk, a mount in the
 // home folder): what the file manager calls it.
 std::optional<std::string> gioMountName(const std::string& path) {
@@ -183,10 +190,9 @@ std::optional<std::string> gioMountName(const std::string& path) {
   GMount* mount = g_file_find_enclosing_mount(file, nullptr, nullptr);
   g_object_unref(file);
   if (mount == nullptr) return std::nullopt;
-  std::unique_ptr<char, decltype(&g_free)> name(g_mount_get_name(mount), &g_free);
+  auto name = takeText(g_mount_get_name(mount));
   g_object_unref(mount);
-  if (!name || *name == '\0') return std::nullopt;
-  return std::string(name.get());
+  return name;
 }
 
 // GIO's name for the system mount that holds `path` ("Filesystem root" for
@@ -194,10 +200,9 @@ std::optional<std::string> gioMountName(const std::string& path) {
 std::optional<std::string> gioSystemMountName(const std::string& path) {
   GUnixMountEntry* entry = g_unix_mount_for(path.c_str(), nullptr);
   if (entry == nullptr) return std::nullopt;
-  std::unique_ptr<char, decltype(&g_free)> name(g_unix_mount_guess_name(entry), &g_free);
+  auto name = takeText(g_unix_mount_guess_name(entry));
   g_unix_mount_free(entry);
-  if (!name || *name == '\0') return std::nullopt;
-  return std::string(name.get());
+  return name;
 }
 
 // The label the file system itself keeps (ext4, btrfs, xfs and others
