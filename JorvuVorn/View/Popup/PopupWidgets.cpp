@@ -36,11 +36,16 @@ void applyCss(GtkWidget* widget, const std::string& css) {
 
 int points(double value) { return static_cast<int>(std::lround(value)); }
 
+// What `text` shows: itself when verbatim, else its key's localized pattern.
+std::string shownText(const Text& text, const StringTable& strings) {
+  return text.verbatim ? text.key : strings.localized(text.key, text.values);
+}
+
 // A label for `text`; its colour comes from `withColor`, or from the style
 // (button labels change colour when pressed).
+
 GtkWidget* makeLabel(const Text& text, const StringTable& strings, bool withColor) {
-  const std::string shown = text.verbatim ? text.key : strings.localized(text.key, text.values);
-  GtkWidget* label = gtk_label_new(shown.c_str());
+  GtkWidget* label = gtk_label_new(shownText(text, strings).c_str());
   PangoAttrList* attributes = popupTextAttributes(text, withColor);
   gtk_label_set_attributes(GTK_LABEL(label), attributes);
   pango_attr_list_unref(attributes);
@@ -138,7 +143,21 @@ GtkWidget* makeButton(const Button& button, const StringTable& strings, const st
 }
 
 GtkWidget* makeStack(const Stack& stack, const StringTable& strings, const std::string& resourceFolder);
-void fillRoundedRectangle(GtkWidget* widget, cairo_t* cr, const Color& color, double radius);
+
+// Fills the widget's whole allocation as a rounded rectangle.
+void fillRoundedRectangle(GtkWidget* widget, cairo_t* cr, const Color& color, double radius) {
+  const double width = gtk_widget_get_allocated_width(widget);
+  const double height = gtk_widget_get_allocated_height(widget);
+  const double r = std::min({radius, width / 2, height / 2});
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, width - r, r, r, -M_PI / 2, 0);
+  cairo_arc(cr, width - r, height - r, r, 0, M_PI / 2);
+  cairo_arc(cr, r, height - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+  cairo_set_source_rgb(cr, color.red / 255.0, color.green / 255.0, color.blue / 255.0);
+  cairo_fill(cr);
+}
 
 // A filled, rounded rectangle drawn behind the box's content.
 struct BoxFill {
@@ -170,22 +189,6 @@ GtkWidget* makeBox(const Box& box, const StringTable& strings, const std::string
   return widget;
 }
 
-// Draws a filled, rounded rectangle (the box's fill) as the path of the
-// widget's whole allocation.
-void fillRoundedRectangle(GtkWidget* widget, cairo_t* cr, const Color& color, double radius) {
-  const double width = gtk_widget_get_allocated_width(widget);
-  const double height = gtk_widget_get_allocated_height(widget);
-  const double r = std::min({radius, width / 2, height / 2});
-  cairo_new_sub_path(cr);
-  cairo_arc(cr, width - r, r, r, -M_PI / 2, 0);
-  cairo_arc(cr, width - r, height - r, r, 0, M_PI / 2);
-  cairo_arc(cr, r, height - r, r, M_PI / 2, M_PI);
-  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
-  cairo_close_path(cr);
-  cairo_set_source_rgb(cr, color.red / 255.0, color.green / 255.0, color.blue / 255.0);
-  cairo_fill(cr);
-}
-
 // An information box and its placed texts, drawn with the measure that
 // placed them.
 struct InfoBoxDrawing {
@@ -208,9 +211,7 @@ gboolean drawInfoBox(GtkWidget* widget, cairo_t* cr, gpointer data) {
 GtkWidget* makeInfoBox(const InfoBox& box, const StringTable& strings) {
   auto drawing = std::make_unique<InfoBoxDrawing>();
   drawing->measure = std::make_unique<PangoTextMeasure>();
-  drawing->layout = layoutInfoBox(
-      box, [&](const Text& text) { return text.verbatim ? text.key : strings.localized(text.key, text.values); },
-      *drawing->measure);
+  drawing->layout = layoutInfoBox(box, [&](const Text& text) { return shownText(text, strings); }, *drawing->measure);
   GtkWidget* widget = gtk_drawing_area_new();
   gtk_widget_set_name(widget, "InfoBox");
   gtk_widget_set_size_request(widget, points(box.width), points(box.height));
