@@ -8,7 +8,7 @@
 # the Base64 of the app's start URL for the game, and the `run` stub as
 # Contents/MacOS/run when the stub is installed beside the helper. With the
 # stub, a launcher <desktop>/<name>.desktop whose Exec runs the bundle's stub
-# goes beside the bundle (executable, and marked trusted where the desktop
+# (through /bin/sh) goes beside the bundle (executable, and marked trusted where the desktop
 # keeps such marks), so that a double click on the desktop opens the start URL.
 # The desktop folder is $XDG_DESKTOP_DIR, else the one named in the user's
 # user-dirs.dirs, else $HOME/Desktop. A bundle or launcher there that is not
@@ -182,7 +182,11 @@ if [ -n "$stub" ]; then
     printf 'Type=Application\n'
     printf 'Version=1.0\n'
     printf 'Name=%s\n' "$(desktop_string "$name")"
-    printf 'Exec=%s\n' "$(desktop_exec_argument "$bundle/Contents/MacOS/run")"
+    # The program is /bin/sh and the stub's path only its argument: GLib looks
+    # the program up before it turns "%%" back into "%", so a program path
+    # holding "%" would make it refuse the whole launcher.
+    printf 'Exec=/bin/sh -c %s %s\n' "$(desktop_exec_argument 'exec "$0"')" \
+      "$(desktop_exec_argument "$bundle/Contents/MacOS/run")"
     printf 'Icon=applications-games\n'
     printf 'Terminal=false\n'
     printf 'Categories=Game;\n'

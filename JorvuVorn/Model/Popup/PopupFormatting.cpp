@@ -1,7 +1,13 @@
 #include "JorvuVorn/Model/Popup/PopupFormatting.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gio/gunixmounts.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include <array>
@@ -170,17 +176,57 @@ std::optional<std::string> mountSourceOf(dev_t device) {
   return std::nullopt;
 }
 
-}  // namespace
+// A text GLib hands over (freed here); nothing when it is empty.
+std::optional<std::string> takeText(char* text) {
+  std::unique_ptr<char, decltype(&g_free)> owned(text, &g_free);
+  if (!owned || *owned == '\0') return std::nullopt;
+  return std::string(owned.get());
+}
 
-std::string volumeNameOf(const std::string& path, const std::string& labelFolder) {
-  static const std::string unknown = "Unknown Volume";
+// GIO's name for a mount the desktop shows (a removable disk, a mount in the
+// home folder): what the file manager calls it.
+std::optional<std::string> gioMountName(const std::string& path) {
+  GFile* file = g_file_new_for_path(path.c_str());
+  GMount* mount = g_file_find_enclosing_mount(file, nullptr, nullptr);
+  g_object_unref(file);
+  if (mount == nullptr) return std::nullopt;
+  auto name = takeText(g_mount_get_name(mount));
+  g_object_unref(mount);
+  return name;
+}
+
+// GIO's name for the system mount that holds `path` ("Filesystem root" for
+// "/", else the mount folder's name), in the user's language.
+std::optional<std::string> gioSystemMountName(const std::string& path) {
+  GUnixMountEntry* entry = g_unix_mount_for(path.c_str(), nullptr);
+  if (entry == nullptr) return std::nullopt;
+  auto name = takeText(g_unix_mount_guess_name(entry));
+  g_unix_mount_free(entry);
+  return name;
+}
+
+// The label the file system itself keeps (ext4, btrfs, xfs and others
+// answer without privileges).
+std::optional<std::string> fileSystemLabel(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::array<char, FSLABEL_MAX + 1> label{};
+  const int result = ::ioctl(fd, FS_IOC_GETFSLABEL, label.data());
+  ::close(fd);
+  if (result != 0 || label[0] == '\0') return std::nullopt;
+  return std::string(label.data());
+}
+
+// The label udev lists for the device that holds `path` (the file systems
+// without the label request, such as FAT).
+std::optional<std::string> udevLabel(const std::string& path, const std::string& labelFolder) {
   struct stat target {};
-  if (::stat(path.c_str(), &target) != 0) return unknown;
+  if (::stat(path.c_str(), &target) != 0) return std::nullopt;
   struct CloseDir {
     void operator()(DIR* d) const { ::closedir(d); }
   };
   std::unique_ptr<DIR, CloseDir> dir(::opendir(labelFolder.c_str()));
-  if (!dir) return unknown;
+  if (!dir) return std::nullopt;
   const auto source = mountSourceOf(target.st_dev);
   const auto sourcePath = source ? realPath(*source) : std::nullopt;
   while (const dirent* entry = ::readdir(dir.get())) {
@@ -190,11 +236,25 @@ std::string volumeNameOf(const std::string& path, const std::string& labelFolder
     struct stat device {};
     if (::stat(link.c_str(), &device) != 0 || !S_ISBLK(device.st_mode)) continue;
     if (device.st_rdev == target.st_dev || (sourcePath && realPath(link) == sourcePath)) {
-      const std::string label = decodeLabel(name);
-      return label.empty() ? unknown : label;
+      std::string label = decodeLabel(name);
+      if (label.empty()) return std::nullopt;
+      return label;
     }
   }
-  return unknown;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string volumeNameOf(const std::string& path, const std::string& labelFolder) {
+  // GIO finds mounts by absolute, resolved paths only.
+  const auto resolved = realPath(path);
+  if (!resolved) return "Unknown Volume";
+  if (auto name = gioMountName(*resolved)) return *name;
+  if (auto label = fileSystemLabel(*resolved)) return *label;
+  if (auto label = udevLabel(*resolved, labelFolder)) return *label;
+  if (auto name = gioSystemMountName(*resolved)) return *name;
+  return "Unknown Volume";
 }
 
 std::string getRootVolumeName() {

@@ -3,7 +3,8 @@
 // a version number in the platform's float form and its system name, byte
 // counts, the name of the volume that holds the home folder.
 //
-// Plain functions; any thread (getRootVolumeName reads the file system).
+// Plain functions; any thread (getRootVolumeName reads the file system and
+// asks GIO).
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,10 +41,13 @@ std::string byteCountText(std::uint64_t bytes);
 // The free-space message of the disk popup: byteCountText(total) + " left".
 std::string capacityMessage(std::uint64_t total);
 
-// The label of the volume that holds the user's home folder, as listed in
-// /dev/disk/by-label; "Unknown Volume" when it has none or it cannot be read.
+// The name of the volume that holds the user's home folder, as the desktop's
+// file manager shows it: GIO's name for its mount, else the file system's
+// label, else GIO's name for the system mount ("Filesystem root");
+// "Unknown Volume" when none can be read.
 std::string getRootVolumeName();
-// The same for any path against any label folder (tests).
+// The same for any path, with udev's label links looked up in `labelFolder`
+// (tests).
 std::string volumeNameOf(const std::string& path, const std::string& labelFolder);
 // A label as udev writes it in a link name, with "\xNN" escapes decoded.
 std::string decodeLabel(std::string_view linkName);

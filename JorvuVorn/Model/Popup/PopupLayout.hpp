@@ -7,6 +7,7 @@
 // first. Nothing here needs a display.
 //
 // Plain values; any thread.
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -98,8 +99,33 @@ struct Box {
   bool operator==(const Box&) const;
 };
 
+// One line of an information box: a grey label and, beside it, its value
+// (pieces put one after another, 2 points apart, such as a version and "or
+// higher").
+struct InfoRow {
+  Text label;
+  std::vector<Text> value;
+  bool operator==(const InfoRow&) const = default;
+};
+
+// An information box: a rounded rectangle of a fixed size, filled #f8f9fa.
+// Either label and value columns (rows), or one line with a name at the
+// leading edge and a figure at the trailing edge (leading, trailing). Its
+// texts are placed by layoutInfoBox, never outside the box.
+struct InfoBox {
+  double width = 400;
+  double height = 0;
+  double paddingTop = 0, paddingLeading = 0, paddingBottom = 0, paddingTrailing = 0;
+  double columnSpacing = 12;
+  double rowSpacing = 8;
+  std::vector<InfoRow> rows;
+  std::optional<Text> leading;
+  std::optional<Text> trailing;
+  bool operator==(const InfoBox&) const = default;
+};
+
 struct Element {
-  std::variant<Text, Image, Space, Spacer, Button, Stack, Box> node;
+  std::variant<Text, Image, Space, Spacer, Button, Stack, Box, InfoBox> node;
   bool operator==(const Element&) const = default;
 };
 
@@ -122,6 +148,50 @@ struct Body {
   bool alignedToTop = false;   // the stack starts at the top instead of being centred
   Stack content;
 };
+
+// How big a text is drawn: its lines wrapped within a width (and cut after
+// its maxLines with an ellipsis), with the first line's baseline measured
+// from its top. The views supply the measure of their fonts.
+struct TextExtent {
+  double width = 0;
+  double height = 0;
+  double baseline = 0;
+};
+
+class TextMeasure {
+ public:
+  virtual ~TextMeasure() = default;
+  // `shown` in `text`'s font and spacing; `maxWidth` <= 0 keeps it on one
+  // line whatever its length.
+  virtual TextExtent measure(const Text& text, const std::string& shown, double maxWidth) const = 0;
+};
+
+// A text of an information box at its place, in points from the box's top
+// leading corner; `width` is the width it is wrapped (or cut) within.
+struct PlacedText {
+  Text text;
+  std::string shown;
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+  double baseline = 0;  // of the first line, from the box's top
+};
+
+// Where the texts of an information box go. The box keeps its size: the
+// label column is as wide as its widest label (at most 40% of the room
+// inside the margins), the values start 12 points after it and wrap in what
+// is left, each label stands on the baseline of its value's first line, and
+// the rows are centred between the top and bottom margins. In the one-line
+// form the figure keeps its width at the trailing margin and the name is
+// cut to the room left of it.
+struct InfoBoxLayout {
+  double width = 0;
+  double height = 0;
+  std::vector<PlacedText> texts;
+};
+InfoBoxLayout layoutInfoBox(const InfoBox& box, const std::function<std::string(const Text&)>& shown,
+                            const TextMeasure& measure);
 
 // Every text and image of a body, depth first (tests and resource checks).
 void collectTexts(const Stack& stack, std::vector<Text>& out);

@@ -15,7 +15,6 @@ constexpr const char* kWhite = "#ffffff";
 constexpr const char* kBlack = "#000000";
 constexpr const char* kGrey = "#999999";
 constexpr const char* kRed = "#ff0014";
-constexpr const char* kInfoBoxFill = "#f8f9fa";
 
 Element space(double length) { return {Space{length}}; }
 Element spacer() { return {Spacer{}}; }
@@ -46,6 +45,7 @@ Element el(Text t) { return {std::move(t)}; }
 Element el(Button b) { return {std::move(b)}; }
 Element el(Stack s) { return {std::move(s)}; }
 Element el(Box b) { return {std::move(b)}; }
+Element el(InfoBox b) { return {std::move(b)}; }
 
 Element image(std::string name, std::optional<PanelSize> size = std::nullopt) {
   return {Image{std::move(name), size}};
@@ -59,19 +59,23 @@ Stack hstack(std::vector<Element> children, double spacing = 0) {
   return Stack{Axis::horizontal, spacing, Alignment::center, std::move(children)};
 }
 
-// A rounded box filled #f8f9fa, 400 points wide.
-Element infoBox(double height, double top, double leading, double bottom, double trailing, Stack content) {
-  Box box;
-  box.fill = kInfoBoxFill;
-  box.cornerRadius = 5;
-  box.width = 400;
+// An information box, 400 points wide with its inner margins.
+InfoBox infoBox(double height, double top, double leading, double bottom, double trailing) {
+  InfoBox box;
   box.height = height;
   box.paddingTop = top;
   box.paddingLeading = leading;
   box.paddingBottom = bottom;
   box.paddingTrailing = trailing;
-  box.content = std::move(content);
-  return el(std::move(box));
+  return box;
+}
+
+Text infoLabel(std::string key) { return text(std::move(key), FontWeight::medium, 15, kGrey); }
+
+Text infoValue(std::string value, int maxLines, std::string color = kBlack) {
+  Text t = verbatim(std::move(value), FontWeight::medium, 15, std::move(color));
+  t.maxLines = maxLines;
+  return t;
 }
 
 Element exclamationCircle() { return image("ExclamationMark_circle"); }
@@ -112,38 +116,29 @@ Body bodyOf(const UnsupportedOSErrorView& view, const PopupEnvironment&) {
 
 Body bodyOf(const OSVersionErrorView& view, const PopupEnvironment&) {
   const OSVersionError& error = view.osversionError;
-  Stack labels = vstack({el(text("os_version_limit_supoort_os_version", FontWeight::medium, 15, kGrey)),
-                         el(text("os_version_limit_current_os_version", FontWeight::medium, 15, kGrey))},
-                        8, Alignment::leading);
-  Stack values = vstack({el(hstack({el(verbatim(getOSVersionName(error.limit), FontWeight::medium, 15)),
-                                    el(text("or higher", FontWeight::medium, 15))},
-                                   2)),
-                         el(verbatim(getOSVersionName(error.current), FontWeight::medium, 15, "#FF0014"))},
-                        8, Alignment::leading);
+  InfoBox box = infoBox(82, 20, 25, 20, 20);
+  box.rows = {{infoLabel("os_version_limit_supoort_os_version"),
+               {infoValue(getOSVersionName(error.limit), 1), text("or higher", FontWeight::medium, 15)}},
+              {infoLabel("os_version_limit_current_os_version"), {infoValue(getOSVersionName(error.current), 1, "#FF0014")}}};
   return whiteBody(view.panelSize,
                    {space(36), exclamationCircle(), space(10),
                     el(text("os_version_limit_message_1", FontWeight::regular, 15)), space(8),
-                    el(text("os_version_limit_message_2", FontWeight::regular, 15)), space(30),
-                    infoBox(82, 20, 25, 20, 20, hstack({el(std::move(labels)), el(std::move(values)), spacer()}, 12)),
+                    el(text("os_version_limit_message_2", FontWeight::regular, 15)), space(30), el(std::move(box)),
                     space(3.5), el(hstack({el(ignoreAndInstallBtn()), el(cancelInstallationBtn())}, 8)), space(25)});
 }
 
 Body bodyOf(const MaintenanceErrorView& view, const PopupEnvironment&) {
   const MaintenanceError& error = view.maintenanceError;
-  Stack labels = vstack({el(text("game_service_maintenance_start_time", FontWeight::medium, 15, kGrey)),
-                         el(text("game_service_maintenance_end_time", FontWeight::medium, 15, kGrey)),
-                         el(text("game_service_maintenance_reason", FontWeight::medium, 15, kGrey))},
-                        8, Alignment::leading);
-  Text reason = verbatim(error.reason, FontWeight::medium, 15);
-  reason.maxLines = 2;
-  Stack values = vstack({el(verbatim(error.startTime, FontWeight::medium, 15)),
-                         el(verbatim(error.endTime, FontWeight::medium, 15)), el(std::move(reason))},
-                        8, Alignment::leading);
+  // Two lines of reason fill the box with the two times above it.
+  InfoBox box = infoBox(130, 20, 27, 20, 27);
+  box.rows = {{infoLabel("game_service_maintenance_start_time"), {infoValue(error.startTime, 1)}},
+              {infoLabel("game_service_maintenance_end_time"), {infoValue(error.endTime, 1)}},
+              {infoLabel("game_service_maintenance_reason"), {infoValue(error.reason, 2)}}};
   return whiteBody(
       view.panelSize,
       {space(40), el(text("game_service_maintenance_message_1", FontWeight::bold, 20)), space(8),
-       el(text("game_service_maintenance_message_2", FontWeight::regular, 15)), space(30),
-       infoBox(130, 20, 27, 20, 27, hstack({el(std::move(labels)), el(std::move(values)), spacer()}, 12)), space(12),
+       el(text("game_service_maintenance_message_2", FontWeight::regular, 15)), space(30), el(std::move(box)),
+       space(12),
        el(hstack({el(text("game_service_maintenance_message_3_1", FontWeight::regular, 14)),
                   el(text("game_service_maintenance_notice", FontWeight::bold, 14)),
                   el(text("game_service_maintenance_message_3_2", FontWeight::regular, 14))})),
@@ -184,9 +179,10 @@ Body bodyOf(const DriverSpaceErrorView& view, const PopupEnvironment&) {
     children.push_back(el(text("driver_space_error_patch_message_2", FontWeight::regular, 15)));
   }
   children.push_back(space(30));
-  children.push_back(infoBox(70, 0, 27, 0, 27,
-                             hstack({el(verbatim(view.volumeName, FontWeight::regular, 15)), spacer(),
-                                     el(verbatim(view.capacityMessage, FontWeight::bold, 15, kRed))})));
+  InfoBox box = infoBox(70, 0, 27, 0, 27);
+  box.leading = verbatim(view.volumeName, FontWeight::regular, 15);
+  box.trailing = verbatim(view.capacityMessage, FontWeight::bold, 15, kRed);
+  children.push_back(el(std::move(box)));
   children.push_back(space(35));
   children.push_back(el(okBtnCustom()));
   children.push_back(space(25));

@@ -9,6 +9,7 @@
 
 #include "Common/Logger/VornLogger.hpp"
 #include "JorvuVorn/Model/Popup/PopupFormatting.hpp"
+#include "JorvuVorn/View/Popup/PopupText.hpp"
 #include "JorvuVorn/View/WrapWindow.hpp"
 
 using namespace popup;
@@ -35,37 +36,17 @@ void applyCss(GtkWidget* widget, const std::string& css) {
 
 int points(double value) { return static_cast<int>(std::lround(value)); }
 
-PangoWeight weightOf(FontWeight weight) {
-  switch (weight) {
-    case FontWeight::regular:
-      return PANGO_WEIGHT_NORMAL;
-    case FontWeight::medium:
-      return PANGO_WEIGHT_MEDIUM;
-    case FontWeight::bold:
-      return PANGO_WEIGHT_BOLD;
-  }
-  return PANGO_WEIGHT_NORMAL;
+// What `text` shows: itself when verbatim, else its key's localized pattern.
+std::string shownText(const Text& text, const StringTable& strings) {
+  return text.verbatim ? text.key : strings.localized(text.key, text.values);
 }
 
 // A label for `text`; its colour comes from `withColor`, or from the style
 // (button labels change colour when pressed).
+
 GtkWidget* makeLabel(const Text& text, const StringTable& strings, bool withColor) {
-  const std::string shown = text.verbatim ? text.key : strings.localized(text.key, text.values);
-  GtkWidget* label = gtk_label_new(shown.c_str());
-  PangoAttrList* attributes = pango_attr_list_new();
-  pango_attr_list_insert(attributes, pango_attr_family_new(kPopupFontFamily));
-  pango_attr_list_insert(attributes, pango_attr_weight_new(weightOf(text.font.weight)));
-  pango_attr_list_insert(attributes, pango_attr_size_new_absolute(static_cast<int>(text.font.size * PANGO_SCALE)));
-  // The family's own line height is tall; keep lines near the platform's.
-  pango_attr_list_insert(attributes, pango_attr_line_height_new(0.85));
-  if (withColor) {
-    const Color c = Color::fromHex(text.color);
-    pango_attr_list_insert(attributes, pango_attr_foreground_new(c.red * 257, c.green * 257, c.blue * 257));
-  }
-  if (text.letterSpacing != 0) {
-    pango_attr_list_insert(attributes, pango_attr_letter_spacing_new(static_cast<int>(text.letterSpacing * PANGO_SCALE)));
-  }
-  if (text.underline) pango_attr_list_insert(attributes, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
+  GtkWidget* label = gtk_label_new(shownText(text, strings).c_str());
+  PangoAttrList* attributes = popupTextAttributes(text, withColor);
   gtk_label_set_attributes(GTK_LABEL(label), attributes);
   pango_attr_list_unref(attributes);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
@@ -163,6 +144,21 @@ GtkWidget* makeButton(const Button& button, const StringTable& strings, const st
 
 GtkWidget* makeStack(const Stack& stack, const StringTable& strings, const std::string& resourceFolder);
 
+// Fills the widget's whole allocation as a rounded rectangle.
+void fillRoundedRectangle(GtkWidget* widget, cairo_t* cr, const Color& color, double radius) {
+  const double width = gtk_widget_get_allocated_width(widget);
+  const double height = gtk_widget_get_allocated_height(widget);
+  const double r = std::min({radius, width / 2, height / 2});
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, width - r, r, r, -M_PI / 2, 0);
+  cairo_arc(cr, width - r, height - r, r, 0, M_PI / 2);
+  cairo_arc(cr, r, height - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+  cairo_set_source_rgb(cr, color.red / 255.0, color.green / 255.0, color.blue / 255.0);
+  cairo_fill(cr);
+}
+
 // A filled, rounded rectangle drawn behind the box's content.
 struct BoxFill {
   Color color;
@@ -171,17 +167,7 @@ struct BoxFill {
 
 gboolean drawBoxFill(GtkWidget* widget, cairo_t* cr, gpointer data) {
   const auto* fill = static_cast<const BoxFill*>(data);
-  const double width = gtk_widget_get_allocated_width(widget);
-  const double height = gtk_widget_get_allocated_height(widget);
-  const double r = std::min({fill->radius, width / 2, height / 2});
-  cairo_new_sub_path(cr);
-  cairo_arc(cr, width - r, r, r, -M_PI / 2, 0);
-  cairo_arc(cr, width - r, height - r, r, 0, M_PI / 2);
-  cairo_arc(cr, r, height - r, r, M_PI / 2, M_PI);
-  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
-  cairo_close_path(cr);
-  cairo_set_source_rgb(cr, fill->color.red / 255.0, fill->color.green / 255.0, fill->color.blue / 255.0);
-  cairo_fill(cr);
+  fillRoundedRectangle(widget, cr, fill->color, fill->radius);
   return FALSE;
 }
 
@@ -200,6 +186,38 @@ GtkWidget* makeBox(const Box& box, const StringTable& strings, const std::string
   gtk_widget_set_valign(content, GTK_ALIGN_CENTER);
   gtk_widget_set_vexpand(content, TRUE);
   gtk_container_add(GTK_CONTAINER(widget), content);
+  return widget;
+}
+
+// An information box and its placed texts, drawn with the measure that
+// placed them.
+struct InfoBoxDrawing {
+  std::unique_ptr<PangoTextMeasure> measure;
+  InfoBoxLayout layout;
+};
+
+gboolean drawInfoBox(GtkWidget* widget, cairo_t* cr, gpointer data) {
+  const auto* drawing = static_cast<const InfoBoxDrawing*>(data);
+  fillRoundedRectangle(widget, cr, Color::fromHex("#f8f9fa"), 5);
+  for (const PlacedText& placed : drawing->layout.texts) {
+    PangoLayout* layout = drawing->measure->layout(placed.text, placed.shown, placed.width);
+    cairo_move_to(cr, placed.x, placed.y);
+    pango_cairo_show_layout(cr, layout);
+    g_object_unref(layout);
+  }
+  return FALSE;
+}
+
+GtkWidget* makeInfoBox(const InfoBox& box, const StringTable& strings) {
+  auto drawing = std::make_unique<InfoBoxDrawing>();
+  drawing->measure = std::make_unique<PangoTextMeasure>();
+  drawing->layout = layoutInfoBox(box, [&](const Text& text) { return shownText(text, strings); }, *drawing->measure);
+  GtkWidget* widget = gtk_drawing_area_new();
+  gtk_widget_set_name(widget, "InfoBox");
+  gtk_widget_set_size_request(widget, points(box.width), points(box.height));
+  g_signal_connect_data(widget, "draw", G_CALLBACK(drawInfoBox), drawing.release(),
+                        [](gpointer data, GClosure*) { delete static_cast<InfoBoxDrawing*>(data); },
+                        GConnectFlags(0));
   return widget;
 }
 
@@ -223,6 +241,8 @@ GtkWidget* makeElement(const Element& element, const Stack& parent, const String
     widget = makeButton(*button, strings, resourceFolder);
   } else if (const auto* stack = std::get_if<Stack>(&element.node)) {
     widget = makeStack(*stack, strings, resourceFolder);
+  } else if (const auto* info = std::get_if<InfoBox>(&element.node)) {
+    widget = makeInfoBox(*info, strings);
   } else {
     widget = makeBox(std::get<Box>(element.node), strings, resourceFolder);
   }
@@ -234,7 +254,7 @@ GtkWidget* makeElement(const Element& element, const Stack& parent, const String
                                   : parent.alignment == Alignment::leading     ? GTK_ALIGN_START
                                   : parent.alignment == Alignment::trailing    ? GTK_ALIGN_END
                                                                                : GTK_ALIGN_CENTER);
-  } else if (box == nullptr) {
+  } else if (box == nullptr && !std::holds_alternative<InfoBox>(element.node)) {
     gtk_widget_set_valign(widget, GTK_ALIGN_CENTER);
   }
   return widget;

@@ -1,7 +1,9 @@
 #pragma once
 // Draws a popup's description (PopupLayout) with GTK widgets: stacks become
 // boxes, texts labels in the app's font, images the bundle's SVG drawings,
-// buttons GtkButtons in their style with hover and pressed looks. The result
+// buttons GtkButtons in their style with hover and pressed looks, and an
+// information box one drawing of its fixed size with its texts where
+// layoutInfoBox placed them. The result
 // is exactly the body's size: content that does not fit is clipped evenly,
 // never growing the window.
 //
@@ -15,10 +17,6 @@
 
 #include "JorvuVorn/Model/Popup/PopupLayout.hpp"
 #include "JorvuVorn/Model/Popup/StringTable.hpp"
-
-// The family that stands in for the app's Regular, Medium and Bold faces and
-// the title bar's system face; it carries Korean.
-inline constexpr const char* kPopupFontFamily = "Noto Sans CJK KR";
 
 // A floating widget of body.size; images are read from
 // <resourceFolder>/Images/<name>.svg (a missing one shows nothing).

@@ -5,11 +5,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Common/Launcher/CommandLineLauncher.hpp"
 #include "JorvuVorn/Model/Popup/PopupRecords.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
@@ -72,19 +74,80 @@ TEST(ByteCount, DecimalUnitsWithoutBlanks) {
   EXPECT_EQ(capacityMessage(12'300'000'000), "12.3GB left");
 }
 
-TEST(VolumeName, LabelsDecodedAndUnknownOtherwise) {
+TEST(VolumeName, UdevLabelsOnlyForBlockDevicesAndUnknownWhenNothingCanBeRead) {
   EXPECT_EQ(decodeLabel("My\\x20Disk"), "My Disk");
   EXPECT_EQ(decodeLabel("a\\x2fb\\xzz"), "a/b\\xzz");
 
   testsupport::TempRoot root;
-  EXPECT_EQ(volumeNameOf(root.home(), root.path() + "/no-such-folder"), "Unknown Volume");
   // Links to what is not a block device never name the volume.
   testsupport::writeFile(root.path() + "/file", "x");
   testsupport::writeFile(root.path() + "/labels/.keep", "");
   ASSERT_EQ(::symlink((root.path() + "/file").c_str(), (root.path() + "/labels/Data").c_str()), 0);
   ASSERT_EQ(::symlink("/dev/null", (root.path() + "/labels/Null").c_str()), 0);
-  EXPECT_EQ(volumeNameOf(root.path() + "/file", root.path() + "/labels"), "Unknown Volume");
+  const std::string name = volumeNameOf(root.path() + "/file", root.path() + "/labels");
+  EXPECT_NE(name, "Data");
+  EXPECT_NE(name, "Null");
   EXPECT_EQ(volumeNameOf(root.path() + "/missing", root.path() + "/labels"), "Unknown Volume");
+}
+
+// An ext4 file system in a file, mounted through a loop device under the
+// temporary root; only root may mount, and not every sandbox lets it.
+class LoopMount {
+ public:
+  LoopMount(const testsupport::TempRoot& root, const std::string& label) : folder_(root.path() + "/Volume") {
+    if (::geteuid() != 0) {
+      skipReason_ = "mounting a file system needs root";
+      return;
+    }
+    const std::string image = root.path() + "/volume.img";
+    std::filesystem::create_directories(folder_);
+    std::vector<std::string> format{"-q", "-F"};
+    if (!label.empty()) format.insert(format.end(), {"-L", label});
+    format.insert(format.end(), {image, "8M"});
+    if (run("/sbin/mkfs.ext4", format) != 0) {
+      skipReason_ = "mkfs.ext4 cannot make a file system here";
+    } else if (run("/bin/mount", {"-o", "loop", image, folder_}) != 0) {
+      skipReason_ = "loop devices cannot be mounted in this sandbox";
+    } else {
+      mounted_ = true;
+    }
+  }
+  ~LoopMount() {
+    if (mounted_) run("/bin/umount", {folder_});
+  }
+  const std::string& folder() const { return folder_; }
+  const std::string& skipReason() const { return skipReason_; }
+
+ private:
+  static int run(const std::string& program, const std::vector<std::string>& arguments) {
+    try {
+      return CommandLineLauncher::runCommand(program, arguments, true).status;
+    } catch (const CommandLineLauncher::LaunchError&) {
+      return -1;
+    }
+  }
+
+  std::string folder_;
+  std::string skipReason_;
+  bool mounted_ = false;
+};
+
+TEST(VolumeName, TheFileSystemsLabelElseGiosNameForTheMount) {
+  testsupport::TempRoot root;
+  {
+    // 16 bytes, the longest label ext4 keeps.
+    LoopMount labelled(root, "게임 디스크");
+    if (!labelled.skipReason().empty()) GTEST_SKIP() << labelled.skipReason();
+    std::filesystem::create_directories(labelled.folder() + "/home/user");
+    EXPECT_EQ(volumeNameOf(labelled.folder() + "/home/user", root.path() + "/no-labels"), "게임 디스크");
+  }
+  {
+    // Without a label GIO names the mount after its folder, as a file
+    // manager lists it.
+    LoopMount unlabelled(root, "");
+    ASSERT_EQ(unlabelled.skipReason(), "");
+    EXPECT_EQ(volumeNameOf(unlabelled.folder(), root.path() + "/no-labels"), "Volume");
+  }
 }
 
 TEST(PopupRecords, RawValues) {

@@ -115,16 +115,16 @@ TEST(DriverSpaceErrorView, SizesAndMessagesByOperation) {
 TEST(OtherViews, TextsInOrder) {
   EXPECT_EQ(keysOf(OSVersionErrorView{{480, 347}, {10.9f, 10.15f}}),
             (std::vector<std::string>{"os_version_limit_message_1", "os_version_limit_message_2",
-                                      "os_version_limit_supoort_os_version", "os_version_limit_current_os_version",
-                                      "=macOS Catalina 10.15", "or higher", "=macOS Unknown 10.9",
+                                      "os_version_limit_supoort_os_version", "=macOS Catalina 10.15", "or higher",
+                                      "os_version_limit_current_os_version", "=macOS Unknown 10.9",
                                       "Ignore and install", "Cancel Installation"}));
   EXPECT_EQ(findText(textsOf(OSVersionErrorView{{480, 347}, {10.9f, 10.15f}}), "macOS Unknown 10.9").color, "#FF0014");
   // The related link is not shown.
   EXPECT_EQ(keysOf(MaintenanceErrorView{{480, 376}, {"s", "e", "r", "https://link"}}),
             (std::vector<std::string>{
                 "game_service_maintenance_message_1", "game_service_maintenance_message_2",
-                "game_service_maintenance_start_time", "game_service_maintenance_end_time",
-                "game_service_maintenance_reason", "=s", "=e", "=r", "game_service_maintenance_message_3_1",
+                "game_service_maintenance_start_time", "=s", "game_service_maintenance_end_time", "=e",
+                "game_service_maintenance_reason", "=r", "game_service_maintenance_message_3_1",
                 "game_service_maintenance_notice", "game_service_maintenance_message_3_2", "OK"}));
   EXPECT_EQ(keysOf(UnknownErrorView{{460, 213}, "Execute Failed."}),
             (std::vector<std::string>{"=Execute Failed.", "OK"}));

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "JorvuVorn/Model/Popup/PopupViews.hpp"
+#include "JorvuVorn/Model/Popup/StringTable.hpp"
+#include "JorvuVorn/View/Popup/PopupWidgets.hpp"
 #include "JorvuVorn/View/WrapWindow.hpp"
 #include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
+#include "JorvuVorn/ViewModel/Interface/WindowController.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -113,7 +117,11 @@ class ErrorPopupTest : public ::testing::Test {
   // Opens the popup for `error` and waits until it is on screen and drawn.
   WrapWindow* open(const VornHelperError& error) {
     ErrorViewController::loadPopupView(error, launch(), [this](bool answer) { answers.push_back(answer); });
-    WrapWindow* window = openWrapWindow();
+    return drawn(openWrapWindow());
+  }
+
+  // Waits until `window` is on screen and drawn.
+  static WrapWindow* drawn(WrapWindow* window) {
     if (window == nullptr) return nullptr;
     int frames = 0;
     const gulong drawn = g_signal_connect_after(window->gtkWindow(), "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer count) -> gboolean {
@@ -139,6 +147,19 @@ class ErrorPopupTest : public ::testing::Test {
   ScopedEnv helpHost{"JORVU_HELP_HOST", "jorvuhelp://help.test"};
   std::vector<bool> answers;
 };
+
+// The popup's pixels, saved as build/artefacts/popup-<name>.png, after
+// checking that its window has the size it was made with. Unref the result.
+GdkPixbuf* screenshot(WrapWindow* window, PanelSize size, const std::string& name) {
+  const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
+  EXPECT_EQ(frame.width, size.width);
+  EXPECT_EQ(frame.height, size.height);
+  GdkPixbuf* pixels = guitest::pixelsOf(window->gtkWindow());
+  if (pixels == nullptr) return nullptr;
+  const std::string file = guitest::artefactDir() + "/popup-" + name + ".png";
+  EXPECT_TRUE(gdk_pixbuf_save(pixels, file.c_str(), "png", nullptr, nullptr));
+  return pixels;
+}
 
 struct Shot {
   const char* name;
@@ -169,14 +190,8 @@ TEST_F(ErrorPopupTest, EachPopupOpensAtItsSizeWithItsBorderInBothLanguages) {
       SCOPED_TRACE(std::string(shot.name) + " " + language);
       WrapWindow* window = open(shot.error);
       ASSERT_NE(window, nullptr);
-      const GdkRectangle frame = guitest::frameOf(window->gtkWindow());
-      EXPECT_EQ(frame.width, shot.width);
-      EXPECT_EQ(frame.height, shot.height);
-
-      GdkPixbuf* pixels = guitest::pixelsOf(window->gtkWindow());
+      GdkPixbuf* pixels = screenshot(window, {shot.width, shot.height}, std::string(shot.name) + "-" + std::string(language, 2));
       ASSERT_NE(pixels, nullptr);
-      const std::string file = guitest::artefactDir() + "/popup-" + shot.name + "-" + std::string(language, 2) + ".png";
-      EXPECT_TRUE(gdk_pixbuf_save(pixels, file.c_str(), "png", nullptr, nullptr));
       const int middle = shot.height / 2;
       const guitest::Rgb edge = guitest::pixelAt(pixels, 0, middle);
       const guitest::Rgb inside = guitest::pixelAt(pixels, 3, middle);
@@ -199,6 +214,75 @@ TEST_F(ErrorPopupTest, EachPopupOpensAtItsSizeWithItsBorderInBothLanguages) {
     }
   }
   EXPECT_TRUE(answers.empty());
+}
+
+struct BoxShot {
+  const char* name;
+  PopupView view;
+  double boxHeight;
+};
+
+// The first and last row of the longest run of the information box's fill
+// down column x (a text's faint edge elsewhere may share the colour).
+std::pair<int, int> fillRows(GdkPixbuf* pixels, int x) {
+  std::pair<int, int> longest{-1, -2};
+  int start = -1;
+  for (int y = 0; y <= gdk_pixbuf_get_height(pixels); ++y) {
+    const bool fill = y < gdk_pixbuf_get_height(pixels) &&
+                      guitest::near(guitest::pixelAt(pixels, x, y), {0xf8, 0xf9, 0xfa}, 2);
+    if (fill && start < 0) start = y;
+    if (!fill && start >= 0) {
+      if (y - 1 - start > longest.second - longest.first) longest = {start, y - 1};
+      start = -1;
+    }
+  }
+  return longest;
+}
+
+TEST_F(ErrorPopupTest, InformationBoxesKeepTheirEdgesWithLongValuesInBothLanguages) {
+  const std::vector<std::pair<std::string, std::string>> languages = {
+      {"en", "Regular server maintenance and the winter season update"},
+      {"ko", "정기 서버 점검과 겨울 시즌 업데이트가 함께 진행되며 일부 지역은 더 늦게 끝납니다"}};
+  for (const auto& [language, reason] : languages) {
+    const StringTable strings = StringTable::load(JORVU_SOURCE_RESOURCES, language);
+    const std::vector<BoxShot> shots = {
+        {"OSVersionLimit-box", OSVersionErrorView{{480, 347}, {10.12f, 10.13f}}, 82},
+        {"Maintenance-box", MaintenanceErrorView{{480, 376}, {"2026-12-07 09:00", "2026-12-08 18:30", reason, ""}}, 130},
+        {"DriverSpace-box",
+         DriverSpaceErrorView({480, 287}, {5'000'000'000, 12'300'000'000, SetupOpreation::install},
+                              language == "ko" ? "아주 긴 이름을 가진 외장 디스크 볼륨 두 번째" : "An external disk with a very long volume name"),
+         70},
+    };
+    for (const BoxShot& shot : shots) {
+      SCOPED_TRACE(std::string(shot.name) + " " + language);
+      const PanelSize size = panelSizeOf(shot.view);
+      GtkWidget* view = makePopupWidget(body(shot.view, PopupEnvironment{language, "jorvuhelp://help.test"}), strings,
+                                        JORVU_SOURCE_RESOURCES);
+      WindowController controller(size, view);
+      ASSERT_TRUE(controller.loadView(true));
+      WrapWindow* window = drawn(controller.window());
+      ASSERT_NE(window, nullptr);
+      GdkPixbuf* pixels = screenshot(window, size, std::string(shot.name) + "-" + language);
+      ASSERT_NE(pixels, nullptr);
+      auto isFill = [&](int x, int y) { return guitest::near(guitest::pixelAt(pixels, x, y), {0xf8, 0xf9, 0xfa}, 2); };
+      // 400 wide in the middle of the window, as high as described.
+      const int left = (size.width - 400) / 2, right = left + 399;
+      const auto [top, bottom] = fillRows(pixels, left + 10);
+      ASSERT_GE(top, 0) << "no information box";
+      EXPECT_EQ(bottom - top + 1, shot.boxHeight);
+      const int middle = (top + bottom) / 2;
+      EXPECT_FALSE(isFill(left - 1, middle));
+      EXPECT_TRUE(isFill(left, middle));
+      EXPECT_TRUE(isFill(right, middle));
+      EXPECT_FALSE(isFill(right + 1, middle));
+      // Rounded corners.
+      EXPECT_FALSE(isFill(left, top));
+      EXPECT_FALSE(isFill(right, bottom));
+      g_object_unref(pixels);
+      window->close();
+      guitest::drain();
+    }
+  }
 }
 
 TEST_F(ErrorPopupTest, IgnoreAndInstallAnswersTrueOnce) {

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "Platform/PropertyList.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 namespace fs = std::filesystem;
 using testsupport::TempRoot;
@@ -204,14 +203,11 @@ struct HelperBundle {
   std::string record;
 };
 
-// Waits until a file has content, a few seconds at most.
-std::string waitForFile(const std::string& path) {
-  for (int i = 0; i < 500; ++i) {
-    std::string bytes = testsupport::readFileOrEmpty(path);
-    if (!bytes.empty()) return bytes;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return "";
+// What the stub wrote once it ran: the path it was started as.
+std::string stubRecord(const std::string& path) {
+  std::string bytes;
+  testsupport::waitUntil([&] { return !(bytes = testsupport::readFileOrEmpty(path)).empty(); });
+  return bytes;
 }
 
 }  // namespace
@@ -240,7 +236,7 @@ TEST_F(ShortcutScriptTest, WritesADesktopLauncherThatRunsTheStubInsideTheBundle)
   // Started as a desktop starts it.
   auto launched = CommandLineLauncher::runCommand("/usr/bin/gio", {"launch", launcher}, true);
   ASSERT_EQ(launched.status, 0) << launched.output.value_or("");
-  EXPECT_EQ(waitForFile(helper.record), bundle + "/Contents/MacOS/run\n");
+  EXPECT_EQ(stubRecord(helper.record), bundle + "/Contents/MacOS/run\n");
   EXPECT_FALSE(fs::exists(root.path() + "/x"));
   EXPECT_FALSE(fs::exists("x"));
 
@@ -253,19 +249,31 @@ TEST_F(ShortcutScriptTest, WritesADesktopLauncherThatRunsTheStubInsideTheBundle)
   EXPECT_EQ(entries, 2u);
 }
 
-TEST_F(ShortcutScriptTest, LauncherEscapesPercentSignsAndNeedsTheStub) {
-  // Field codes: a literal percent sign is doubled in Exec.
-  HelperBundle helper(root, script);
-  ASSERT_EQ(runScript(helper.script(), {gameFolder, "100%u.app", "7"}).status, 0);
-  const std::string text = testsupport::readFileOrEmpty(desktop + "/100%u.desktop");
-  EXPECT_NE(text.find("\nExec=\"" + desktop + "/100%%u.app/Contents/MacOS/run\"\n"), std::string::npos) << text;
+TEST_F(ShortcutScriptTest, LaunchersStartForGameFoldersOfAnyName) {
+  // "%" is doubled in Exec and must still reach the stub as one "%", in the
+  // desktop folder's path as in the game's name.
+  const std::string percentDesktop = root.path() + "/Desktop 100%";
+  ScopedEnv desktopVariable("XDG_DESKTOP_DIR", percentDesktop);
+  for (const std::string name : {"My Game", "Game \"Q\" 'S'", "100% %u Game %%", "게임 폴더"}) {
+    SCOPED_TRACE(name);
+    HelperBundle helper(root, script);
+    const std::string folder = root.path() + "/Games/" + name;
+    fs::create_directories(folder);
+    auto r = runScript(helper.script(), {folder, name + ".app", "7"});
+    ASSERT_EQ(r.status, 0) << r.output.value_or("");
+    auto launched =
+        CommandLineLauncher::runCommand("/usr/bin/gio", {"launch", percentDesktop + "/" + name + ".desktop"}, true);
+    ASSERT_EQ(launched.status, 0) << launched.output.value_or("");
+    EXPECT_EQ(stubRecord(helper.record), percentDesktop + "/" + name + ".app/Contents/MacOS/run\n");
+    fs::remove(helper.record);
+  }
 
   // Without a stub there is nothing for a launcher to run: the bundle only.
   const std::string alone = root.path() + "/alone/Shortcut.sh";
   testsupport::writeFile(alone, testsupport::readFileOrEmpty(script));
   ASSERT_EQ(runScript(alone, {gameFolder, "Other.app", "7"}).status, 0);
-  EXPECT_TRUE(fs::is_directory(desktop + "/Other.app"));
-  EXPECT_FALSE(fs::exists(desktop + "/Other.desktop"));
+  EXPECT_TRUE(fs::is_directory(percentDesktop + "/Other.app"));
+  EXPECT_FALSE(fs::exists(percentDesktop + "/Other.desktop"));
 }
 
 TEST_F(ShortcutScriptTest, LeavesAForeignLauncherAlone) {
