@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build test fuzz tsan bench demo clean install-app
+.PHONY: all deps build test fuzz tsan tsan-build stress bench demo clean install-app
 
 all: build
 
@@ -24,10 +24,17 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS)
 	bash scripts/run-fuzz build-fuzz/bin $(or $(FUZZ_SECONDS),60)
 
-tsan: deps
+tsan-build: deps
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DJORVU_TSAN=ON
 	cmake --build build-tsan -j $(JOBS)
+
+tsan: tsan-build
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
+
+# `make test` (or `make tsan`) STRESS_RUNS times beside twice as many busy
+# loops as CPUs; see scripts/stress.
+stress:
+	STRESS_RUNS=$(or $(STRESS_RUNS),5) STRESS_TARGET=$(or $(STRESS_TARGET),test) BUILD=$(BUILD) bash scripts/stress
 
 bench:
 	bash scripts/install-deps bench

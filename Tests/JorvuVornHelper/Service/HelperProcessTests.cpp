@@ -141,7 +141,7 @@ TEST(JorvuVornHelper, StartsWithoutALogLineAndEndsCleanlyOnSIGTERM) {
   makeRuntimeFolder();
   SocketWatch watch;
   HelperProcess helper;
-  ASSERT_TRUE(watch.wait(10s));
+  ASSERT_TRUE(watch.wait(30s));
   EXPECT_TRUE(exitedWith(helper.stop(), 0));
   EXPECT_EQ(testsupport::readFileOrEmpty(logFile(root)), "");
   EXPECT_FALSE(std::filesystem::exists(helperSocketPath()));  // its own socket is removed
@@ -167,7 +167,7 @@ TEST(JorvuVornHelper, ReplacesAStaleSocket) {
   ::close(stale);  // the file stays, nobody listens
   SocketWatch watch;
   HelperProcess helper;
-  ASSERT_TRUE(watch.wait(10s));
+  ASSERT_TRUE(watch.wait(30s));
   HelperClient client;
   EXPECT_EQ(client.connect(), true);
 }
@@ -176,7 +176,7 @@ TEST(JorvuVornHelper, EndsWithAnErrorWhenItCannotListen) {
   TempRoot root;
   testsupport::writeFile(std::filesystem::path(helperSocketPath()).parent_path().string(), "not a folder");
   HelperProcess helper;
-  auto status = helper.waitExit(10s);
+  auto status = helper.waitExit(30s);
   ASSERT_TRUE(status) << "the helper must not park when it cannot be reached";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
   const std::string log = testsupport::readFileOrEmpty(logFile(root));
@@ -371,7 +371,7 @@ class HelperAsAnotherUser {
     return n;
   }
 
-  std::optional<int> stop() { return helper_->stop(10s); }
+  std::optional<int> stop() { return helper_->stop(30s); }
 
  private:
   uid_t uid_;
@@ -445,7 +445,7 @@ TEST(JorvuVornHelper, WithoutThreadsCallsFailAndTheHelperGoesOn) {
   ASSERT_TRUE(refused);
   std::atomic<bool> answered{false};
   refused->proxy().connect([&answered](bool) { answered = true; });
-  EXPECT_TRUE(refused->error().waitFor(10s));
+  EXPECT_TRUE(refused->error().waitFor(30s));
   EXPECT_FALSE(answered);
   EXPECT_EQ(first->connect(), true);
 

@@ -8,13 +8,13 @@
 
 #include <filesystem>
 #include <set>
-#include <thread>
 
 #include "Platform/Paths.hpp"
 #include "Platform/PropertyList.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 #include "Tests/Platform/launchctl/JobTestSupport.hpp"
 #include "Tests/Support/HelperProcess.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::TempRoot;
@@ -202,7 +202,7 @@ TEST_F(LaunchctlTest, AJobThatIgnoresTermIsKilled) {
   ASSERT_TRUE(pid);
   // /proc has no change events: look until env has become sleep, TERM ignored.
   const std::string comm = "/proc/" + std::to_string(*pid) + "/comm";
-  for (int i = 0; i < 500 && testsupport::readFileOrEmpty(comm) != "sleep\n"; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return testsupport::readFileOrEmpty(comm) == "sleep\n"; }));
   const auto start = std::chrono::steady_clock::now();
   auto result = jobtest::launchctl({"unload", "-w", plist});
   EXPECT_EQ(result.status, 0) << result.output.value_or("");

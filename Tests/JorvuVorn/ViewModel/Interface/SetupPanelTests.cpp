@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <webkit2/webkit2.h>
 
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <memory>
@@ -373,15 +374,21 @@ TEST_F(SetupPanelTest, PanelsWithoutAUsablePageOrSizeAreNotOpened) {
 
 TEST_F(SetupPanelTest, LoadThatDoesNotCommitIsStoppedAfterTheTimeOut) {
   publisher.setFault("/pages/setup.html", publisher::Fault::stall());
+  // Long enough for a busy machine to start the web process and send the
+  // request before it ends: a time-out that ends the load before WebKit
+  // has started it stops it too, but WebKit then goes on saying it loads.
+  constexpr auto timeout = std::chrono::seconds(10);
+  const auto start = std::chrono::steady_clock::now();
   auto handler = KtzScriptMessageHandler::make({300, 200}, {}, observer, [] {});
-  GtkWidget* view = SetupView::make(handler, pageURL(), std::chrono::milliseconds(700));
+  GtkWidget* view = SetupView::make(handler, pageURL(), timeout);
   WindowController controller({300, 200}, view);
   ASSERT_TRUE(controller.loadView(false));
   WebKitWebView* web = handler->webView();
   ASSERT_NE(web, nullptr);
-  ASSERT_TRUE(runUntil([&] { return publisher.requestCount("/pages/setup.html") > 0; }));
+  ASSERT_TRUE(runUntil([&] { return publisher.requestCount("/pages/setup.html") > 0; }, timeout));
   EXPECT_TRUE(webkit_web_view_is_loading(web));
-  EXPECT_TRUE(runUntil([&] { return !webkit_web_view_is_loading(web); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(runUntil([&] { return !webkit_web_view_is_loading(web); }, timeout + std::chrono::seconds(30)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, timeout);
   publisher.clearFaults();
 }
 
