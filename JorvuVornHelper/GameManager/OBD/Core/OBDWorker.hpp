@@ -124,6 +124,8 @@ class OBDWorker : public DownloadMonitor {
   // when `differentiate` is set) over fresh queues and notes the statistics.
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
+  // Saves the local manifest file: when due (at most once per checkpoint
+  // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
 
   // The file step's parts.
@@ -145,6 +147,7 @@ class OBDWorker : public DownloadMonitor {
   std::mutex manifestMutex_;
   std::mutex errorMutex_;
   std::mutex threadCountMutex_;
+  std::mutex checkpointMutex_;  // one save at a time; guards nextCheckpoint_
   bool errorOccured_ = false;
   std::int32_t downloadThreadCount_ = kDownloadThreads;
   std::uint64_t downloadDuration_ = 0;  // milliseconds with transfers going, summed over the download threads
