@@ -50,26 +50,13 @@ bool IsRealFolder(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads up to `size` bytes, retrying short reads; -1 on an error.
-ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size) {
+// Reads up to `size` bytes at `offset` (or from the current position when
+// offset is negative), retrying short reads; -1 on an error.
+ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, off_t offset = -1) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::read(fd, buffer + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-// Reads up to `size` bytes at `offset`, retrying short reads; -1 on an error.
-ssize_t ReadFullAt(int fd, std::uint8_t* buffer, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    const ssize_t n = offset < 0 ? ::read(fd, buffer + done, size - done)
+                                 : ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -109,7 +96,7 @@ class ResumedTemps {
     if (!size) return false;
     if (!buffer_) buffer_.reset(new std::uint8_t[OBDWorker::kBlockSize]);
     const auto wanted = static_cast<std::size_t>(*size);
-    return ReadFullAt(temp_.get(), buffer_.get(), wanted, offset) == static_cast<ssize_t>(wanted) &&
+    return ReadFull(temp_.get(), buffer_.get(), wanted, static_cast<off_t>(offset)) == static_cast<ssize_t>(wanted) &&
            OBDManifest::GetHash(buffer_.get(), wanted) == element.object_hash;
   }
 
