@@ -9,6 +9,12 @@
 // A patch repeats the comparison until nothing differs, removes the files
 // the live release dropped, and first rebuilds a lost local manifest from the
 // installed files.
+//
+// Nothing is moved into place unchecked: every object written is checked
+// against its hash, and the objects a resumed file's record counts as
+// written are read back from its temp file by the differentiate step (only
+// partly written files are read). A record reset that drops written objects
+// is saved before the file step creates or truncates the temp file.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
