@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -38,11 +39,10 @@ struct SourceFile {
   std::vector<std::uint64_t> sizes;
 };
 
-// A read-only view of a whole file.
+// A read-only view of a whole file (the delta tasks' old and new file).
 class MappedFile {
  public:
-  // The descriptor is closed at once (the mapping stays valid), so a source
-  // of many thousands of files never runs into the limit of open files.
+  // The descriptor is closed at once; the mapping stays valid.
   explicit MappedFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
@@ -71,6 +71,28 @@ class MappedFile {
   std::size_t size_ = 0;
   bool ok_ = false;
 };
+
+// Reads block `index` of a listed file into `block`; false when the file
+// cannot be read or no longer has the size it was listed with.
+bool ReadBlock(const SourceFile& file, std::uint64_t index, std::string& block) {
+  const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::uint64_t offset = index * kObjectSize;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == file.size && offset < file.size;
+  if (ok) {
+    block.resize(static_cast<std::size_t>(std::min(kObjectSize, file.size - offset)));
+    std::size_t done = 0;
+    while (ok && done < block.size()) {
+      const ssize_t n = ::pread(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) done += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return ok;
+}
 
 std::string Compress(std::string_view data, int level) {
   uLongf bound = compressBound(static_cast<uLong>(data.size()));
@@ -234,18 +256,16 @@ bool Pack(const PackOptions& options, PackSummary& summary, std::ostream& err) {
   }
   ErrorSink errors;
   std::atomic<std::uint64_t> written{0};
-  std::vector<std::unique_ptr<MappedFile>> maps(files.size());
-  for (std::size_t f = 0; f < files.size(); ++f) {
-    maps[f] = std::make_unique<MappedFile>(files[f].path);
-    if (!maps[f]->ok() || maps[f]->view().size() != files[f].size) {
-      err << "jorvu-pack: cannot read " << files[f].path << " (or it changed while packing)\n";
-      return false;
-    }
-  }
+  // Each task reads its own block: a source of any number of files needs one
+  // open file per thread, never a mapping or a descriptor per file.
   Parallel(blocks.size(), jobs, errors, [&](std::size_t b) {
     SourceFile& file = files[blocks[b].file];
     const std::uint64_t index = blocks[b].index;
-    const std::string_view data = maps[blocks[b].file]->view().substr(index * kObjectSize, kObjectSize);
+    std::string block;
+    if (!ReadBlock(file, index, block)) {
+      return errors.Set("cannot read " + file.path + " (or it changed while packing)");
+    }
+    const std::string_view data = block;
     const std::string hash = OBDManifest::GetHash(data.data(), data.size());
     const std::string compressed = Compress(data, options.level);
     if (compressed.empty()) return errors.Set("cannot compress " + file.path);
@@ -258,7 +278,6 @@ bool Pack(const PackOptions& options, PackSummary& summary, std::ostream& err) {
     file.hashes[index] = hash;
     file.sizes[index] = data.size();
   });
-  maps.clear();
   if (errors.Failed()) {
     err << "jorvu-pack: " << errors.Message() << "\n";
     return false;

@@ -1,7 +1,10 @@
 #include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -62,6 +65,29 @@ std::unique_ptr<WorkInfo> makeWork(std::uint32_t code, const std::string& source
   info->progress_info_manager.SetProgress(true);
   info->progress_info_manager.SetLastErrorCode(0, 0, 0);
   return info;
+}
+
+Child spawnObd(const std::vector<std::string>& args, const std::string& outFile, const testsupport::Environment& env,
+               const std::string& program) {
+  std::vector<std::string> all{testsupport::binDir() + "/" + program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv = testsupport::execPointers(all);
+  std::vector<std::string> vars = testsupport::childEnvironment(env);
+  std::vector<char*> envp = testsupport::execPointers(vars);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Child child;
+  child.out = outFile;
+  if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) child.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+int waitExit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 OBDWaits fastWaits() {

@@ -14,6 +14,7 @@
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDInstaller.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
+#include "Tests/Support/Processes.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tests/Support/Trees.hpp"
 #include "Tools/publisher/Publisher.hpp"
@@ -71,6 +72,17 @@ class ScopedEnv {
 };
 
 constexpr std::uint32_t kCode = 4242;
+
+// jorvu-obd (or `program` of the same folder) as a child process, its
+// standard output in `outFile`, `env` added to its environment.
+struct Child {
+  pid_t pid = -1;
+  std::string out;
+};
+Child spawnObd(const std::vector<std::string>& args, const std::string& outFile,
+               const testsupport::Environment& env = {}, const std::string& program = "jorvu-obd");
+// Waits for the child to end: its exit code, or 128 + the signal that ended it.
+int waitExit(pid_t pid);
 
 // Two releases of a small game: the second changes a block of the
 // executable, replaces, adds and drops files.

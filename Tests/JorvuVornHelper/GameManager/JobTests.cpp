@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -23,14 +22,15 @@ using jobtest::kBlock;
 using testsupport::readFileOrEmpty;
 using testsupport::writeFile;
 
-extern char** environ;
-
 namespace {
 
+using jobtest::Child;
 using jobtest::JobTest;
 using jobtest::kCode;
 using jobtest::releaseOne;
 using jobtest::releaseTwo;
+using jobtest::spawnObd;
+using jobtest::waitExit;
 
 TEST_F(JobTest, FreshInstallReproducesTheSourceByteForByte) {
   publish("r1", releaseOne());
@@ -392,33 +392,6 @@ TEST(OBDInstallerTest, OnlyATargetStrictlyBelowTheRootIsEverCleared) {
 }
 
 // ---- jorvu-obd as a real process ----
-
-struct Child {
-  pid_t pid = -1;
-  std::string out;
-};
-
-Child spawnObd(const std::vector<std::string>& args, const std::string& outFile) {
-  std::vector<std::string> all{testsupport::binDir() + "/jorvu-obd"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Child child;
-  child.out = outFile;
-  if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return child;
-}
-
-int waitExit(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 TEST_F(JobTest, ObdKilledMidInstallResumesAndFetchesOnlyWhatWasMissing) {
   std::map<std::string, std::string> files;

@@ -117,6 +117,7 @@ bool OBDInstaller::Install() {
   }
   // The folder itself too, not only those above it.
   if (!Util::IsPathExists(info.target_path)) Util::MakeSureDirExist(info.target_path + "/");
+  OBDManifestController::RemoveSaveLeftovers(info.game_code, info.target_path);
 
   worker_ = std::make_unique<OBDWorker>(controller, info.progress_info_manager);
   worker_->SetWaits(waits_);

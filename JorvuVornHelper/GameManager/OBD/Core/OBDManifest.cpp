@@ -451,6 +451,14 @@ std::uint64_t OBDManifest::GetObjectsCount(std::string_view key) const {
   return objects != nullptr && objects->IsObject() ? objects->MemberCount() : 0;
 }
 
+std::uint64_t OBDManifest::GetUnfinishedObjectsCount(std::string_view key) const {
+  const Value* entry = contents_.FindFile(key);
+  if (entry == nullptr) return 0;
+  const Value* hash = Member(*entry, kHash);
+  if (hash == nullptr || !hash->IsString() || hash->GetStringLength() != 0) return 0;
+  return GetObjectsCount(key);
+}
+
 std::string OBDManifest::GetObjectHash(std::string_view key, std::int64_t index) const {
   const Value* entry = contents_.FindFile(key);
   if (entry == nullptr || index < 0) return {};

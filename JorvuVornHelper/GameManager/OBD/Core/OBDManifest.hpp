@@ -122,6 +122,9 @@ class OBDManifest {
   std::uint64_t GetUncompressedFileSize(std::string_view key) const;
   bool HasFile(std::string_view key) const { return contents_.FindFile(key) != nullptr; }
   std::uint64_t GetObjectsCount(std::string_view key) const;
+  // The objects recorded for a file that is not finished (its hash still
+  // empty); 0 for a finished or unknown file.
+  std::uint64_t GetUnfinishedObjectsCount(std::string_view key) const;
   std::string GetObjectHash(std::string_view key, std::int64_t index) const;
   static std::string GetHash(const void* data, std::size_t size);
 

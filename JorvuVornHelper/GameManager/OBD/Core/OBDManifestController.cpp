@@ -5,10 +5,21 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
+
+namespace {
+// mkostemp's pattern: the file's path plus this, the X's made unique.
+constexpr const char* kSaveSuffix = ".tmpXXXXXX";
+}  // namespace
 
 void OBDManifestController::Enable(std::uint32_t gameCode, const std::string& liveName) {
   gameCode_ = gameCode;
@@ -106,7 +117,7 @@ bool OBDManifestController::SaveResult(std::uint32_t gameCode, const std::string
 bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target,
                                                    const OBDManifest& local, std::mutex* guard) {
   const std::string path = LocalManifestPath(gameCode, target);
-  std::string temp = path + ".tmpXXXXXX";
+  std::string temp = path + kSaveSuffix;
   const OBDFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.ok()) return false;
   // The fastest compression: the file is rewritten while a job runs, under
@@ -131,6 +142,29 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
   if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
   ::unlink(temp.c_str());
   return false;
+}
+
+void OBDManifestController::RemoveSaveLeftovers(std::uint32_t gameCode, const std::string& target) {
+  const std::string prefix = std::string(kLocalManifestPrefix) + "-" + std::to_string(gameCode) + ".tmp";
+  const std::size_t randomPart = std::strlen(kSaveSuffix) - std::strlen(".tmp");
+  DIR* dir = ::opendir(target.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() != prefix.size() + randomPart || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string_view random = name.substr(prefix.size());
+    if (std::all_of(random.begin(), random.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+      leftovers.emplace_back(name);
+    }
+  }
+  for (const std::string& name : leftovers) {
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+  }
+  ::closedir(dir);
 }
 
 bool OBDManifestController::DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target) {

@@ -52,6 +52,10 @@ class OBDManifestController {
   static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const OBDManifest& local,
                                      std::mutex* guard = nullptr);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);
+  // Deletes what saves cut short left in the game's folder: this game's
+  // temporary files (the file's name + ".tmp" + 6 letters or digits), no
+  // other file.
+  static void RemoveSaveLeftovers(std::uint32_t gameCode, const std::string& target);
 
   bool InsertEmptyFileInLocal(std::string_view key) { return local_.InsertEmptyFile(key); }
   bool FileInitializeInLocal(std::string_view key, bool tempExists) { return local_.FileInitialize(key, tempExists); }

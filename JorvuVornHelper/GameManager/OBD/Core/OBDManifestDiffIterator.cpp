@@ -132,21 +132,30 @@ void OBDManifestDiffIterator::TakeLocalSnapshot() {
 }
 
 bool OBDManifestDiffIterator::GetUpdatedObject(std::string& hash, std::int64_t& index) {
+  std::string text;
+  std::int64_t at = -1;
+  bool recorded = false;
+  if (!GetUpdatedObject(text, at, recorded)) return false;
+  if (!recorded) {  // already in place: hash and index stay as they are
+    hash = std::move(text);
+    index = at;
+  }
+  return true;
+}
+
+bool OBDManifestDiffIterator::GetUpdatedObject(std::string& hash, std::int64_t& index, bool& recorded) {
   if (currentObjects_ == nullptr || counter_ < 0) return false;
   const Value* object = OBDManifest::FindObject(*currentObjects_, static_cast<std::uint64_t>(counter_));
   if (object == nullptr || !object->IsString()) return false;
   if (!localSnapshotTaken_) TakeLocalSnapshot();
 
-  const std::string text(object->GetString(), object->GetStringLength());
+  hash.assign(object->GetString(), object->GetStringLength());
+  index = counter_;
+  recorded = false;
   if (localKey_) {
     auto it = localObjects_.find(std::to_string(counter_));
-    if (it != localObjects_.end() && it->second == text) {
-      ++counter_;
-      return true;  // already in place
-    }
+    recorded = it != localObjects_.end() && it->second == hash;
   }
-  hash = text;
-  index = counter_;
   ++counter_;
   return true;
 }

@@ -29,6 +29,9 @@ class OBDManifestDiffIterator {
   // Leaves hash and index as the caller set them (an empty hash and -1) for
   // an object that the local manifest already records.
   bool GetUpdatedObject(std::string& hash, std::int64_t& index);
+  // The same walk, handing out every object with its hash and index;
+  // `recorded` tells those that the local manifest already records.
+  bool GetUpdatedObject(std::string& hash, std::int64_t& index, bool& recorded);
   std::vector<std::string> GetNotExistFilesInLocal() const;
 
  private:

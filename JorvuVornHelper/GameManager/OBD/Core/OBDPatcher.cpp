@@ -187,6 +187,7 @@ bool OBDPatcher::Patch() {
   controller.GetLiveManifest().ClearDiffs();
   controller.LoadDiffs(info.source_url, cancelled);
 
+  OBDManifestController::RemoveSaveLeftovers(info.game_code, info.target_path);
   worker_ = std::make_unique<OBDWorker>(controller, progress);
   worker_->SetWaits(waits_);
   const bool ok = worker_->Patch(info.source_url, info.target_path);

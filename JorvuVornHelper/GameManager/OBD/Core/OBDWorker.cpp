@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDSize.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
@@ -48,11 +50,13 @@ bool IsRealFolder(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads up to `size` bytes, retrying short reads; -1 on an error.
-ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size) {
+// Reads up to `size` bytes at `offset` (or from the current position when
+// offset is negative), retrying short reads; -1 on an error.
+ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, off_t offset = -1) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::read(fd, buffer + done, size - done);
+    const ssize_t n = offset < 0 ? ::read(fd, buffer + done, size - done)
+                                 : ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -62,6 +66,58 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size) {
   }
   return static_cast<ssize_t>(done);
 }
+
+// The temp files of resumed files, read back by the differentiate step
+// before the objects their records count as written are counted: one temp
+// file open at a time, opened as the file step opens it.
+class ResumedTemps {
+ public:
+  explicit ResumedTemps(const std::string& targetPath) : targetPath_(targetPath) {}
+
+  // Whether the item's temp file holds its object: the bytes at the
+  // object's offset hash to the object's hash.
+  bool Holds(const OBDBuffer::Element& element, const OBDManifest& live) {
+    if (element.key != key_) Open(element);
+    if (!temp_.ok() || element.object_index < 0) return false;
+    const std::uint64_t offset = static_cast<std::uint64_t>(element.object_index) * OBDWorker::kBlockSize;
+    std::optional<std::uint64_t> size;
+    if (element.source.empty()) {
+      size = OBDWorker::FullObjectSize(element.object_index, element.object_count,
+                                       live.GetUncompressedFileSize(element.key));
+    } else if (element.object_index + 1 < element.object_count) {
+      size = OBDWorker::kBlockSize;
+    } else {
+      // The last piece of a delta ends where its temp file ends.
+      struct stat st {};
+      if (::fstat(temp_.get(), &st) != 0) return false;
+      const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+      size = fileSize > offset ? std::min<std::uint64_t>(fileSize - offset, OBDWorker::kBlockSize) : 0;
+    }
+    if (!size) return false;
+    if (!buffer_) buffer_.reset(new std::uint8_t[OBDWorker::kBlockSize]);
+    const auto wanted = static_cast<std::size_t>(*size);
+    return ReadFull(temp_.get(), buffer_.get(), wanted, static_cast<off_t>(offset)) == static_cast<ssize_t>(wanted) &&
+           OBDManifest::GetHash(buffer_.get(), wanted) == element.object_hash;
+  }
+
+ private:
+  void Open(const OBDBuffer::Element& element) {
+    key_ = element.key;
+    temp_ = OBDFd();
+    if (!folder_) folder_ = std::make_unique<OBDGameFolder>(targetPath_);
+    std::string name;
+    const std::shared_ptr<OBDFd> parent = folder_->OpenFolderOf(element.full_path, false, name);
+    if (!parent) return;  // nothing readable: every object is fetched again
+    name += element.source.empty() ? OBDWorker::kTempExtension : OBDWorker::kDeltaExtension;
+    temp_ = OBDFd(::openat(parent->get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  }
+
+  std::string targetPath_;
+  std::unique_ptr<OBDGameFolder> folder_;
+  std::string key_;
+  OBDFd temp_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+};
 
 }  // namespace
 
@@ -144,6 +200,7 @@ void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* forma
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
                                     std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
+  ResumedTemps resumed(targetPath);
   std::uint64_t queued = 0;
   while (!IsErrorOccured() && InProgress()) {
     std::string key;
@@ -161,14 +218,22 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     }
 
     bool fresh = false;
+    bool dropsRecords = false;
     {
       std::lock_guard lock(manifestMutex_);
       const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
+      const bool hadRecords = controller_.GetLocalManifest().GetUnfinishedObjectsCount(key) > 0;
       fresh = controller_.FileInitializeInLocal(key, tempExists);
+      dropsRecords = fresh && hadRecords;
       if (bytesToFetch != nullptr) {
         *bytesToFetch = obd::size::Add(*bytesToFetch, controller_.GetDifferentUncompressedFileSize(key));
       }
     }
+    // The file step creates or truncates the temp file when the file's first
+    // item reaches it. A saved record that still lists written objects of
+    // the file must be gone by then: beside the new temp file it would claim
+    // objects that the file does not hold.
+    if (dropsRecords) Checkpoint(true);
 
     bool anyObject = false;
     while (!IsErrorOccured() && InProgress()) {
@@ -178,8 +243,20 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
       element.object_count = objectCount;
       element.source = source;
       element.fresh_file = fresh;
-      if (!iterator.GetUpdatedObject(element.object_hash, element.object_index)) break;
-      if (element.object_hash.empty() && element.object_index == -1) element.already_present = true;
+      bool recorded = false;
+      if (!iterator.GetUpdatedObject(element.object_hash, element.object_index, recorded)) break;
+      if (recorded) {
+        // The record and the temp file reach the disk apart, so a crash can
+        // leave the record ahead of the file: an object it counts is read
+        // back and counted only when its bytes match.
+        if (resumed.Holds(element, controller_.GetLiveManifest())) {
+          element.already_present = true;
+          element.object_hash.clear();
+          element.object_index = -1;
+        } else if (bytesToFetch != nullptr) {
+          *bytesToFetch = obd::size::Add(*bytesToFetch, kBlockSize);
+        }
+      }
       out.AddElement(std::move(element));
       anyObject = true;
       ++queued;
@@ -227,9 +304,10 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
 }
 
 void OBDWorker::Checkpoint(bool force) {
-  if (waits_.checkpoint.count() <= 0 || targetPath_.empty()) return;
+  std::lock_guard lock(checkpointMutex_);
+  if (targetPath_.empty()) return;
   const auto started = std::chrono::steady_clock::now();
-  if (!force && started < nextCheckpoint_) return;
+  if (!force && (waits_.checkpoint.count() <= 0 || started < nextCheckpoint_)) return;
   OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_,
                                                 controller_.GetLocalManifest(), &manifestMutex_);
   // The write of a large manifest takes its time, under the lock the
@@ -313,6 +391,8 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
     }
   }
 
+  // Saves from here on: a comparison saves the records it drops.
+  targetPath_ = targetPath;
   bool done = false;
   for (int pass = 0; pass < kComparePasses; ++pass) {
     if (!InProgress()) break;
@@ -337,17 +417,19 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
     }
     if (pass == kComparePasses - 1) break;
 
-    if (!HasCapacityFor(bytesToFetch, progress_, 2)) return false;
+    if (!HasCapacityFor(bytesToFetch, progress_, 2)) {
+      targetPath_.clear();
+      return false;
+    }
     progress_.SetOperationTypeAndSizeReset(OperationType::PatchDownload);
     progress_.SetTotalSize(bytesToFetch);
 
-    targetPath_ = targetPath;
     nextCheckpoint_ = {};
     RunPipeline(sourceURL, targetPath, first, second, third, false);
-    targetPath_.clear();
     if (!IsErrorOccured() && InProgress()) DeleteDisappearedLocal(targetPath);
   }
 
+  targetPath_.clear();
   if (!done) {
     SetErrorOccured();
     return false;

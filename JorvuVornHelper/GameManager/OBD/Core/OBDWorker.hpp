@@ -9,6 +9,12 @@
 // A patch repeats the comparison until nothing differs, removes the files
 // the live release dropped, and first rebuilds a lost local manifest from the
 // installed files.
+//
+// Nothing is moved into place unchecked: every object written is checked
+// against its hash, and the objects a resumed file's record counts as
+// written are read back from its temp file by the differentiate step (only
+// partly written files are read). A record reset that drops written objects
+// is saved before the file step creates or truncates the temp file.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -124,6 +130,8 @@ class OBDWorker : public DownloadMonitor {
   // when `differentiate` is set) over fresh queues and notes the statistics.
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
+  // Saves the local manifest file: when due (at most once per checkpoint
+  // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
 
   // The file step's parts.
@@ -145,6 +153,7 @@ class OBDWorker : public DownloadMonitor {
   std::mutex manifestMutex_;
   std::mutex errorMutex_;
   std::mutex threadCountMutex_;
+  std::mutex checkpointMutex_;  // one save at a time; guards nextCheckpoint_
   bool errorOccured_ = false;
   std::int32_t downloadThreadCount_ = kDownloadThreads;
   std::uint64_t downloadDuration_ = 0;  // milliseconds with transfers going, summed over the download threads

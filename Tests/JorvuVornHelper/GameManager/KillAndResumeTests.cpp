@@ -1,0 +1,176 @@
+// Jobs cut short and run again: a resumed job reads back what its record
+// counts as written, and a job killed (SIGKILL) at chosen moments never ends
+// a later run in success over a wrong file, nor leaves a save's temporary
+// file behind. The kills use jorvu-obd-stops, which stops itself right
+// after a chosen system call.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
+#include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
+#include "Tests/Support/WaitUntil.hpp"
+
+namespace fs = std::filesystem;
+using jobtest::kBlock;
+using jobtest::kCode;
+using testsupport::readFileOrEmpty;
+
+namespace {
+
+const std::string kExecutable = "Game.app/Contents/MacOS/Game";
+
+class ResumeTest : public jobtest::JobTest {
+ protected:
+  // The object file of object `index` of `relative` in release `name`.
+  std::string objectOf(const std::string& name, const std::string& relative, int index) {
+    OBDManifest::Contents contents;
+    EXPECT_TRUE(OBDManifest::ParseContentsCore(readFileOrEmpty(srcDir() + "/" + name), contents));
+    const std::string key = obd::utils::Base64Encode(relative);
+    const rapidjson::Value* entry = contents.FindFile(key);
+    if (entry == nullptr) return {};
+    const std::string hash = (*entry)["objects"][std::to_string(index).c_str()].GetString();
+    return "/src/" + key + "." + std::to_string(index) + "." + hash + ".zqgz";
+  }
+
+  // The objects the saved local manifest counts as written for the
+  // unfinished executable; 0 when it is finished or not recorded.
+  std::size_t savedUnfinishedObjects() {
+    std::string header;
+    std::string contents;
+    if (!OBDManifestController::ReadLocalContents(kCode, target, header, contents)) return 0;
+    OBDManifest::Contents local;
+    if (!OBDManifest::ParseContentsCore(contents, local)) return 0;
+    const rapidjson::Value* entry = local.FindFile(obd::utils::Base64Encode(kExecutable));
+    if (entry == nullptr || (*entry)["hash"].GetStringLength() != 0) return 0;
+    return (*entry)["objects"].MemberCount();
+  }
+
+  std::vector<std::string> saveLeftovers() {
+    std::vector<std::string> found;
+    const std::string prefix = "obd-manifest-" + std::to_string(kCode) + ".tmp";
+    for (const auto& entry : fs::directory_iterator(target)) {
+      if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path().filename());
+    }
+    return found;
+  }
+};
+
+TEST_F(ResumeTest, ObjectsTheRecordCountsAreReadBackAndABadOneIsFetchedAgain) {
+  std::map<std::string, std::string> files{{kExecutable, enginetest::repeatBytes(3 * kBlock + 10, 5)}};
+  publish("r1", files);
+  const std::string last = objectOf("r1", kExecutable, 3);
+  pub->setFault(last, publisher::Fault::stall());
+
+  // The first install is cancelled once the temp file holds the first
+  // three objects; its saved record counts them.
+  auto first = work("r1");
+  auto job = std::async(std::launch::async, [&] { return install(*first); });
+  const std::string temp = target + "/" + kExecutable + ".zqgz";
+  const std::string expected = files[kExecutable].substr(0, 3 * kBlock);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return readFileOrEmpty(temp).substr(0, 3 * kBlock) == expected; },
+                                     std::chrono::seconds(120)));
+  first->progress_info_manager.Cancel();
+  EXPECT_FALSE(job.get());
+  ASSERT_EQ(savedUnfinishedObjects(), 3u);
+
+  // Object 1's bytes in the temp file are lost.
+  {
+    std::fstream file(temp, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(kBlock + 100));
+    file.write("lost", 4);
+  }
+  pub->clearFaults();
+  auto second = work("r1");
+  ASSERT_TRUE(install(*second)) << jobtest::triple(second->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  EXPECT_EQ(pub->requestCount(objectOf("r1", kExecutable, 0)), 1u);
+  EXPECT_EQ(pub->requestCount(objectOf("r1", kExecutable, 1)), 2u);
+  EXPECT_EQ(pub->requestCount(objectOf("r1", kExecutable, 2)), 1u);
+}
+
+// Install or patch, killed in turn: after the executable was moved into
+// place but before a save recorded it finished; after the next run created
+// its temp file afresh; in the middle of a save. The run after them must
+// end in failure or in the release byte for byte.
+class KillTest : public ResumeTest, public ::testing::WithParamInterface<std::string> {
+ protected:
+  std::vector<std::string> args(const std::string& release) const {
+    return {GetParam(), "--source", sourceURL(), "--manifest", release, "--target", target,
+            "--code",   std::to_string(kCode), "--exe", "Game.app"};
+  }
+
+  // Runs the job until it stops after `stop` (JORVU_STOP_AFTER), doing
+  // `meanwhile` first, then kills it.
+  void killAt(const std::string& release, const std::string& stop, const std::function<void()>& meanwhile = {}) {
+    const std::string out = root.path() + "/run" + std::to_string(++runs_) + ".txt";
+    const jobtest::Child child =
+        jobtest::spawnObd(args(release), out, {{"JORVU_STOP_AFTER", stop}}, "jorvu-obd-stops");
+    ASSERT_GT(child.pid, 0);
+    if (meanwhile) meanwhile();
+    siginfo_t info{};
+    const bool ended = testsupport::waitUntil(
+        [&] {
+          info = {};
+          return ::waitid(P_PID, child.pid, &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+        },
+        std::chrono::seconds(120));
+    ::kill(child.pid, SIGKILL);
+    jobtest::waitExit(child.pid);
+    ASSERT_TRUE(ended && info.si_code == CLD_STOPPED) << "never stopped after " << stop << "\n" << readFileOrEmpty(out);
+  }
+
+  int runs_ = 0;
+};
+
+TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
+  const bool patch = GetParam() == "patch";
+  publish("r1", {{kExecutable, enginetest::repeatBytes(2 * kBlock + 1000, 1)}});
+  std::string release = "r1";
+  if (patch) {
+    auto w = work("r1");
+    ASSERT_TRUE(install(*w));
+    publish("r2", {{kExecutable, enginetest::repeatBytes(2 * kBlock + 2000, 2)}});
+    release = "r2";
+  }
+
+  // Killed once the executable is in place, while the saved record still
+  // has it unfinished with objects written.
+  pub->setFault(objectOf(release, kExecutable, 2), publisher::Fault::stall());
+  killAt(release, "renameat Game", [&] {
+    ASSERT_TRUE(testsupport::waitUntil([&] { return savedUnfinishedObjects() > 0; }, std::chrono::seconds(120)));
+    pub->clearFaults();
+  });
+  ASSERT_GT(savedUnfinishedObjects(), 0u);
+  ASSERT_FALSE(fs::exists(target + "/" + kExecutable + ".zqgz"));
+
+  // The next run starts the file afresh and is killed as its temp file appears.
+  killAt(release, "openat Game.zqgz");
+  ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqgz"));
+
+  // The next is killed in the middle of its first save.
+  killAt(release, "mkostemp obd-manifest-" + std::to_string(kCode) + ".tmp");
+  ASSERT_EQ(saveLeftovers().size(), 1u);
+  // Another game's leftover and a name of another shape are not this save's.
+  testsupport::writeFile(target + "/obd-manifest-77.tmpAbC123", "x");
+  testsupport::writeFile(target + "/obd-manifest-" + std::to_string(kCode) + ".tmp-keep", "x");
+
+  const jobtest::Child last = jobtest::spawnObd(args(release), root.path() + "/last.txt");
+  const int code = jobtest::waitExit(last.pid);
+  const std::string out = readFileOrEmpty(last.out);
+  if (code == 0) {
+    EXPECT_EQ(jobtest::diffTrees(tree(release), target), "") << out;
+  }
+  EXPECT_EQ(code, 0) << out;  // the engine recovers from all of this
+  EXPECT_EQ(saveLeftovers(), std::vector<std::string>{"obd-manifest-" + std::to_string(kCode) + ".tmp-keep"});
+  EXPECT_TRUE(fs::exists(target + "/obd-manifest-77.tmpAbC123"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, KillTest, ::testing::Values("install", "patch"));
+
+}  // namespace
