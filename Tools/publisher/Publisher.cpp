@@ -326,6 +326,11 @@ void Publisher::start(const std::string& host, int port) {
     return new httplib::ThreadPool(16);
   };
   server_->set_keep_alive_timeout(1);
+  // A job keeps its connections for thousands of small objects: without
+  // these, every fifth request opened a new connection and small replies
+  // waited out the peer's delayed acknowledgement.
+  server_->set_keep_alive_max_count(100000);
+  server_->set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
