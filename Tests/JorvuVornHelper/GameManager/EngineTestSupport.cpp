@@ -5,10 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
 #include "Common/Logger/VornLogger.hpp"
+#include "Platform/OneShot.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace enginetest {
@@ -53,10 +55,18 @@ FileServer::FileServer(const std::string& folder) {
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server_.set_mount_point("/", folder);
+  // The task queue is made once the loop runs; before that, stop() would be
+  // lost and the destructor would wait for the loop for good.
+  platform::OneShot<bool> running;
+  server_.new_task_queue = [running] {
+    running.resolve(true);
+    return new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
+  };
   port_ = server_.bind_to_any_port("127.0.0.1");
   // The socket listens from here on; connections wait in its backlog until
   // the loop accepts them.
   thread_ = std::thread([this] { server_.listen_after_bind(); });
+  if (!running.waitFor(std::chrono::minutes(2))) ADD_FAILURE() << "the file server's loop did not start";
 }
 
 FileServer::~FileServer() {

@@ -113,18 +113,33 @@ TEST(SelfUpdateOnceTest, CallersThatComeWhileItRunsTakeItsOutcomeAndACancelledRu
     doneB.resolve(true);
   });
   release.resolve(true);
-  ASSERT_TRUE(doneA.waitFor(5s) && doneB.waitFor(5s));
+  ASSERT_TRUE(doneA.waitFor(60s) && doneB.waitFor(60s));
   EXPECT_EQ(runs.load(), 1);
   EXPECT_EQ(reloads.load(), 2);
 
   // A run cancelled by its task leaves no outcome behind.
+  // Both tasks have ended before `again` goes.
   SelfUpdateOnce again;
-  auto cancelled = executor.start([&] { again.run([] { platform::sleepFor(std::chrono::hours(1)); }); });
-  ASSERT_TRUE(waitUntil([&] { return true; }));
+  std::atomic<bool> updating{false};
+  platform::OneShot<std::exception_ptr> first;
+  auto cancelled = executor.start(
+      [&] {
+        again.run([&] {
+          updating = true;
+          platform::sleepFor(std::chrono::hours(1));
+        });
+      },
+      [first](std::exception_ptr e) { first.resolve(e); });
+  ASSERT_TRUE(waitUntil([&] { return updating.load(); }));
   cancelled->cancel();
+  const auto firstOutcome = first.waitFor(60s);
+  ASSERT_TRUE(firstOutcome.has_value());
+  EXPECT_NE(*firstOutcome, nullptr);
   platform::OneShot<std::exception_ptr> next;
   executor.start([&] { again.run([] {}); }, [next](std::exception_ptr e) { next.resolve(e); });
-  EXPECT_EQ(*next.waitFor(5s), nullptr);
+  const auto nextOutcome = next.waitFor(60s);
+  ASSERT_TRUE(nextOutcome.has_value());
+  EXPECT_EQ(*nextOutcome, nullptr);
 }
 
 }  // namespace
