@@ -3,8 +3,6 @@
 // sizes do not fit, stalled and oversized transfers.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <atomic>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
 
 namespace fs = std::filesystem;
+using jobtest::editManifest;
 using jobtest::JobTest;
 using jobtest::kBlock;
 using jobtest::releaseOne;
@@ -24,29 +23,6 @@ using testsupport::readFileOrEmpty;
 using testsupport::writeFile;
 
 namespace {
-
-std::string writeJson(const rapidjson::Value& v) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  v.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-// Rewrites a published manifest: `edit` gets the files object (key to entry)
-// and the whole document.
-void editManifest(const std::string& path,
-                  const std::function<void(rapidjson::Value& files, rapidjson::Document& manifest)>& edit) {
-  rapidjson::Document manifest;
-  manifest.Parse(readFileOrEmpty(path).c_str());
-  ASSERT_TRUE(manifest.IsObject()) << path;
-  rapidjson::Document files(&manifest.GetAllocator());
-  files.Parse(manifest["files"].GetString());
-  ASSERT_TRUE(files.IsObject());
-  edit(files, manifest);
-  const std::string text = writeJson(files);
-  manifest["files"].SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), manifest.GetAllocator());
-  writeFile(path, writeJson(manifest));
-}
 
 rapidjson::Value& entryOf(rapidjson::Value& files, const std::string& relative) {
   return files[obd::utils::Base64Encode(relative).c_str()];

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -32,6 +34,49 @@ void pack(const std::string& outDir, const std::string& name, const std::string&
   pack::PackSummary summary;
   std::ostringstream err;
   ASSERT_TRUE(pack::Pack(options, summary, err)) << err.str();
+}
+
+namespace {
+
+std::string writeJson(const rapidjson::Value& v) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  v.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+void editManifest(const std::string& path,
+                  const std::function<void(rapidjson::Value& files, rapidjson::Document& manifest)>& edit) {
+  rapidjson::Document manifest;
+  manifest.Parse(testsupport::readFileOrEmpty(path).c_str());
+  ASSERT_TRUE(manifest.IsObject()) << path;
+  rapidjson::Document files(&manifest.GetAllocator());
+  files.Parse(manifest["files"].GetString());
+  ASSERT_TRUE(files.IsObject());
+  edit(files, manifest);
+  const std::string text = writeJson(files);
+  manifest["files"].SetString(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), manifest.GetAllocator());
+  testsupport::writeFile(path, writeJson(manifest));
+}
+
+void respellKeys(const std::string& sourceDir, const std::string& name,
+                 const std::function<std::string(const std::string& relative)>& keyOf) {
+  const std::vector<std::string> objects = objectFiles(sourceDir);
+  editManifest(sourceDir + "/" + name, [&](rapidjson::Value& files, rapidjson::Document& manifest) {
+    for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
+      const std::string key = m->name.GetString();
+      const std::string spelled = keyOf(obd::utils::Base64Decode(key));
+      for (const std::string& object : objects) {
+        if (!object.starts_with(key + ".")) continue;
+        const std::string renamed = sourceDir + "/" + spelled + object.substr(key.size());
+        fs::create_directories(fs::path(renamed).parent_path());
+        fs::rename(sourceDir + "/" + object, renamed);
+      }
+      m->name.SetString(spelled.c_str(), static_cast<rapidjson::SizeType>(spelled.size()), manifest.GetAllocator());
+    }
+  });
 }
 
 std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix) {

@@ -2,9 +2,11 @@
 // Pieces of the job tests: source folders packed with the source packer,
 // served by the local publisher, folder comparison, work parameters.
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +32,15 @@ using testsupport::writeTree;
 // from `from` when given). Fails the test on an error.
 void pack(const std::string& outDir, const std::string& name, const std::string& src, const std::string& from = "",
           const std::string& fromName = "");
+// Rewrites a published manifest: `edit` gets the files object (key to entry)
+// and the whole document.
+void editManifest(const std::string& path,
+                  const std::function<void(rapidjson::Value& files, rapidjson::Document& manifest)>& edit);
+// Gives every file of the published manifest `name` the key `keyOf` makes
+// of its path, as other tools than the source packer may spell it; the
+// object files are renamed to match.
+void respellKeys(const std::string& sourceDir, const std::string& name,
+                 const std::function<std::string(const std::string& relative)>& keyOf);
 // The object files of a published source, as paths relative to it.
 std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix = "");
 // Requests the publisher saw for the objects of a source served at urlDir.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <future>
@@ -164,6 +166,35 @@ TEST_F(JobTest, PatchRebuildsALostLocalManifestAndCleansUpUnknownFiles) {
   EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
   // The unchanged files were recognised from their bytes.
   EXPECT_EQ(pub->requestCount(objectPath("docs/readme.txt", 0)), 1u);
+}
+
+// A FIFO or a folder where the local manifest file belongs is an
+// unreadable local manifest: the patch rebuilds it from the installed
+// files, never waits on the path, and says so when it cannot save there.
+TEST_F(JobTest, ALocalManifestPathThatIsNoFileIsAnUnreadableManifest) {
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  const std::string manifest = OBDManifestController::LocalManifestPath(kCode, target);
+
+  fs::remove(manifest);
+  ASSERT_EQ(::mkfifo(manifest.c_str(), 0644), 0);
+  auto w = work("r1");
+  auto job = std::async(std::launch::async, [&] { return patch(*w); });
+  const bool ended = job.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (!ended) ::close(::open(manifest.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader that waits go
+  ASSERT_TRUE(ended) << "the patch waited on the FIFO";
+  EXPECT_TRUE(job.get()) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  EXPECT_TRUE(fs::is_regular_file(manifest));  // the save took the FIFO's place
+
+  fs::remove(manifest);
+  fs::create_directory(manifest);
+  auto again = work("r1");
+  EXPECT_TRUE(patch(*again)) << jobtest::triple(again->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  EXPECT_TRUE(fs::is_directory(manifest));
+  EXPECT_EQ(enginetest::logCount("Save Local Manifest Failed : " + manifest), 1);
 }
 
 TEST_F(JobTest, CleanUpNeverDeletesThroughALink) {

@@ -1,12 +1,13 @@
 // Jobs cut short and run again: a resumed job reads back what its record
 // counts as written, and a job killed (SIGKILL) at chosen moments never ends
-// a later run in success over a wrong file, nor leaves a save's temporary
-// file behind. The kills use jorvu-obd-stops, which stops itself right
-// after a chosen system call.
+// a later run in success over a wrong file or tree, nor leaves a save's
+// temporary file or a delta temp file behind. The kills use jorvu-obd-stops,
+// which stops itself right after a chosen system call.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -94,23 +95,22 @@ TEST_F(ResumeTest, ObjectsTheRecordCountsAreReadBackAndABadOneIsFetchedAgain) {
   EXPECT_EQ(pub->requestCount(objectOf("r1", kExecutable, 2)), 1u);
 }
 
-// Install or patch, killed in turn: after the executable was moved into
-// place but before a save recorded it finished; after the next run created
-// its temp file afresh; in the middle of a save. The run after them must
-// end in failure or in the release byte for byte.
-class KillTest : public ResumeTest, public ::testing::WithParamInterface<std::string> {
+// Runs of jorvu-obd against the local publisher, some of them killed
+// (SIGKILL) at a chosen moment.
+class ObdRunTest : public ResumeTest {
  protected:
-  std::vector<std::string> args(const std::string& release) const {
-    return {GetParam(), "--source", sourceURL(), "--manifest", release, "--target", target,
-            "--code",   std::to_string(kCode), "--exe", "Game.app"};
+  std::vector<std::string> args(const std::string& mode, const std::string& release) const {
+    return {mode,     "--source", sourceURL(), "--manifest", release, "--target", target,
+            "--code", std::to_string(kCode), "--exe", "Game.app"};
   }
 
   // Runs the job until it stops after `stop` (JORVU_STOP_AFTER), doing
   // `meanwhile` first, then kills it.
-  void killAt(const std::string& release, const std::string& stop, const std::function<void()>& meanwhile = {}) {
+  void killAt(const std::string& mode, const std::string& release, const std::string& stop,
+              const std::function<void()>& meanwhile = {}) {
     const std::string out = root.path() + "/run" + std::to_string(++runs_) + ".txt";
     const jobtest::Child child =
-        jobtest::spawnObd(args(release), out, {{"JORVU_STOP_AFTER", stop}}, "jorvu-obd-stops");
+        jobtest::spawnObd(args(mode, release), out, {{"JORVU_STOP_AFTER", stop}}, "jorvu-obd-stops");
     ASSERT_GT(child.pid, 0);
     if (meanwhile) meanwhile();
     siginfo_t info{};
@@ -125,8 +125,23 @@ class KillTest : public ResumeTest, public ::testing::WithParamInterface<std::st
     ASSERT_TRUE(ended && info.si_code == CLD_STOPPED) << "never stopped after " << stop << "\n" << readFileOrEmpty(out);
   }
 
+  // Runs the job to its end: its exit code; its output in `out`.
+  int run(const std::string& mode, const std::string& release, std::string& out) {
+    const std::string file = root.path() + "/run" + std::to_string(++runs_) + ".txt";
+    const jobtest::Child child = jobtest::spawnObd(args(mode, release), file);
+    const int code = jobtest::waitExit(child.pid);
+    out = readFileOrEmpty(child.out);
+    return code;
+  }
+
   int runs_ = 0;
 };
+
+// Install or patch, killed in turn: after the executable was moved into
+// place but before a save recorded it finished; after the next run created
+// its temp file afresh; in the middle of a save. The run after them must
+// end in failure or in the release byte for byte.
+class KillTest : public ObdRunTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
   const bool patch = GetParam() == "patch";
@@ -142,7 +157,7 @@ TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
   // Killed once the executable is in place, while the saved record still
   // has it unfinished with objects written.
   pub->setFault(objectOf(release, kExecutable, 2), publisher::Fault::stall());
-  killAt(release, "renameat Game", [&] {
+  killAt(GetParam(), release, "renameat Game", [&] {
     ASSERT_TRUE(testsupport::waitUntil([&] { return savedUnfinishedObjects() > 0; }, std::chrono::seconds(120)));
     pub->clearFaults();
   });
@@ -150,19 +165,18 @@ TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
   ASSERT_FALSE(fs::exists(target + "/" + kExecutable + ".zqgz"));
 
   // The next run starts the file afresh and is killed as its temp file appears.
-  killAt(release, "openat Game.zqgz");
+  killAt(GetParam(), release, "openat Game.zqgz");
   ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqgz"));
 
   // The next is killed in the middle of its first save.
-  killAt(release, "mkostemp obd-manifest-" + std::to_string(kCode) + ".tmp");
+  killAt(GetParam(), release, "mkostemp obd-manifest-" + std::to_string(kCode) + ".tmp");
   ASSERT_EQ(saveLeftovers().size(), 1u);
   // Another game's leftover and a name of another shape are not this save's.
   testsupport::writeFile(target + "/obd-manifest-77.tmpAbC123", "x");
   testsupport::writeFile(target + "/obd-manifest-" + std::to_string(kCode) + ".tmp-keep", "x");
 
-  const jobtest::Child last = jobtest::spawnObd(args(release), root.path() + "/last.txt");
-  const int code = jobtest::waitExit(last.pid);
-  const std::string out = readFileOrEmpty(last.out);
+  std::string out;
+  const int code = run(GetParam(), release, out);
   if (code == 0) {
     EXPECT_EQ(jobtest::diffTrees(tree(release), target), "") << out;
   }
@@ -172,5 +186,59 @@ TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, KillTest, ::testing::Values("install", "patch"));
+
+// A source whose keys spell the paths of its Data folder with "\" between
+// the names (and, in the second case, every key without the Base64
+// padding), installed by a run that is killed as its last step has removed
+// the old local manifest file: the next runs patch, rebuilding the local
+// manifest from the installed files, which the release names under other
+// keys than the Base64 of their paths.
+class SpelledKeysTest : public ObdRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SpelledKeysTest, ALostLocalManifestIsRebuiltWithoutDeletingWhatTheReleaseHolds) {
+  publish("r1", {{kExecutable, enginetest::repeatBytes(kBlock + 100, 1)},
+                 {"Data/x.bin", enginetest::repeatBytes(5000, 2)},
+                 {"Data/sub/y.bin", enginetest::repeatBytes(3000, 3)},
+                 {"readme.txt", "read me\n"}});
+  const bool unpadded = GetParam();
+  jobtest::respellKeys(srcDir(), "r1", [&](std::string relative) {
+    if (relative.starts_with("Data/")) std::replace(relative.begin(), relative.end(), '/', '\\');
+    std::string key = obd::utils::Base64Encode(relative);
+    if (unpadded) key.erase(key.find_last_not_of('=') + 1);
+    return key;
+  });
+  const std::string manifest = OBDManifestController::LocalManifestPath(kCode, target);
+  killAt("install", "r1", "unlink " + fs::path(manifest).filename().string());
+  ASSERT_TRUE(fs::exists(target + "/" + kExecutable));
+  ASSERT_FALSE(fs::exists(manifest));
+
+  // Every later patch too: the first saves the rebuilt local manifest.
+  for (int n = 0; n < 2; ++n) {
+    std::string out;
+    EXPECT_EQ(run("patch", "r1", out), 0) << out;
+    EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "") << out;
+  }
+  // The installed files were recognised from their bytes: nothing fetched twice.
+  EXPECT_EQ(jobtest::objectRequests(*pub, "/src", srcDir()), jobtest::objectFiles(srcDir()).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, SpelledKeysTest, ::testing::Bool());
+
+// A patch killed as it starts a delta temp file; the next run's diff
+// document is not there, so it fetches the file whole: the delta temp file
+// goes with the file's success.
+TEST_F(ObdRunTest, AFileFetchedWholeAfterAKilledDeltaLeavesNoDeltaTempFile) {
+  publish("r1", jobtest::releaseOne());
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+  publish("r2", jobtest::releaseTwo(), "r1", "r1");
+  killAt("patch", "r2", "openat Game.zqdelta");
+  ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqdelta"));
+
+  pub->setFault("/src/r2-r1", publisher::Fault::respond(404));
+  std::string out;
+  EXPECT_EQ(run("patch", "r2", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
+}
 
 }  // namespace

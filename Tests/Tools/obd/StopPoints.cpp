@@ -5,6 +5,7 @@
 //
 //   JORVU_STOP_AFTER="renameat NAME"   after a file is renamed to NAME
 //   JORVU_STOP_AFTER="openat NAME"     after NAME is created or truncated
+//   JORVU_STOP_AFTER="unlink NAME"     after NAME is removed
 //   JORVU_STOP_AFTER="mkostemp PREFIX" after a temporary file whose name
 //                                      starts with PREFIX is made
 // NAME is the last component of the path.
@@ -59,6 +60,13 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
   const int fd = real(folder, path, flags, mode);
   if (fd >= 0 && (flags & (O_CREAT | O_TRUNC)) != 0) StopAfter("openat", path, false);
   return fd;
+}
+
+extern "C" int unlink(const char* path) {
+  static auto* const real = Real<int(const char*)>("unlink");
+  const int result = real(path);
+  if (result == 0) StopAfter("unlink", path, false);
+  return result;
 }
 
 extern "C" int mkostemp(char* pattern, int flags) {

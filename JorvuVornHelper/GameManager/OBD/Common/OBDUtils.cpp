@@ -25,12 +25,18 @@ bool IsSafeRelativePath(std::string_view relative) {
   }
 }
 
-std::string GetDecodedTargetFullPath(const std::string& target, std::string_view key) {
+std::string GetDecodedRelativePath(std::string_view key) {
   std::string relative = Base64Decode(key);
   if (!IsSafeRelativePath(relative)) return {};
   for (char& c : relative) {
     if (c == '\\') c = '/';
   }
+  return relative;
+}
+
+std::string GetDecodedTargetFullPath(const std::string& target, std::string_view key) {
+  const std::string relative = GetDecodedRelativePath(key);
+  if (relative.empty()) return {};
   std::string full = target;
   if (full.empty() || full.back() != '/') full += '/';
   return full + relative;

@@ -16,6 +16,11 @@ std::string Base64Decode(std::string_view text);
 // empty, "." or ".." segment, no NUL byte. "\" counts as "/".
 bool IsSafeRelativePath(std::string_view relative);
 
+// The decoded key with every "\" turned into "/": the file's path below the
+// game's folder. Empty for a key whose path would leave the folder (see
+// IsSafeRelativePath).
+std::string GetDecodedRelativePath(std::string_view key);
+
 // target + "/" (unless it ends in one) + the decoded key with every "\"
 // turned into "/". Keys come from the network: a key whose path would leave
 // the target folder (see IsSafeRelativePath) gives an empty text.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
 
 namespace {
 // mkostemp's pattern: the file's path plus this, the X's made unique.
@@ -33,8 +34,16 @@ std::string OBDManifestController::LocalManifestPath(std::uint32_t gameCode, con
 bool OBDManifestController::ReadLocalContents(std::uint32_t gameCode, const std::string& target,
                                               std::string& header, std::string& contents) {
   const std::string path = LocalManifestPath(gameCode, target);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never waited on: a plain open of a FIFO waits for a writer. Anything
+  // but a regular file there (a folder, a FIFO, a device) is no local
+  // manifest, as an unreadable one is not.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   gzFile file = gzdopen(fd, "rb");
   if (file == nullptr) {
     ::close(fd);
@@ -111,7 +120,11 @@ void OBDManifestController::FinalizeForInstallSuccess(std::uint32_t gameCode, co
 }
 
 bool OBDManifestController::SaveResult(std::uint32_t gameCode, const std::string& target) {
-  return WriteLocalManifestFile(gameCode, target, local_);
+  if (WriteLocalManifestFile(gameCode, target, local_)) return true;
+  const int error = errno;
+  OBD_LOG_ERROR("Save Local Manifest Failed : %s (%s)", LocalManifestPath(gameCode, target).c_str(),
+                std::strerror(error));
+  return false;
 }
 
 bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target,
@@ -140,7 +153,9 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
   // Synced before the rename, so a crash leaves the old file or the new one.
   ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
   if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+  const int error = errno;  // the caller's to report
   ::unlink(temp.c_str());
+  errno = error;
   return false;
 }
 

@@ -24,7 +24,8 @@ class OBDManifestController {
 
   // target + "/obd-manifest-<game code>".
   static std::string LocalManifestPath(std::uint32_t gameCode, const std::string& target);
-  // The file's two texts (header line, contents line); true when both are non-empty.
+  // The file's two texts (header line, contents line); true when both are
+  // non-empty. Anything at the path but a regular file is not read.
   static bool ReadLocalContents(std::uint32_t gameCode, const std::string& target, std::string& header,
                                 std::string& contents);
 
@@ -42,8 +43,8 @@ class OBDManifestController {
   void FinalizeForInstallSuccess(std::uint32_t gameCode, const std::string& target);
   void FinalizeForPatchSuccess() { local_.ClearOrigin(); }
   // Writes the local manifest file: a temporary file beside it, renamed into
-  // place, so a crash never leaves a half-written file. False when it could
-  // not be written (the old file then stays as it was).
+  // place, so a crash never leaves a half-written file. False, and logged,
+  // when it could not be written (the old file then stays as it was).
   bool SaveResult(std::uint32_t gameCode, const std::string& target);
   // The same write for a job that saves its progress while it runs: `local`
   // is read under `guard`, when given, and the file is synced and renamed

@@ -303,6 +303,11 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
   }
 }
 
+const OBDLivePaths& OBDWorker::LivePaths() {
+  if (!livePaths_) livePaths_ = std::make_unique<OBDLivePaths>(controller_.GetLiveManifest());
+  return *livePaths_;
+}
+
 void OBDWorker::Checkpoint(bool force) {
   std::lock_guard lock(checkpointMutex_);
   if (targetPath_.empty()) return;
@@ -368,6 +373,7 @@ bool OBDWorker::Install(const std::string& sourceURL, const std::string& targetP
   ClearErrorOccured();
   targetPath_ = targetPath;
   nextCheckpoint_ = {};
+  livePaths_.reset();
 
   OBDBuffer first;
   OBDBuffer second(secondQueueCapacity_);
@@ -381,6 +387,7 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
   const std::string targetPath = WithoutTrailingSlash(targetPathIn);
   progress_.SetOperationType(OperationType::PatchPrepare);
   ClearErrorOccured();
+  livePaths_.reset();
 
   if (!controller_.ParseLocalContents()) {
     progress_.SetOperationTypeAndSizeReset(OperationType::PatchRestore);
@@ -483,12 +490,16 @@ bool OBDWorker::RestoreManifest(const std::string& targetPathIn) {
   return IterateLocalFiles(targetPath, [&](const std::string& path) {
     const std::string relative = path.substr(targetPath.size() + 1);
     if (controller_.IsExcludedLocalFile(relative)) return true;
-    const std::string key = obd::utils::Base64Encode(relative);
+    // The release may spell the key of a file otherwise than the Base64 of
+    // its path ("\" between the names, no padding): a file whose path it
+    // names is that file, under the release's own key.
+    const std::string* liveKey = LivePaths().KeyOf(relative);
     std::lock_guard lock(manifestMutex_);
-    if (!controller_.IsFileInLiveManifest(key)) {
-      controller_.InsertEmptyFileInLocal(key);
+    if (liveKey == nullptr) {
+      controller_.InsertEmptyFileInLocal(obd::utils::Base64Encode(relative));
       return true;
     }
+    const std::string& key = *liveKey;
     if (!controller_.FileInitializeInLocal(key, false)) return false;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
@@ -530,6 +541,10 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
       std::lock_guard lock(manifestMutex_);
       controller_.RemoveFileInLocal(key);
     }
+    // Whatever key named it, a path that the release names (the same file
+    // spelled otherwise, or a folder of its files) is never deleted.
+    const std::string relative = obd::utils::GetDecodedRelativePath(key);
+    if (relative.empty() || LivePaths().Holds(relative)) continue;
     const std::string path = obd::utils::GetDecodedTargetFullPath(targetPath, key);
     if (path.empty() || !NoLinkBelow(targetPath, path)) continue;
     Util::DeletePath(path);

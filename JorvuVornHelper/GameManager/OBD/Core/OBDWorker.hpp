@@ -27,6 +27,7 @@
 #include "JorvuVornHelper/GameManager/GameWorker/CURLShare.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/DownloadMonitor.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDBuffer.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDLivePaths.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestController.hpp"
 #include "JorvuVornHelper/GameManager/ProgressInfoManager/ProgressInfoManager.hpp"
 
@@ -130,6 +131,9 @@ class OBDWorker : public DownloadMonitor {
   // when `differentiate` is set) over fresh queues and notes the statistics.
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
+  // The paths the live release names, made when the job first asks: by the
+  // job's own thread outside its pipelines, or by the file step within one.
+  const OBDLivePaths& LivePaths();
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
@@ -141,6 +145,9 @@ class OBDWorker : public DownloadMonitor {
   bool FinishFullFile(const OBDBuffer::Element& element, FileStreamState& state);
   bool ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name);
   bool MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name);
+  // Deletes the delta temp file an earlier try left beside a file now
+  // fetched whole, unless the release names a file of that name.
+  void RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name);
   // Whether the finished file open at `fd` has the live manifest's size;
   // a file of another size is broken.
   bool HasLiveSize(const OBDBuffer::Element& element, int fd);
@@ -166,5 +173,6 @@ class OBDWorker : public DownloadMonitor {
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints
+  std::unique_ptr<OBDLivePaths> livePaths_;  // of the running job, see LivePaths()
   std::chrono::steady_clock::time_point nextCheckpoint_{};
 };

@@ -255,9 +255,22 @@ bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, con
     OBD_LOG_ERROR("%s rename failed : %u", element.full_path.c_str(), static_cast<unsigned>(error));
     return Try::Again;
   });
-  if (moved) return true;
+  if (moved) {
+    // A delta applied goes with its own success; a file fetched whole may
+    // have one left from a try cut short before its diffs went missing.
+    if (element.source.empty()) RemoveDeltaLeftover(element, folder, name);
+    return true;
+  }
   if (InProgress()) Fail(EngineErrors::Rename, static_cast<std::uint32_t>(error));
   return false;
+}
+
+void OBDWorker::RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name) {
+  const std::string deltaName = name + kDeltaExtension;
+  struct stat st {};
+  if (::fstatat(folder, deltaName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // nearly always
+  if (LivePaths().Holds(obd::utils::GetDecodedRelativePath(element.key) + kDeltaExtension)) return;
+  ::unlinkat(folder, deltaName.c_str(), 0);
 }
 
 void OBDWorker::FileProcess(OBDBuffer& in, OBDBuffer& out) {
