@@ -213,6 +213,22 @@ TEST_F(JobTest, CleanUpNeverDeletesThroughALink) {
   EXPECT_FALSE(c.GetLocalManifest().HasFile(obd::utils::Base64Encode("a/b/stray.txt")));
 }
 
+TEST_F(JobTest, CleanUpKeepsEveryPathTheReleaseNamesUnderAnotherKey) {
+  auto w = work("r1");
+  OBDManifestController& c = w->manifest_controller;
+  c.GetLiveManifest().InsertEmptyFile(obd::utils::Base64Encode("Data\\x.bin"));
+  writeFile(target + "/Data/x.bin", "the release's");
+  writeFile(target + "/stray.txt", "gone");
+  for (const char* relative : {"Data/x.bin", "Data", "stray.txt"}) {
+    c.InsertEmptyFileInLocal(obd::utils::Base64Encode(relative));
+  }
+  OBDWorker worker(c, w->progress_info_manager);
+  worker.DeleteDisappearedLocal(target);
+  EXPECT_EQ(readFileOrEmpty(target + "/Data/x.bin"), "the release's");
+  EXPECT_FALSE(fs::exists(target + "/stray.txt"));
+  EXPECT_EQ(c.GetLocalManifest().GetContents().FileCount(), 0u);  // the old keys go all the same
+}
+
 TEST_F(JobTest, ComparisonFailureIsNotDone) {
   const std::string key = obd::utils::Base64Encode("f");
   writeFile(srcDir() + "/bad", "{\"files\":{\"" + key +

@@ -276,6 +276,24 @@ TEST_F(FileStepTest, ResumedTempFileKeepsItsObjectsAndIsCutToTheLiveSize) {
   EXPECT_TRUE(readFileOrEmpty(path) == blocks[0] + blocks[1] + blocks[2]);
 }
 
+TEST_F(FileStepTest, DeltaLeftoverGoesWithTheWholeFileUnlessTheReleaseNamesIt) {
+  const std::string key = obd::utils::Base64Encode("f");
+  const std::string path = root.path() + "/g/f";
+  const std::string block = "bytes of f";
+  setLive(key, {block});
+  writeFile(path + ".zqdelta", "left by a try cut short");
+  ASSERT_EQ(runFileStep({object(key, path, block, 0, 1, true)}).size(), 1u);
+  EXPECT_EQ(readFileOrEmpty(path), block);
+  EXPECT_FALSE(std::filesystem::exists(path + ".zqdelta"));
+
+  // A release that holds a file of that name keeps it.
+  work->manifest_controller.GetLiveManifest().InsertEmptyFile(obd::utils::Base64Encode("f.zqdelta"));
+  writeFile(path + ".zqdelta", "the release's");
+  worker = std::make_unique<OBDWorker>(work->manifest_controller, work->progress_info_manager);
+  ASSERT_EQ(runFileStep({object(key, path, block, 0, 1, true)}).size(), 1u);
+  EXPECT_EQ(readFileOrEmpty(path + ".zqdelta"), "the release's");
+}
+
 TEST_F(FileStepTest, TempFileIsNeverOpenedThroughALink) {
   const std::string key = obd::utils::Base64Encode("f");
   const std::string path = root.path() + "/g/f";
