@@ -35,8 +35,8 @@ bool OBDManifestController::ReadLocalContents(std::uint32_t gameCode, const std:
                                               std::string& header, std::string& contents) {
   const std::string path = LocalManifestPath(gameCode, target);
   // Never waited on: a plain open of a FIFO waits for a writer. Anything
-  // but a regular file there (a folder, a FIFO, a device) is no local
-  // manifest, as an unreadable one is not.
+  // but a regular file there (a folder, a FIFO, a device) counts as an
+  // unreadable local manifest.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};

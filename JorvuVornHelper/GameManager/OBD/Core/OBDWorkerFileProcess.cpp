@@ -268,7 +268,7 @@ bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, con
 void OBDWorker::RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name) {
   const std::string deltaName = name + kDeltaExtension;
   struct stat st {};
-  if (::fstatat(folder, deltaName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // nearly always
+  if (::fstatat(folder, deltaName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // none: nearly always
   if (LivePaths().Holds(obd::utils::GetDecodedRelativePath(element.key) + kDeltaExtension)) return;
   ::unlinkat(folder, deltaName.c_str(), 0);
 }
