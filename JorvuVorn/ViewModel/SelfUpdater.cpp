@@ -11,6 +11,9 @@ bool needsProgressPoll(GameStatus::Status status) {
   return status == GameStatus::Status::install || status == GameStatus::Status::patch;
 }
 
+// How long a failed run waits for the helper's cancelled job on the app.
+constexpr auto cancelGrace = std::chrono::seconds(30);
+
 }  // namespace
 
 const char* SelfUpdater::obdTag() {
@@ -24,16 +27,21 @@ void SelfUpdater::work() {
   logInfo("[selfUpdate] gameCode=" + std::to_string(jorvuVornGameCode) + ", obdTag=" + tag);
   xpcClient.register_(jorvuVornGameCode, tag, vantixToken);
   try {
-    xpcClient.work(jorvuVornGameCode, true);
-  } catch (const VornHelperError& e) {
-    if (e.is<VornHelperError::NoWorkRequired>()) {
-      logDebug("noWorkRequired");
-      xpcClient.clearGame(jorvuVornGameCode);
-      return;
+    try {
+      xpcClient.work(jorvuVornGameCode, true);
+    } catch (const VornHelperError& e) {
+      if (e.is<VornHelperError::NoWorkRequired>()) {
+        logDebug("noWorkRequired");
+        xpcClient.clearGame(jorvuVornGameCode);
+        return;
+      }
+      // Any other answer of the helper: the status decides.
     }
-    // Any other answer of the helper: the status decides.
+    waitDone(jorvuVornGameCode);
+  } catch (...) {
+    withdraw();
+    throw;
   }
-  waitDone(jorvuVornGameCode);
   VornLogger::setIsRemainLogFile(true);
   logInfo("success selfupdate");
   throw SelfUpdaterError(SelfUpdaterError::Case::needReloading);
@@ -62,6 +70,36 @@ void SelfUpdater::waitDone(std::uint32_t gameCode) {
       throw SelfUpdaterError(SelfUpdaterError::Case::timeout);
     }
     platform::sleepFor(pollInterval);
+  }
+}
+
+bool SelfUpdater::isJobRunning() {
+  try {
+    return needsProgressPoll(xpcClient.getGameStatus(jorvuVornGameCode).status);
+  } catch (const VornHelperError&) {
+    return false;  // the job ended in error
+  }
+}
+
+void SelfUpdater::withdraw() {
+  // A cancelled task cannot ask the helper any more; the helper's registry
+  // goes with its job when the app ends.
+  if (platform::currentStopToken().stop_requested()) return;
+  try {
+    if (isJobRunning()) {
+      xpcClient.cancel(jorvuVornGameCode);
+      const auto giveUp = std::chrono::steady_clock::now() + cancelGrace;
+      while (isJobRunning()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+          logError("[selfUpdate] gameCode=" + std::to_string(jorvuVornGameCode) + " cancel did not end in time");
+          return;
+        }
+        platform::sleepFor(pollInterval);
+      }
+    }
+    xpcClient.clearGame(jorvuVornGameCode);
+  } catch (...) {
+    logError("An error occurred: " + launcherrors::text(std::current_exception()));
   }
 }
 
