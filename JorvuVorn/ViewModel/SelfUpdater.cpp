@@ -11,8 +11,9 @@ bool needsProgressPoll(GameStatus::Status status) {
   return status == GameStatus::Status::install || status == GameStatus::Status::patch;
 }
 
-// How long a failed run waits for the helper's cancelled job on the app.
-constexpr auto cancelGrace = std::chrono::seconds(30);
+// How many status reads a failed run gives the helper's cancelled job on the
+// app to end (some 30 s at the app's poll interval).
+constexpr int cancelPolls = 100;
 
 }  // namespace
 
@@ -88,9 +89,8 @@ void SelfUpdater::withdraw() {
   try {
     if (isJobRunning()) {
       xpcClient.cancel(jorvuVornGameCode);
-      const auto giveUp = std::chrono::steady_clock::now() + cancelGrace;
-      while (isJobRunning()) {
-        if (std::chrono::steady_clock::now() >= giveUp) {
+      for (int polls = 0; isJobRunning(); ++polls) {
+        if (polls == cancelPolls) {
           logError("[selfUpdate] gameCode=" + std::to_string(jorvuVornGameCode) + " cancel did not end in time");
           return;
         }

@@ -277,7 +277,7 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
     }
   }
 
-  auto giveUp = Clock::now() + connectPatience;
+  const auto giveUp = Clock::now() + connectPatience;
   // The instance that last answered "terminating", and until when it may
   // hold the lock.
   pid_t terminating = 0;
@@ -295,7 +295,6 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
           terminating = peer;
           endBy = Clock::now() + lockWait;
         }
-        giveUp = Clock::now() + connectPatience;
         break;
       case Forward::unreachable:
         break;

@@ -646,7 +646,6 @@ class SelfUpdateEndToEnd : public HelperEndToEnd {
   void makeTasks(double selfUpdateTimeout) {
     WebLaunchingTasks::Options options;
     options.selfUpdateTimeout = selfUpdateTimeout;
-    options.selfUpdatePollInterval = 50ms;
     options.readDebugMode = [] { return false; };
     tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, appClient, options);
   }
