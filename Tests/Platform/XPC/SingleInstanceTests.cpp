@@ -10,12 +10,10 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "Tests/Support/TempRoot.hpp"
 #include "Tests/Support/UnixSocket.hpp"
-#include "Tests/Support/WaitUntil.hpp"
 
 using platform::SingleInstance;
 using namespace std::chrono_literals;
@@ -102,30 +100,6 @@ TEST(SingleInstance, ATerminatingInstanceMakesTheSenderWaitForItsLock) {
   EXPECT_FALSE(later.forwarded);
   EXPECT_FALSE(later.instance);
   EXPECT_NE(later.error.find("did not end"), std::string::npos) << later.error;
-}
-
-TEST(SingleInstance, ASenderToldToWaitAsksAgainAndHandsItsURLsToWhoeverTakesThem) {
-  testsupport::TempRoot root;
-  auto first = SingleInstance::acquire(name, {});
-  ASSERT_TRUE(first.instance) << first.error;
-  Received received;
-  received.accept = false;
-  first.instance->serve(received.receiver());
-
-  // The lock stays held: only asking again gets the URL taken.
-  SingleInstance::Outcome later;
-  std::jthread sender([&] { later = SingleInstance::acquire(name, {"jorvuvorn://launch?game=4"}); });
-  ASSERT_TRUE(testsupport::waitUntil([&] {
-    std::lock_guard lock(received.mutex);
-    return !received.urls.empty();
-  }));
-  {
-    std::lock_guard lock(received.mutex);
-    received.accept = true;
-  }
-  sender.join();
-  EXPECT_TRUE(later.forwarded) << later.error;
-  EXPECT_FALSE(later.instance);
 }
 
 }  // namespace
