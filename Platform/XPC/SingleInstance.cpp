@@ -176,6 +176,10 @@ bool waitForLock(int fd, std::chrono::milliseconds limit) {
     when.it_interval.tv_nsec = 50 * 1000000;
     if (::timer_settime(timer, 0, &when, nullptr) == 0) rc = ::flock(fd, LOCK_EX);
     ::timer_delete(timer);
+  } else {
+    // No timer to be had: a plain pause, then one more try.
+    std::this_thread::sleep_for(limit);
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
   }
   ::sigaction(SIGALRM, &old, nullptr);
   return rc == 0;
