@@ -11,6 +11,10 @@ bool needsProgressPoll(GameStatus::Status status) {
   return status == GameStatus::Status::install || status == GameStatus::Status::patch;
 }
 
+// How many status reads a failed run gives the helper's cancelled job on the
+// app to end (some 30 s at the app's poll interval).
+constexpr int cancelPolls = 100;
+
 }  // namespace
 
 const char* SelfUpdater::obdTag() {
@@ -24,16 +28,21 @@ void SelfUpdater::work() {
   logInfo("[selfUpdate] gameCode=" + std::to_string(jorvuVornGameCode) + ", obdTag=" + tag);
   xpcClient.register_(jorvuVornGameCode, tag, vantixToken);
   try {
-    xpcClient.work(jorvuVornGameCode, true);
-  } catch (const VornHelperError& e) {
-    if (e.is<VornHelperError::NoWorkRequired>()) {
-      logDebug("noWorkRequired");
-      xpcClient.clearGame(jorvuVornGameCode);
-      return;
+    try {
+      xpcClient.work(jorvuVornGameCode, true);
+    } catch (const VornHelperError& e) {
+      if (e.is<VornHelperError::NoWorkRequired>()) {
+        logDebug("noWorkRequired");
+        xpcClient.clearGame(jorvuVornGameCode);
+        return;
+      }
+      // Any other answer of the helper: the status decides.
     }
-    // Any other answer of the helper: the status decides.
+    waitDone(jorvuVornGameCode);
+  } catch (...) {
+    withdraw();
+    throw;
   }
-  waitDone(jorvuVornGameCode);
   VornLogger::setIsRemainLogFile(true);
   logInfo("success selfupdate");
   throw SelfUpdaterError(SelfUpdaterError::Case::needReloading);
@@ -62,6 +71,35 @@ void SelfUpdater::waitDone(std::uint32_t gameCode) {
       throw SelfUpdaterError(SelfUpdaterError::Case::timeout);
     }
     platform::sleepFor(pollInterval);
+  }
+}
+
+bool SelfUpdater::isJobRunning() {
+  try {
+    return needsProgressPoll(xpcClient.getGameStatus(jorvuVornGameCode).status);
+  } catch (const VornHelperError&) {
+    return false;  // the job ended in error
+  }
+}
+
+void SelfUpdater::withdraw() {
+  // A cancelled task cannot ask the helper any more; the helper's registry
+  // goes with its job when the app ends.
+  if (platform::currentStopToken().stop_requested()) return;
+  try {
+    if (isJobRunning()) {
+      xpcClient.cancel(jorvuVornGameCode);
+      for (int polls = 0; isJobRunning(); ++polls) {
+        if (polls == cancelPolls) {
+          logError("[selfUpdate] gameCode=" + std::to_string(jorvuVornGameCode) + " cancel did not end in time");
+          return;
+        }
+        platform::sleepFor(pollInterval);
+      }
+    }
+    xpcClient.clearGame(jorvuVornGameCode);
+  } catch (...) {
+    logError("An error occurred: " + launcherrors::text(std::current_exception()));
   }
 }
 

@@ -2,7 +2,10 @@
 // Brings the app itself up to date before a game is registered: the app is
 // game 128000 to the helper. work() registers it, asks for work and waits
 // until the helper's job is done; it returns when there was nothing to do
-// and throws SelfUpdaterError::needReloading after an installed update.
+// and throws SelfUpdaterError::needReloading after an installed update
+// (128000 then stays registered). A run that fails once 128000 is
+// registered first cancels the job it started, waits for its end and clears
+// 128000, best effort, so that the next run can register it again.
 //
 // Runs inside a launch task (a cancelled task ends its status poll with
 // platform::CancellationError). SelfUpdateOnce makes sure a process runs it
@@ -40,6 +43,9 @@ struct SelfUpdater {
 
  private:
   void waitDone(std::uint32_t gameCode);
+  // Undoes what a failed run left in the helper; what fails here is logged.
+  void withdraw();
+  bool isJobRunning();
 };
 
 class SelfUpdateOnce {

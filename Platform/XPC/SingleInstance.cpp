@@ -7,13 +7,20 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
 #include "Platform/XPC/XPCListener.hpp"
+
+// Older C libraries do not name the thread of a SIGEV_THREAD_ID event.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 
 namespace platform {
 
@@ -28,6 +35,10 @@ constexpr auto answerTimeout = std::chrono::seconds(10);
 // (it is starting, or it has stopped answering and is about to end).
 constexpr auto connectPatience = std::chrono::seconds(30);
 constexpr auto connectRetry = std::chrono::milliseconds(20);
+// While the lock's holder says it is terminating, how long a newcomer waits
+// for the lock before it asks again: by then the holder may be a new
+// instance that takes the URLs.
+constexpr auto lockSlice = std::chrono::milliseconds(500);
 
 constexpr char acceptedAnswer = 'A';
 constexpr char terminatingAnswer = 'T';
@@ -142,16 +153,34 @@ int openLock(const std::string& path, std::string* error) {
 
 extern "C" void onLockAlarm(int) {}
 
-// Waits for the exclusive lock at most `limit` (an alarm ends the wait).
+// Waits for the exclusive lock at most `limit` (a little more on a busy
+// machine): a timer's signal, sent to this thread only, ends the wait. The
+// timer fires again until it is deleted, in case its first signal came
+// before flock began.
 bool waitForLock(int fd, std::chrono::milliseconds limit) {
   struct sigaction sa {}, old {};
   sa.sa_handler = onLockAlarm;
   ::sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGALRM, &sa, &old);  // no SA_RESTART: the alarm interrupts flock
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
-  ::alarm(static_cast<unsigned>(seconds > 0 ? seconds : 1));
-  const int rc = ::flock(fd, LOCK_EX);
-  ::alarm(0);
+  ::sigaction(SIGALRM, &sa, &old);  // no SA_RESTART: the signal interrupts flock
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = SIGALRM;
+  event.sigev_notify_thread_id = static_cast<pid_t>(::gettid());
+  timer_t timer{};
+  int rc = -1;
+  if (::timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
+    const auto ms = std::max<long long>(limit.count(), 1);
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    when.it_value.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
+    when.it_interval.tv_nsec = 50 * 1000000;
+    if (::timer_settime(timer, 0, &when, nullptr) == 0) rc = ::flock(fd, LOCK_EX);
+    ::timer_delete(timer);
+  } else {
+    // No timer to be had: a plain pause, then one more try.
+    std::this_thread::sleep_for(limit);
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  }
   ::sigaction(SIGALRM, &old, nullptr);
   return rc == 0;
 }
@@ -183,8 +212,8 @@ int listenAt(const std::string& path, std::string* error) {
 
 enum class Forward { accepted, terminating, unreachable, failed };
 
-// Hands the URLs to the instance listening at `path`.
-Forward forward(const std::string& path, const std::vector<std::string>& urls, std::string* error) {
+// Hands the URLs to the instance listening at `path`; `peer` is its process.
+Forward forward(const std::string& path, const std::vector<std::string>& urls, pid_t* peer, std::string* error) {
   sockaddr_un addr;
   xpc::fillUnixAddress(path, addr);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -213,6 +242,7 @@ Forward forward(const std::string& path, const std::vector<std::string>& urls, s
     ::close(fd);
     return Forward::failed;
   }
+  *peer = cred.pid;
   std::string request;
   for (const auto& url : urls) {
     putLength(request, static_cast<std::uint32_t>(url.size()));
@@ -252,33 +282,49 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
   }
 
   const auto giveUp = Clock::now() + connectPatience;
+  // The instance that last answered "terminating", and until when it may
+  // hold the lock.
+  pid_t terminating = 0;
+  Clock::time_point endBy;
   bool locked = ::flock(lockFD, LOCK_EX | LOCK_NB) == 0;
   while (!locked) {
-    switch (forward(paths->socket, sendable, &outcome.error)) {
+    pid_t peer = 0;
+    switch (forward(paths->socket, sendable, &peer, &outcome.error)) {
       case Forward::accepted:
         ::close(lockFD);
         outcome.forwarded = true;
         return outcome;
       case Forward::terminating:
-        if (!waitForLock(lockFD, lockWait)) {
-          ::close(lockFD);
-          outcome.error = "the running instance did not end in time";
-          return outcome;
+        if (peer != terminating) {
+          terminating = peer;
+          endBy = Clock::now() + lockWait;
         }
-        locked = true;
         break;
       case Forward::unreachable:
-        if (Clock::now() >= giveUp) {
-          ::close(lockFD);
-          outcome.error = "the running instance does not answer at " + paths->socket;
-          return outcome;
-        }
-        std::this_thread::sleep_for(connectRetry);
-        locked = ::flock(lockFD, LOCK_EX | LOCK_NB) == 0;
         break;
       case Forward::failed:
         ::close(lockFD);
         return outcome;
+    }
+    const auto now = Clock::now();
+    if (terminating != 0) {
+      // Waits for the lock, but not so long that a next instance, started
+      // meanwhile by another sender, is not asked.
+      if (now >= endBy) {
+        ::close(lockFD);
+        outcome.error = "the running instance did not end in time";
+        return outcome;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - now);
+      locked = waitForLock(lockFD, std::min<std::chrono::milliseconds>(left, lockSlice));
+    } else {
+      if (now >= giveUp) {
+        ::close(lockFD);
+        outcome.error = "the running instance does not answer at " + paths->socket;
+        return outcome;
+      }
+      std::this_thread::sleep_for(connectRetry);
+      locked = ::flock(lockFD, LOCK_EX | LOCK_NB) == 0;
     }
   }
   const int listenFD = listenAt(paths->socket, &outcome.error);

@@ -10,8 +10,10 @@
 // of URL frames (4-byte big-endian length, then the bytes; a zero length
 // ends the list), at most maxURLCount URLs of at most maxURLLength bytes; the
 // instance answers one byte: 'A' (taken) or 'T' (terminating: the sender
-// waits for the lock and becomes the next instance). Reads are bounded in
-// time, so a peer that sends nothing holds nobody up for long.
+// waits for the lock and becomes the next instance, asking again every so
+// often, since another sender may have become the next instance meanwhile).
+// Reads are bounded in time, so a peer that sends nothing holds nobody up
+// for long.
 //
 // Thread contract: acquire() on the program's main thread before anything
 // else; the receiver runs on the instance's own accepting thread.
@@ -42,7 +44,8 @@ class SingleInstance {
 
   // Becomes the instance named `name`, or hands `urls` to the running one.
   // When the running one answers that it is terminating, waits for its lock
-  // (at most `lockWait`) and becomes the next instance. URLs longer than
+  // (at most `lockWait` for one terminating instance) and becomes the next
+  // instance, unless a next instance that takes the URLs holds it by then. URLs longer than
   // maxURLLength, empty ones and those past maxURLCount are left out of a
   // forwarded request (reported in `dropped`).
   static Outcome acquire(const std::string& name, const std::vector<std::string>& urls,

@@ -1,7 +1,8 @@
 // The whole helper from the outside: the JorvuVornHelper program in a
 // temporary root, driven over its real socket by the XPC client as the app
-// drives it, against the local publisher serving catalogue records, sources
-// made by jorvu-pack, setup archives and the report endpoint.
+// drives it (and, for the app's self-update, by the app's own launch flow),
+// against the local publisher serving catalogue records, sources made by
+// jorvu-pack, setup archives and the report endpoint.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -18,9 +19,12 @@
 #include "Common/Launcher/ApplicationLauncher.hpp"
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasks.hpp"
+#include "JorvuVorn/ViewModel/WebLaunchingTasksController.hpp"
 #include "Platform/Bundle.hpp"
 #include "Platform/PropertyList.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
+#include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
@@ -160,6 +164,26 @@ class HelperEndToEnd : public ::testing::Test {
   }
 
   std::string gamesFolder() const { return helperRoot + "/Library/Application Support/Jorvu"; }
+  std::string vornFolder() const { return gamesFolder() + "/Vorn"; }
+  std::string loaderArgs() const { return temp.path() + "/loader.args"; }
+
+  // The installed app (version 1.0), and a newer release of it published,
+  // whose loader notes its arguments in loaderArgs().
+  void installAppAndPublishUpdate() {
+    makeFakeGameBundle(temp.path() + "/app", "JorvuVorn");
+    const std::string bundle = temp.path() + "/app/JorvuVorn.app";
+    auto plist = platform::readPropertyList(bundle + "/Contents/Info.plist");
+    ASSERT_TRUE(plist && plist->dict());
+    platform::PlistDict dict = *plist->dict();
+    dict["CFBundleShortVersionString"] = platform::PlistValue(std::string("1.0"));
+    ASSERT_TRUE(platform::writePropertyList(bundle + "/Contents/Info.plist", platform::PlistValue(dict)));
+    fs::create_directories(vornFolder());
+    fs::copy(bundle, vornFolder() + "/JorvuVorn.app", fs::copy_options::recursive);
+    const std::string loader = bundle + "/Contents/Resources/JorvuVornLoader";
+    testsupport::writeFile(loader, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + loaderArgs() + "'\n");
+    fs::permissions(loader, fs::perms::owner_all);
+    pub->publishApp(bundle, "2.0", testsupport::binDir() + "/jorvu-pack");
+  }
   std::string desktop() const { return helperRoot + "/home/Desktop"; }
   // Outside the helper's root, which may be a small volume.
   std::string stderrFile() const { return temp.path() + "/helper-stderr.txt"; }
@@ -587,28 +611,104 @@ TEST_F(HelperEndToEnd, StoppedDuringAnInstallTheHelperEndsTheJobAndExits) {
 
 TEST_F(HelperEndToEnd, TheAppServedAsItsOwnGameUpdatesUnderItsDevelopmentTag) {
   startHelper();
-  // The installed app (version 1.0), and a newer release of it published.
-  const std::string vorn = gamesFolder() + "/Vorn";
-  makeFakeGameBundle(temp.path() + "/app", "JorvuVorn");
-  const std::string bundle = temp.path() + "/app/JorvuVorn.app";
-  auto plist = platform::readPropertyList(bundle + "/Contents/Info.plist");
-  ASSERT_TRUE(plist && plist->dict());
-  platform::PlistDict dict = *plist->dict();
-  dict["CFBundleShortVersionString"] = platform::PlistValue(std::string("1.0"));
-  ASSERT_TRUE(platform::writePropertyList(bundle + "/Contents/Info.plist", platform::PlistValue(dict)));
-  fs::create_directories(vorn);
-  fs::copy(bundle, vorn + "/JorvuVorn.app", fs::copy_options::recursive);
-  pub->publishApp(bundle, "2.0", testsupport::binDir() + "/jorvu-pack");
+  ASSERT_NO_FATAL_FAILURE(installAppAndPublishUpdate());
 
   // The development tag has a "/": the helper takes it.
   ASSERT_EQ(client->registerGame(128000, "678e/dev"), ok()) << testsupport::readFileOrEmpty(logFile());
   EXPECT_EQ(client->work(128000, true), ok());
   const Polled polled = pollStatus(128000, Status::ready);
   ASSERT_TRUE(polled.reached) << (polled.failure && polled.failure->second ? *polled.failure->second : "time-out");
-  auto installed = platform::Bundle(vorn + "/JorvuVorn.app").shortVersion();
+  auto installed = platform::Bundle(vornFolder() + "/JorvuVorn.app").shortVersion();
   EXPECT_EQ(installed, "2.0");
-  EXPECT_EQ(::access((vorn + "/JorvuVorn.app/Contents/MacOS/JorvuVorn").c_str(), X_OK), 0);
+  EXPECT_EQ(::access((vornFolder() + "/JorvuVorn.app/Contents/MacOS/JorvuVorn").c_str(), X_OK), 0);
   // Up to date now; a tag leaving the catalogue's folder is refused.
   EXPECT_EQ(client->work(128000, true), failed(VornHelperError::NoWorkRequired{}));
   EXPECT_EQ(client->registerGame(5, "678e/../x"), failed(VornHelperError::Crash{}));
+}
+
+// The app's launch flow in this process, as one app process runs it, against
+// the helper: a self-update that failed is run again by the next launch.
+class SelfUpdateEndToEnd : public HelperEndToEnd {
+ protected:
+  void SetUp() override {
+    HelperEndToEnd::SetUp();
+    ASSERT_NO_FATAL_FAILURE(startHelper());
+    ASSERT_NO_FATAL_FAILURE(installAppAndPublishUpdate());
+  }
+
+  void TearDown() override {
+    if (tasks) tasks->shutdown();
+    mainThread.stop();
+    XPCClient::setProxy(nullptr);
+    HelperEndToEnd::TearDown();
+  }
+
+  void makeTasks(double selfUpdateTimeout) {
+    WebLaunchingTasks::Options options;
+    options.selfUpdateTimeout = selfUpdateTimeout;
+    options.readDebugMode = [] { return false; };
+    tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, appClient, options);
+  }
+
+  // Runs one launch of `code` to its end; its steps.
+  std::vector<std::string> launch(std::uint32_t code) {
+    GameExecuteInfo info;
+    info.gameCode = code;
+    info.url = "jorvuvorn://launch?game=" + std::to_string(code);
+    info.isAutoExecute = true;
+    platform::OneShot<bool> completed;
+    launchtest::LogMark mark;
+    auto controller = WebLaunchingTasksController::make(tasks, info, [completed] { completed.resolve(true); });
+    controller->start();
+    EXPECT_TRUE(completed.waitFor(120s)) << testsupport::readFileOrEmpty(logFile());
+    tasks->actorQueue().waitIdle();
+    mainThread.drain();
+    return mark.steps(code);
+  }
+
+  // The app's objects on the publisher.
+  std::vector<std::string> appObjects() const {
+    std::vector<std::string> out;
+    for (const std::string& f : filesEndingWith(pubRoot + "/app-source", ".zqgz")) out.push_back("/app-source/" + f);
+    return out;
+  }
+
+  void expectUpdatedAndReloaded(const std::vector<std::string>& steps) {
+    EXPECT_EQ(steps, (std::vector<std::string>{"ready->register", "register->error(needReloading)",
+                                               "error(needReloading)->reloading", "reloading->done"}))
+        << testsupport::readFileOrEmpty(logFile());
+    EXPECT_EQ(platform::Bundle(vornFolder() + "/JorvuVorn.app").shortVersion(), "2.0");
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(loaderArgs()); }));
+    VornLogger::setIsRemainLogFile(false);
+  }
+
+  launchtest::TestMainThread mainThread;
+  launchtest::RecordingInterface ui;
+  XPCClient appClient{60s};
+  std::shared_ptr<WebLaunchingTasks> tasks;
+};
+
+TEST_F(SelfUpdateEndToEnd, ARefusedDownloadEndsTheLaunchAndTheNextOneUpdates) {
+  makeTasks(300.0);
+  const auto objects = appObjects();
+  ASSERT_FALSE(objects.empty());
+  faultEach(objects, publisher::Fault::respond(503));
+  const auto first = launch(821);
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(first[1].rfind("register->error(NetworkError(", 0), 0u) << first[1];
+  ASSERT_EQ(ui.popups().size(), 1u);
+  EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::NetworkError>());
+
+  pub->clearFaults();
+  expectUpdatedAndReloaded(launch(822));
+}
+
+TEST_F(SelfUpdateEndToEnd, ATimedOutUpdateIsCancelledAndTheNextLaunchUpdates) {
+  makeTasks(1.0);
+  faultEach(appObjects(), publisher::Fault::stall());
+  EXPECT_EQ(launch(823).back(), "error(timeout)->done");
+  EXPECT_TRUE(ui.popups().empty());
+
+  pub->clearFaults();
+  expectUpdatedAndReloaded(launch(824));
 }

@@ -217,3 +217,30 @@ TEST_F(AppProgram, AURLSentWhileTheAppTerminatesStartsTheNextInstance) {
 }
 
 }  // namespace
+
+TEST_F(AppProgram, URLsHandedBackAfterAnUpdateReachTheNextAppWhileItsLaunchRuns) {
+  auto old = app.start({"jorvuvorn://launch?game=21&passarg=update"}, "old");
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(21); })) << app.log();
+  ASSERT_TRUE(waitUntil([&] { return app.logCount("update installed: new start URLs wait") == 1; })) << app.log();
+  // Both are told the app is going and wait for its lock.
+  auto left = app.start({startURL(22)}, "left");
+  auto right = app.start({startURL(23)}, "right");
+  ASSERT_TRUE(waitUntil([&] { return waitsForALock(left->pid()) && waitsForALock(right->pid()); })) << app.outputs();
+
+  app.finishLaunch(21);
+  EXPECT_EQ(old->wait(30s), 0) << app.outputs();
+  // One of them is the next app, and its launch does not end: the other
+  // hands its URL over instead of waiting for that app's lock.
+  ASSERT_TRUE(waitUntil([&] { return app.launchStarted(22) && app.launchStarted(23); })) << app.outputs();
+  ASSERT_TRUE(waitUntil([&] { return !left->running() || !right->running(); })) << app.outputs();
+  Process& forwarder = left->running() ? *right : *left;
+  Process& next = left->running() ? *left : *right;
+  EXPECT_EQ(forwarder.wait(), 0) << app.outputs();
+  EXPECT_TRUE(next.running());
+  EXPECT_EQ(app.logCount("url parse success. gameCode=22"), 1);
+  EXPECT_EQ(app.logCount("url parse success. gameCode=23"), 1);
+
+  app.finishLaunch(22);
+  app.finishLaunch(23);
+  expectEnded(next, 2);
+}

@@ -2,8 +2,9 @@
 // start-up, registry of launches and termination: each launch writes
 // "<code>.started" (holding its start URL) into the folder named by
 // JORVU_LAUNCH_STANDIN_DIR and finishes when a file "<code>.finish" appears
-// there (at once when the variable is not set). The tests install it in
-// place of the app's program.
+// there (at once when the variable is not set). A launch whose pass argument
+// is "update" acts as one that found an installed update of the app. The
+// tests install it in place of the app's program.
 #include <gio/gio.h>
 
 #include <cstdlib>
@@ -20,22 +21,23 @@ namespace {
 class StandInLaunchController final : public LaunchController,
                                       public std::enable_shared_from_this<StandInLaunchController> {
  public:
-  StandInLaunchController(MainThread& mainThread, GameExecuteInfo info, std::function<void()> completion)
-      : mainThread_(mainThread), info_(std::move(info)), completion_(std::move(completion)) {}
+  StandInLaunchController(AppServices& services, GameExecuteInfo info, std::function<void()> completion)
+      : services_(services), info_(std::move(info)), completion_(std::move(completion)) {}
 
   ~StandInLaunchController() override { stopWatching(); }
 
   void start() override {
+    if (info_.passarg == "update") services_.updateInstalled();
     const char* folder = std::getenv("JORVU_LAUNCH_STANDIN_DIR");
     auto self = shared_from_this();
     if (folder == nullptr || *folder == '\0') {
-      mainThread_.post([self] { self->finish(); });
+      services_.mainThread.post([self] { self->finish(); });
       return;
     }
     const std::string base = std::string(folder) + "/" + std::to_string(info_.gameCode);
     finishPath_ = base + ".finish";
     std::ofstream(base + ".started") << info_.url.value_or("") << "\n";
-    mainThread_.post([self, folder = std::string(folder)] { self->watch(folder); });
+    services_.mainThread.post([self, folder = std::string(folder)] { self->watch(folder); });
   }
 
  private:
@@ -67,7 +69,7 @@ class StandInLaunchController final : public LaunchController,
     monitor_ = nullptr;
   }
 
-  MainThread& mainThread_;
+  AppServices& services_;
   GameExecuteInfo info_;
   std::function<void()> completion_;
   std::string finishPath_;
@@ -79,7 +81,7 @@ class StandInLaunchController final : public LaunchController,
 int main(int argc, char** argv) {
   return runJorvuVorn(argc, argv, [](AppServices& services) -> LaunchControllerFactory {
     return [&services](const GameExecuteInfo& info, std::function<void()> completion) {
-      return std::make_shared<StandInLaunchController>(services.mainThread, info, std::move(completion));
+      return std::make_shared<StandInLaunchController>(services, info, std::move(completion));
     };
   });
 }

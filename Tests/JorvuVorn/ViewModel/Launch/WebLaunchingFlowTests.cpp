@@ -356,12 +356,18 @@ TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
   makeTasks(0.05);
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, Status::install, 1, 100)});
+  helper().onCall([this](const Call& call) {
+    if (call.method == "cancel") helper().script("getGameStatus", kApp, {status(kApp, Status::cancel)});
+  });
   LogMark mark;
   auto l = launch(startInfo(716));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(mark.steps(716).back(), "error(timeout)->done");
   EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout"}));
   EXPECT_TRUE(helper().calls("register", 716).empty());
+  // The job it started is cancelled, and 128000 cleared once it has ended:
+  // the next launch can register it again.
+  EXPECT_EQ(callsFor(kApp, "getGameStatus"), (Lines{"register", "work", "cancel", "clearGame"}));
 }
 
 TEST_F(LaunchFlow, ASelfUpdateBlockedByAnotherJobEndsWithItsPopup) {
