@@ -12,7 +12,9 @@
 # keeps such marks), so that a double click on the desktop opens the start URL.
 # The desktop folder is $XDG_DESKTOP_DIR, else the one named in the user's
 # user-dirs.dirs, else $HOME/Desktop. A bundle or launcher there that is not
-# one of our shortcuts is never replaced.
+# one of our shortcuts is never replaced. The shortcut is placed whole or not
+# at all: a desktop folder or name that the launcher cannot hold (a control
+# character, bytes that are not UTF-8) is refused before anything is made.
 set -eu
 umask 022
 
@@ -95,6 +97,15 @@ desktop_folder() {
   printf '%s' "$home/Desktop"
 }
 
+# Whether $1 is one line of UTF-8 text without control characters, as the
+# property list and the launcher's lines must be.
+is_line_of_text() {
+  case $1 in
+    *[[:cntrl:]]*) return 1 ;;
+  esac
+  printf '%s' "$1" | iconv -f UTF-8 -t UTF-8 >/dev/null 2>&1
+}
+
 xml_escape() {
   printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'
 }
@@ -118,6 +129,10 @@ case $desktop in
   /*) ;;
   *) fail "the desktop folder is not an absolute path: $desktop" ;;
 esac
+is_line_of_text "$desktop" ||
+  fail "the desktop folder's path holds a control character or bytes that are not UTF-8; no shortcut made"
+is_line_of_text "$name" ||
+  fail "the executable name holds a control character or bytes that are not UTF-8; no shortcut made"
 mkdir -p "$desktop"
 bundle=$desktop/$name.app
 if [ -e "$bundle" ] || [ -L "$bundle" ]; then
@@ -165,17 +180,8 @@ fi
   printf '</dict>\n</plist>\n'
 } >"$new/Contents/Info.plist"
 
-# Swap the new bundle in; an old shortcut goes only once the new one is in place.
-if [ -e "$bundle" ] || [ -L "$bundle" ]; then
-  mv "$bundle" "$work/previous"
-fi
-if ! mv "$new" "$bundle"; then
-  [ -e "$work/previous" ] && mv "$work/previous" "$bundle"
-  fail "cannot place $bundle"
-fi
-printf '%s\n' "$bundle"
-
-# The desktop launcher, only when there is a stub for it to run.
+# The desktop launcher, only when there is a stub for it to run; written
+# before anything is placed.
 if [ -n "$stub" ]; then
   {
     printf '[Desktop Entry]\n'
@@ -193,7 +199,33 @@ if [ -n "$stub" ]; then
     printf '%s%s\n' "$launcher_marker" "$game"
   } >"$work/launcher"
   chmod 755 "$work/launcher"
-  mv -f "$work/launcher" "$launcher" || fail "cannot place $launcher"
+fi
+
+# Puts the previous bundle, if any, back in its place.
+restore_previous() {
+  if [ -e "$work/previous" ] || [ -L "$work/previous" ]; then
+    mv "$work/previous" "$bundle"
+  fi
+}
+
+# Swap the new bundle in, then its launcher; an old shortcut goes only once
+# the new one is in place, and comes back when the new one cannot be placed
+# whole (a name too long for the launcher's file name).
+if [ -e "$bundle" ] || [ -L "$bundle" ]; then
+  mv "$bundle" "$work/previous"
+fi
+if ! mv "$new" "$bundle"; then
+  restore_previous
+  fail "cannot place $bundle"
+fi
+if [ -n "$stub" ] && ! mv -f "$work/launcher" "$launcher"; then
+  rm -rf "$bundle"
+  restore_previous
+  fail "cannot place $launcher"
+fi
+printf '%s\n' "$bundle"
+
+if [ -n "$stub" ]; then
   # Desktops that ask before running a launcher skip the question for trusted
   # ones; where no metadata store runs, this fails and changes nothing.
   if command -v gio >/dev/null 2>&1; then

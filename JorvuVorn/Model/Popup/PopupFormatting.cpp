@@ -131,6 +131,66 @@ std::string byteCountText(std::uint64_t bytes) {
 
 std::string capacityMessage(std::uint64_t total) { return byteCountText(total) + " left"; }
 
+namespace {
+
+// Whether `rest` starts with a character that the end of the text cut off:
+// a lead byte followed by fewer continuation bytes than it announces.
+bool isCutCharacter(std::string_view rest) {
+  const auto lead = static_cast<unsigned char>(rest.front());
+  const std::size_t length = lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
+                             : lead >= 0xf0 && lead <= 0xf4                                 ? 4
+                                                                                            : 0;
+  if (length == 0 || rest.size() >= length) return false;
+  for (std::size_t i = 1; i < rest.size(); ++i) {
+    if ((static_cast<unsigned char>(rest[i]) & 0xc0) != 0x80) return false;
+  }
+  return true;
+}
+
+// The length of the valid UTF-8 that `text` starts with.
+std::size_t validPrefix(std::string_view text) {
+  const gchar* end = nullptr;
+  g_utf8_validate_len(text.data(), text.size(), &end);
+  return static_cast<std::size_t>(end - text.data());
+}
+
+bool breaksTheLine(gunichar c) { return g_unichar_iscntrl(c) || c == 0x2028 || c == 0x2029; }
+
+}  // namespace
+
+std::string validUTF8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const std::size_t valid = validPrefix(text);
+    out.append(text.substr(0, valid));
+    text.remove_prefix(valid);
+    if (text.empty() || isCutCharacter(text)) break;
+    out += "\uFFFD";
+    // The rest of the run, up to the next character that reads.
+    text.remove_prefix(1);
+    while (!text.empty() && validPrefix(text.substr(0, 4)) == 0 && !isCutCharacter(text)) text.remove_prefix(1);
+  }
+  return out;
+}
+
+std::string oneLineText(std::string_view text) {
+  const std::string valid = validUTF8(text);
+  std::string out;
+  out.reserve(valid.size());
+  bool inBreak = false;
+  for (const char* p = valid.c_str(); *p != '\0'; p = g_utf8_next_char(p)) {
+    if (breaksTheLine(g_utf8_get_char(p))) {
+      if (!inBreak) out += ' ';
+      inBreak = true;
+    } else {
+      out.append(p, static_cast<std::size_t>(g_utf8_next_char(p) - p));
+      inBreak = false;
+    }
+  }
+  return out;
+}
+
 std::string decodeLabel(std::string_view linkName) {
   std::string out;
   for (std::size_t i = 0; i < linkName.size(); ++i) {
@@ -172,6 +232,18 @@ std::optional<std::string> mountSourceOf(dev_t device) {
     std::istringstream rest(line.substr(dash + 3));
     std::string type, source;
     if (rest >> type >> source && !source.empty() && source.front() == '/') return source;
+  }
+  return std::nullopt;
+}
+
+// A name as it can be shown: valid UTF-8, and nothing when none of it can be
+// seen (blanks only, or bytes that did not read).
+std::optional<std::string> visibleName(const std::optional<std::string>& name) {
+  if (!name) return std::nullopt;
+  std::string valid = validUTF8(*name);
+  for (const char* p = valid.c_str(); *p != '\0'; p = g_utf8_next_char(p)) {
+    const gunichar c = g_utf8_get_char(p);
+    if (c != 0xfffd && g_unichar_isgraph(c)) return valid;
   }
   return std::nullopt;
 }
@@ -250,10 +322,10 @@ std::string volumeNameOf(const std::string& path, const std::string& labelFolder
   // GIO finds mounts by absolute, resolved paths only.
   const auto resolved = realPath(path);
   if (!resolved) return "Unknown Volume";
-  if (auto name = gioMountName(*resolved)) return *name;
-  if (auto label = fileSystemLabel(*resolved)) return *label;
-  if (auto label = udevLabel(*resolved, labelFolder)) return *label;
-  if (auto name = gioSystemMountName(*resolved)) return *name;
+  if (auto name = visibleName(gioMountName(*resolved))) return *name;
+  if (auto label = visibleName(fileSystemLabel(*resolved))) return *label;
+  if (auto label = visibleName(udevLabel(*resolved, labelFolder))) return *label;
+  if (auto name = visibleName(gioSystemMountName(*resolved))) return *name;
   return "Unknown Volume";
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // What the popups format before they show it: colours written as hex texts,
 // a version number in the platform's float form and its system name, byte
-// counts, the name of the volume that holds the home folder.
+// counts, the name of the volume that holds the home folder, and texts from
+// outside made fit to show (valid UTF-8, on one line).
 //
 // Plain functions; any thread (getRootVolumeName reads the file system and
 // asks GIO).
@@ -41,10 +42,21 @@ std::string byteCountText(std::uint64_t bytes);
 // The free-space message of the disk popup: byteCountText(total) + " left".
 std::string capacityMessage(std::uint64_t total);
 
+// `text` as valid UTF-8: a character cut off by the end of the text is
+// dropped, and every other run of bytes that are not UTF-8 becomes one
+// U+FFFD.
+std::string validUTF8(std::string_view text);
+
+// validUTF8(text) on one line, for texts shown in a limited number of lines:
+// each run of line and paragraph breaks, tabs and other control characters
+// becomes one space.
+std::string oneLineText(std::string_view text);
+
 // The name of the volume that holds the user's home folder, as the desktop's
 // file manager shows it: GIO's name for its mount, else the file system's
 // label, else GIO's name for the system mount ("Filesystem root");
-// "Unknown Volume" when none can be read.
+// "Unknown Volume" when none can be read. A name is read as validUTF8(); one
+// with nothing visible in it counts as unreadable.
 std::string getRootVolumeName();
 // The same for any path, with udev's label links looked up in `labelFolder`
 // (tests).

@@ -34,7 +34,7 @@ struct Text {
   std::string color = "#000000";
   double letterSpacing = 0;
   bool underline = false;
-  int maxLines = 0;  // 0: as many as it needs
+  int maxLines = 0;  // 0: as many as it needs; else its line breaks and tabs show as spaces
   bool operator==(const Text&) const = default;
 };
 

@@ -58,7 +58,8 @@ PangoTextMeasure::~PangoTextMeasure() {
 
 PangoLayout* PangoTextMeasure::layout(const Text& text, const std::string& shown, double maxWidth) const {
   PangoLayout* layout = pango_layout_new(context_);
-  pango_layout_set_text(layout, shown.c_str(), -1);
+  // Pango limits lines per paragraph: a limited text is laid out as one.
+  pango_layout_set_text(layout, (text.maxLines > 0 ? oneLineText(shown) : shown).c_str(), -1);
   PangoAttrList* attributes = popupTextAttributes(text, true);
   pango_layout_set_attributes(layout, attributes);
   pango_attr_list_unref(attributes);

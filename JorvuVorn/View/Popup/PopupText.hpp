@@ -2,8 +2,9 @@
 // How the popups set their texts with Pango: the attributes of a text (the
 // app's font, weight, size, line height, spacing, colour), and the measure
 // that places the information boxes' texts (PopupLayout's layoutInfoBox) and
-// then draws them exactly as measured. It needs no display: its font map
-// is its own.
+// then draws them exactly as measured. A text with a line limit is laid out
+// as oneLineText(), so that its breaks cannot add lines past the limit. It
+// needs no display: its font map is its own.
 //
 // Thread contract: one thread per object (the main loop for the views; a
 // test's thread without a display).

@@ -42,10 +42,11 @@ std::string shownText(const Text& text, const StringTable& strings) {
 }
 
 // A label for `text`; its colour comes from `withColor`, or from the style
-// (button labels change colour when pressed).
-
+// (button labels change colour when pressed). A line limit holds whatever
+// breaks the text holds.
 GtkWidget* makeLabel(const Text& text, const StringTable& strings, bool withColor) {
-  GtkWidget* label = gtk_label_new(shownText(text, strings).c_str());
+  const std::string shown = shownText(text, strings);
+  GtkWidget* label = gtk_label_new((text.maxLines > 0 ? oneLineText(shown) : shown).c_str());
   PangoAttrList* attributes = popupTextAttributes(text, withColor);
   gtk_label_set_attributes(GTK_LABEL(label), attributes);
   pango_attr_list_unref(attributes);

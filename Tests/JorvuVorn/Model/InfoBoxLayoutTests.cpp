@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "JorvuVorn/Model/Popup/PopupFormatting.hpp"
 #include "JorvuVorn/Model/Popup/PopupViews.hpp"
 #include "JorvuVorn/Model/Popup/StringTable.hpp"
 #include "JorvuVorn/View/Popup/PopupText.hpp"
@@ -39,8 +40,13 @@ struct Measured {
   InfoBoxLayout layout;
 };
 
-Measured measure(const PopupView& view, const std::string& language) {
+const PangoTextMeasure& fontMeasure() {
   static const PangoTextMeasure measure;
+  return measure;
+}
+
+Measured measure(const PopupView& view, const std::string& language) {
+  const PangoTextMeasure& measure = fontMeasure();
   const StringTable strings = StringTable::load(JORVU_SOURCE_RESOURCES, language);
   const InfoBox box = infoBoxOf(body(view, PopupEnvironment{language, "help.test"}));
   InfoBoxLayout layout = popup::layoutInfoBox(
@@ -142,6 +148,37 @@ TEST(InfoBoxLayout, DiskSpaceNameIsCutBeforeTheFreeSpace) {
     EXPECT_LE(volume.x + volume.width, free.x - 12 + 0.01);
     EXPECT_NEAR(volume.baseline, free.baseline, 0.01);
     EXPECT_NEAR(volume.height, free.height, 1) << "one line";
+  }
+}
+
+// Whether the layout's last line ends in an ellipsis.
+bool endsInEllipsis(PangoLayout* layout) {
+  bool ellipsis = false;
+  for (GSList* run = pango_layout_get_line_readonly(layout, pango_layout_get_line_count(layout) - 1)->runs;
+       run != nullptr; run = run->next) {
+    ellipsis = static_cast<PangoGlyphItem*>(run->data)->item->analysis.flags & PANGO_ANALYSIS_FLAG_IS_ELLIPSIS;
+  }
+  return ellipsis;
+}
+
+TEST(InfoBoxLayout, LineBreaksKeepEveryLineLimit) {
+  const CapacityError capacity{5'000'000'000, 12'300'000'000, SetupOpreation::install};
+  for (const std::string language : {"en", "ko"}) {
+    const std::string reason = language == "ko" ? "정기 서버 점검\n겨울 시즌 업데이트\r\n새 지역 추가\n\t여러 오류 수정\u2029일부 지역은 더 늦게 끝납니다\n자세한 내용은 공지 참고"
+                                                : "First line\nSecond line\r\nThird line\n\tFourth line\u2029Fifth line\nSixth line\nSeventh line\nEighth";
+    for (const Measured& m :
+         {measure(MaintenanceErrorView{{480, 376}, {"2026-12-07\n09:00\nKST", "2026-12-07\r\n11:00\u2029KST", reason, ""}}, language),
+          measure(DriverSpaceErrorView{{480, 287}, capacity, language == "ko" ? "게임\n디스크" : "Game\nDisk"}, language)}) {
+      expectInsideTheBox(m);
+      for (const PlacedText& t : m.layout.texts) {
+        if (t.text.maxLines == 0) continue;
+        SCOPED_TRACE(language + ": " + t.shown);
+        PangoLayout* layout = fontMeasure().layout(t.text, t.shown, t.width);
+        EXPECT_EQ(pango_layout_get_line_count(layout), t.shown == reason ? 2 : 1);
+        EXPECT_EQ(endsInEllipsis(layout), t.shown == reason);
+        g_object_unref(layout);
+      }
+    }
   }
 }
 

@@ -150,6 +150,27 @@ TEST(VolumeName, TheFileSystemsLabelElseGiosNameForTheMount) {
   }
 }
 
+TEST(VolumeName, ACutLabelLosesItsLastCharacterAndABlankOneIsPassedOver) {
+  testsupport::TempRoot root;
+  {
+    // ext4 keeps the first 16 bytes: five characters and a third of the sixth.
+    LoopMount cut(root, "게임디스크볼륨");
+    if (!cut.skipReason().empty()) GTEST_SKIP() << cut.skipReason();
+    EXPECT_EQ(volumeNameOf(cut.folder(), root.path() + "/no-labels"), "게임디스크");
+  }
+  {
+    LoopMount blank(root, "   ");
+    ASSERT_EQ(blank.skipReason(), "");
+    EXPECT_EQ(volumeNameOf(blank.folder(), root.path() + "/no-labels"), "Volume");
+  }
+}
+
+TEST(ShownTexts, ValidUTF8OnOneLine) {
+  EXPECT_EQ(validUTF8("Caf\xe9 \xff\xfe\x80" "Disk \xeb\xb3"), "Caf\uFFFD \uFFFDDisk ") << "one mark per run, none for a cut end";
+  EXPECT_EQ(validUTF8(std::string("\xeb\xb3 \0", 4)), "\uFFFD \uFFFD");
+  EXPECT_EQ(oneLineText("a\nb\r\n\tc\u2028d\u2029e\x7f\u0085f\xeb"), "a b c d e f");
+}
+
 TEST(PopupRecords, RawValues) {
   EXPECT_EQ(setupOpreation(13000), SetupOpreation::install);
   EXPECT_EQ(setupOpreation(32000), SetupOpreation::update);

@@ -248,6 +248,14 @@ TEST_F(ErrorPopupTest, InformationBoxesKeepTheirEdgesWithLongValuesInBothLanguag
     const std::vector<BoxShot> shots = {
         {"OSVersionLimit-box", OSVersionErrorView{{480, 347}, {10.12f, 10.13f}}, 82},
         {"Maintenance-box", MaintenanceErrorView{{480, 376}, {"2026-12-07 09:00", "2026-12-08 18:30", reason, ""}}, 130},
+        // Line breaks, as notices written by people hold them.
+        {"Maintenance-breaks-box",
+         MaintenanceErrorView{{480, 376},
+                              {"2026-12-07\n09:00\nKST", "2026-12-08\r\n18:30\r\nKST",
+                               language == "ko" ? "정기 서버 점검\n겨울 시즌 업데이트\n새 지역 추가\n\t여러 오류 수정\n일부 지역 지연\n자세한 내용은 공지 참고"
+                                                : "First line\nSecond line\nThird line\n\tFourth line\nFifth line\nSixth line\nSeventh line\nEighth line",
+                               ""}},
+         130},
         {"DriverSpace-box",
          DriverSpaceErrorView({480, 287}, {5'000'000'000, 12'300'000'000, SetupOpreation::install},
                               language == "ko" ? "아주 긴 이름을 가진 외장 디스크 볼륨 두 번째" : "An external disk with a very long volume name"),
@@ -278,6 +286,12 @@ TEST_F(ErrorPopupTest, InformationBoxesKeepTheirEdgesWithLongValuesInBothLanguag
       // Rounded corners.
       EXPECT_FALSE(isFill(left, top));
       EXPECT_FALSE(isFill(right, bottom));
+      // Its texts keep clear of its top and bottom edges.
+      int ink = 0;
+      for (int y = 1; y <= 10; ++y) {
+        for (int x = left + 6; x <= right - 6; ++x) ink += !isFill(x, top + y) + !isFill(x, bottom - y);
+      }
+      EXPECT_EQ(ink, 0);
       g_object_unref(pixels);
       window->close();
       guitest::drain();

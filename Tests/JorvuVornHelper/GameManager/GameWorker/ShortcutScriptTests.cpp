@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <string>
 
 #include "Platform/PropertyList.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -289,4 +291,28 @@ TEST_F(ShortcutScriptTest, LeavesAForeignLauncherAlone) {
   fs::create_symlink(root.path() + "/elsewhere.desktop", desktop + "/Game.desktop");
   EXPECT_NE(runScript(helper.script(), {gameFolder, "Game.app", "123"}).status, 0);
   EXPECT_EQ(testsupport::readFileOrEmpty(root.path() + "/elsewhere.desktop"), "X-Jorvu-Shortcut=1\n");
+}
+
+TEST_F(ShortcutScriptTest, IsMadeWholeOrNotAtAll) {
+  HelperBundle helper(root, script);
+  // A line break in the desktop folder would end the launcher's Exec line; a
+  // launcher that is not UTF-8 does not start.
+  for (const std::string& folder : {root.path() + "/d\nExec=touch pwned\n#", root.path() + "/\xb0\xd4\xc0\xd3"}) {
+    ScopedEnv desktopVariable("XDG_DESKTOP_DIR", folder);
+    auto r = runScript(helper.script(), {gameFolder, "Game.app", "7"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.value_or("").find("no shortcut made"), std::string::npos) << r.output.value_or("");
+    EXPECT_FALSE(fs::exists(folder));
+  }
+
+  // A launcher name one byte longer than a file name may be leaves nothing;
+  // the longest starts its stub.
+  const std::string longest(255 - std::string(".desktop").size(), 'n');
+  EXPECT_NE(runScript(helper.script(), {gameFolder, longest + "n.app", "8"}).status, 0);
+  EXPECT_FALSE(fs::exists(desktop + "/" + longest + "n.app"));
+  ASSERT_EQ(runScript(helper.script(), {gameFolder, longest + ".app", "7"}).status, 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(desktop), fs::directory_iterator()), 2);
+  auto launched = CommandLineLauncher::runCommand("/usr/bin/gio", {"launch", desktop + "/" + longest + ".desktop"}, true);
+  ASSERT_EQ(launched.status, 0) << launched.output.value_or("");
+  EXPECT_EQ(stubRecord(helper.record), desktop + "/" + longest + ".app/Contents/MacOS/run\n");
 }
