@@ -15,6 +15,7 @@
 
 #include "Tests/EndToEnd/BrowserFlow.hpp"
 #include "Tests/EndToEnd/Desktop.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
@@ -24,7 +25,6 @@ using desktop::Browser;
 
 namespace {
 
-constexpr std::uint32_t gameCode = 27182;
 constexpr const char* helperLabel = "com.jorvu.vorn.helper";
 constexpr int playX = 150;
 constexpr int playY = 152;
@@ -43,6 +43,8 @@ class AppFlowTest : public ::testing::Test {
     auto installed = desktop::run({browserflow::sourceDir() + "/scripts/install-app", "--build-dir", testsupport::binDir() + "/.."},
                                   environment(), 120s);
     ASSERT_EQ(installed.status, 0) << installed.output;
+    // The app's status server listens on the game's port.
+    gameCode = testsupport::freeGameCode();
     pub.start();
     ASSERT_EQ(browserflow::publishSample(pub, root.path() + "/pub", root.path() + "/trees", gameCode), 0);
     ASSERT_EQ(browserflow::publishApp(pub, root / "/Library/Application Support/Jorvu/Vorn/JorvuVorn.app"), 0);
@@ -172,6 +174,7 @@ class AppFlowTest : public ::testing::Test {
   }
   void shot(const std::string& name) { EXPECT_TRUE(desktop::screenshot(browserflow::artefact(name))) << name; }
 
+  std::uint32_t gameCode = 0;
   testsupport::TempRoot root;
   desktop::Session session{root.path()};
   publisher::Publisher pub{root.path() + "/pub"};
@@ -217,7 +220,7 @@ TEST_F(AppFlowTest, FromThePageThroughInstallPatchMaintenanceAndTheShortcut) {
   EXPECT_NE(firstArguments.find("-ticket=ticket-e2e-player"), std::string::npos) << firstArguments;
   ASSERT_TRUE(waitForTheEnd());
   EXPECT_TRUE(browser->waitForTitle("Sample Game - app not running")) << browser->title();
-  EXPECT_TRUE(reported("gc=27182&tp=12"));
+  EXPECT_TRUE(reported("gc=" + std::to_string(gameCode) + "&tp=12"));
   shot("flow-1-game-started.png");
 
   // 3. Release 2: Play patches with deltas, and the game starts.
@@ -235,7 +238,7 @@ TEST_F(AppFlowTest, FromThePageThroughInstallPatchMaintenanceAndTheShortcut) {
   EXPECT_TRUE(fs::exists(gameFolder() + "/levels/level-3.txt"));
   EXPECT_GT(deltaRequests(), 0u);
   ASSERT_TRUE(waitForTheEnd());
-  EXPECT_TRUE(reported("gc=27182&tp=22"));
+  EXPECT_TRUE(reported("gc=" + std::to_string(gameCode) + "&tp=22"));
   shot("flow-3-game-started.png");
 
   // 4. Maintenance: Play shows the popup, whose OK ends the app.

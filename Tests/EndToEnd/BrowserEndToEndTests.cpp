@@ -15,6 +15,7 @@
 #include "Infra/HttpServer/HttpServer.hpp"
 #include "Tests/EndToEnd/BrowserFlow.hpp"
 #include "Tests/EndToEnd/Desktop.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
@@ -24,10 +25,6 @@ using desktop::Browser;
 
 namespace {
 
-// A game code whose port (its low 16 bits, 700) is moved up by 19999: the page
-// must apply the same rule as the status server.
-constexpr std::uint32_t pageGameCode = 3 * 65536 + 700;
-
 // The page's Play button, at a fixed place of the page.
 constexpr int playX = 150;
 constexpr int playY = 152;
@@ -36,6 +33,12 @@ class GamePageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!desktop::chromiumProgram()) GTEST_SKIP() << "Chromium is not installed: the browser tests cannot run";
+    // A game code whose port (its low 16 bits, below 1024) is moved up by
+    // 19999: the page must apply the same rule as the status server. Its
+    // port is free, so that the page sees the app not running at first.
+    const auto code = testsupport::firstFreeCode(3 * 65536 + 700, 3 * 65536 + 1024, httpserver::HttpServer::port);
+    ASSERT_TRUE(code) << "every port from 20699 to 21022 is taken";
+    pageGameCode = *code;
     pub.start();
     ASSERT_EQ(browserflow::publishSample(pub, root.path() + "/pub", root.path() + "/trees", pageGameCode), 0);
   }
@@ -56,6 +59,7 @@ class GamePageTest : public ::testing::Test {
     return browser;
   }
 
+  std::uint32_t pageGameCode = 0;
   std::string skipReason;
   testsupport::TempRoot root;
   // A GNOME session: xdg-open hands URLs to GIO, which reads quoted Exec lines.

@@ -25,6 +25,7 @@
 #include "Platform/PropertyList.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 #include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
@@ -650,8 +651,9 @@ class SelfUpdateEndToEnd : public HelperEndToEnd {
     tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, appClient, options);
   }
 
-  // Runs one launch of `code` to its end; its steps.
-  std::vector<std::string> launch(std::uint32_t code) {
+  // Runs one launch of a game whose status port is free to its end; its steps.
+  std::vector<std::string> launch() {
+    const std::uint32_t code = testsupport::freeGameCode();
     GameExecuteInfo info;
     info.gameCode = code;
     info.url = "jorvuvorn://launch?game=" + std::to_string(code);
@@ -693,22 +695,22 @@ TEST_F(SelfUpdateEndToEnd, ARefusedDownloadEndsTheLaunchAndTheNextOneUpdates) {
   const auto objects = appObjects();
   ASSERT_FALSE(objects.empty());
   faultEach(objects, publisher::Fault::respond(503));
-  const auto first = launch(821);
+  const auto first = launch();
   ASSERT_EQ(first.size(), 3u);
   EXPECT_EQ(first[1].rfind("register->error(NetworkError(", 0), 0u) << first[1];
   ASSERT_EQ(ui.popups().size(), 1u);
   EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::NetworkError>());
 
   pub->clearFaults();
-  expectUpdatedAndReloaded(launch(822));
+  expectUpdatedAndReloaded(launch());
 }
 
 TEST_F(SelfUpdateEndToEnd, ATimedOutUpdateIsCancelledAndTheNextLaunchUpdates) {
   makeTasks(1.0);
   faultEach(appObjects(), publisher::Fault::stall());
-  EXPECT_EQ(launch(823).back(), "error(timeout)->done");
+  EXPECT_EQ(launch().back(), "error(timeout)->done");
   EXPECT_TRUE(ui.popups().empty());
 
   pub->clearFaults();
-  expectUpdatedAndReloaded(launch(824));
+  expectUpdatedAndReloaded(launch());
 }

@@ -20,6 +20,16 @@ int bindHelperSocket() {
   return fd;
 }
 
+std::string waitStatusText(int status) {
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  if (!WIFEXITED(status)) return "wait status " + std::to_string(status);
+  const int code = WEXITSTATUS(status);
+  std::string text = "exit status " + std::to_string(code);
+  if (code == 126) text += " (not started: its set-up before the exec failed)";
+  if (code == 127) text += " (not started: the exec failed)";
+  return text;
+}
+
 // ---- HelperProcess ----
 
 HelperProcess::HelperProcess(HelperOptions options) : ownGroup_(options.ownGroup) {
@@ -34,7 +44,7 @@ HelperProcess::HelperProcess(HelperOptions options) : ownGroup_(options.ownGroup
 }
 
 void HelperProcess::start(HelperOptions& options, int listenFD) {
-  const std::string program = binDir() + "/JorvuVornHelper";
+  const std::string program = options.program.empty() ? binDir() + "/JorvuVornHelper" : options.program;
   int errorFD = -1;
   if (!options.stderrPath.empty()) {
     errorFD = ::open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -31,6 +31,8 @@ namespace testsupport {
 int bindHelperSocket();
 
 struct HelperOptions {
+  // The program to run; "" is the built one in binDir().
+  std::string program;
   // Given to the program on top of this process's environment.
   Environment env;
   // Hands the program a socket from bindHelperSocket(), made before the
@@ -80,6 +82,11 @@ class HelperProcess {
 inline bool exitedWith(const std::optional<int>& status, int code) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
+
+// A wait status in words, for a test's failure message; it names the child's
+// own codes for a start that failed: 126 (beforeExec refused) and 127 (the
+// exec failed).
+std::string waitStatusText(int status);
 
 using DataAnswer = std::pair<bool, std::optional<std::string>>;
 using Invoke = std::function<void(vornhelperxpc::Proxy&, VornHelperCommunicator::DataReply)>;

@@ -12,6 +12,7 @@
 
 #include "Infra/HttpServer/HttpServer.hpp"
 #include "Platform/OneShot.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {
@@ -91,7 +92,8 @@ std::string fetchFromPage(std::uint16_t statusPort, const std::string& path) {
 
 TEST(HttpServerBrowserTest, PageOfAnotherOriginReadsTheStatus) {
   if (::access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed (scripts/install-deps)";
+  const std::uint16_t port = testsupport::freePort();
   httpserver::HttpServer server;
-  server.start("127.0.0.1", 30140);
-  EXPECT_EQ(fetchFromPage(30140, "status"), R"(200 application/json {"product":"KTZ","status":"running"})");
+  server.start("127.0.0.1", port);
+  EXPECT_EQ(fetchFromPage(port, "status"), R"(200 application/json {"product":"KTZ","status":"running"})");
 }

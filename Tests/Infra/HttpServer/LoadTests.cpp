@@ -8,6 +8,7 @@
 
 
 #include "TestNet.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {
@@ -60,12 +61,14 @@ long field(const std::string& report, const std::string& name) {
 }  // namespace
 
 TEST(HttpServerLoadTest, TenThousandRequestsFromApacheBench) {
-  Daemon daemon(30130);
+  const std::uint16_t port = testsupport::freePort();  // its own game code
+  Daemon daemon(port);
   ASSERT_TRUE(daemon.ready);
   int before = testnet::openDescriptors(daemon.pid);
   ASSERT_GT(before, 0);
 
-  std::string report = testnet::commandOutput("timeout 180 ab -q -s 10 -n 10000 -c 16 http://127.0.0.1:30130/status 2>&1");
+  std::string report = testnet::commandOutput("timeout 180 ab -q -s 10 -n 10000 -c 16 http://127.0.0.1:" + std::to_string(port) +
+                                                "/status 2>&1");
   EXPECT_EQ(field(report, "Complete requests"), 10000) << report;
   EXPECT_EQ(field(report, "Failed requests"), 0) << report;
   EXPECT_EQ(field(report, "Non-2xx responses"), -1) << report;  // the line is only there when some were
@@ -73,7 +76,7 @@ TEST(HttpServerLoadTest, TenThousandRequestsFromApacheBench) {
 
   int after = testnet::settledDescriptors(before, daemon.pid);
   EXPECT_EQ(after, before);
-  auto reply = testnet::exchange(30130, "GET /status HTTP/1.1\r\n\r\n");
+  auto reply = testnet::exchange(port, "GET /status HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(reply);
   EXPECT_EQ(testnet::parseReply(reply->bytes).body, R"({"product":"KTZ","status":"running"})");
 

@@ -14,6 +14,7 @@
 
 #include "Infra/HttpServer/HttpServer.hpp"
 #include "TestNet.hpp"
+#include "Tests/Support/FreePorts.hpp"
 
 using namespace httpserver;
 using namespace std::chrono_literals;
@@ -91,16 +92,17 @@ class SlowClients {
 
 TEST(HttpServerSlowClientsTest, AFreshRequestIsAnsweredWhileAThousandClientsHang) {
   raiseDescriptorLimit(4096);
+  const std::uint16_t port = testsupport::freePort();
   HttpServer server;
-  server.start("127.0.0.1", 30120);
-  const int before = settledBaseline(30120);
+  server.start("127.0.0.1", port);
+  const int before = settledBaseline(port);
 
-  SlowClients slow(30120, 1000);
+  SlowClients slow(port, 1000);
   ASSERT_EQ(slow.count(), 1000u);
   std::vector<std::chrono::milliseconds> took;
   for (int i = 0; i < 20; ++i) {
     bool answered = false;
-    took.push_back(freshRequest(30120, answered));
+    took.push_back(freshRequest(port, answered));
     EXPECT_TRUE(answered) << i;
   }
   std::sort(took.begin(), took.end());
@@ -110,7 +112,7 @@ TEST(HttpServerSlowClientsTest, AFreshRequestIsAnsweredWhileAThousandClientsHang
   slow.close();
   EXPECT_EQ(testnet::settledDescriptors(before), before);
   bool answered = false;
-  freshRequest(30120, answered);
+  freshRequest(port, answered);
   EXPECT_TRUE(answered);
 }
 
@@ -118,15 +120,16 @@ TEST(HttpServerSlowClientsTest, OpenConnectionsAreBoundedOldestMakesRoom) {
   raiseDescriptorLimit(4096);
   HttpServerOptions options;
   options.maxConnections = 16;
+  const std::uint16_t port = testsupport::freePort();
   HttpServer server(options);
-  server.start("127.0.0.1", 30121);
-  const int before = settledBaseline(30121);
+  server.start("127.0.0.1", port);
+  const int before = settledBaseline(port);
 
   std::vector<int> idle;
-  for (int i = 0; i < 100; ++i) idle.push_back(testnet::connectTo(30121));
+  for (int i = 0; i < 100; ++i) idle.push_back(testnet::connectTo(port));
   // The server keeps at most 16 of them; the 100 client ends are ours.
   bool answered = false;
-  EXPECT_LT(freshRequest(30121, answered), 1000ms);
+  EXPECT_LT(freshRequest(port, answered), 1000ms);
   EXPECT_TRUE(answered);
   EXPECT_LE(testnet::openDescriptors(), before + 100 + 16);
   // The oldest were let go first: closed by the server, without a reply.
@@ -148,9 +151,10 @@ TEST(HttpServerSlowClientsTest, OutOfDescriptorsTheOldestClientMakesRoom) {
 #endif
   HttpServerOptions options;
   options.requestTimeout = 30s;  // only the lack of descriptors closes anyone
+  const std::uint16_t port = testsupport::freePort();
   HttpServer server(options);
-  server.start("127.0.0.1", 30122);
-  const int before = settledBaseline(30122);
+  server.start("127.0.0.1", port);
+  const int before = settledBaseline(port);
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
   // Room for ten connections of the server, and one spare descriptor that
@@ -161,7 +165,7 @@ TEST(HttpServerSlowClientsTest, OutOfDescriptorsTheOldestClientMakesRoom) {
   tight.rlim_cur = static_cast<rlim_t>(before + 1 + 10);
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(30122);
+  to.sin_port = htons(port);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
   // Forty idle clients in another process: the server takes every
@@ -181,7 +185,7 @@ TEST(HttpServerSlowClientsTest, OutOfDescriptorsTheOldestClientMakesRoom) {
   const int full = testnet::settledDescriptors(before + 1 + 10);
   ::close(spare);
   bool answered = false;
-  const auto took = freshRequest(30122, answered);
+  const auto took = freshRequest(port, answered);
   ::setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_GT(clients, 0);
   EXPECT_EQ(full, before + 11);
@@ -191,13 +195,14 @@ TEST(HttpServerSlowClientsTest, OutOfDescriptorsTheOldestClientMakesRoom) {
   ::kill(clients, SIGKILL);
   ::waitpid(clients, nullptr, 0);
   EXPECT_EQ(testnet::settledDescriptors(before), before);
-  freshRequest(30122, answered);
+  freshRequest(port, answered);
   EXPECT_TRUE(answered);
 }
 
 TEST(HttpServerSlowClientsTest, TooLargeLengthsAndChunkedBodiesAreDropped) {
+  const std::uint16_t port = testsupport::freePort();
   HttpServer server;
-  server.start("127.0.0.1", 30123);
+  server.start("127.0.0.1", port);
   const std::string refused[] = {
       "POST /status HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n",
       "GET /status HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\n",
@@ -205,12 +210,12 @@ TEST(HttpServerSlowClientsTest, TooLargeLengthsAndChunkedBodiesAreDropped) {
       "GET /status HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
   };
   for (const auto& request : refused) {
-    auto reply = testnet::exchange(30123, request);
+    auto reply = testnet::exchange(port, request);
     ASSERT_TRUE(reply);
     EXPECT_TRUE(reply->bytes.empty()) << request.substr(0, 60);
   }
   // A request sent in pieces, its body among them, is answered once whole.
-  int fd = testnet::connectTo(30123);
+  int fd = testnet::connectTo(port);
   ASSERT_GE(fd, 0);
   for (std::string piece : {"GET /sta", "tus HTTP/1.1\r\nContent-", "Length: 4\r\n", "\r\nab", "cd"}) {
     ASSERT_TRUE(testnet::sendAll(fd, piece));

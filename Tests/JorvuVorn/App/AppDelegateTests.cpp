@@ -14,6 +14,7 @@
 #include "Platform/Paths.hpp"
 #include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
 #include "Tests/Support/ErrorLines.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {
@@ -99,9 +100,10 @@ class AppDelegateFlow : public ::testing::Test {
 // when the app ends: the shutdown cancels it and joins it, so it is over
 // before the delegate goes.
 TEST_F(AppDelegateFlow, ShutdownEndsADoneStepStillRunning) {
-  helper().script("clearGame", 801, {Answer{true, std::nullopt, true}});
-  open({startURL(801)});
-  ASSERT_TRUE(helper().waitForCalls("clearGame", 801, 1));
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("clearGame", code, {Answer{true, std::nullopt, true}});
+  open({startURL(code)});
+  ASSERT_TRUE(helper().waitForCalls("clearGame", code, 1));
 
   delegate->shutdown();
   EXPECT_TRUE(flow.expired());
@@ -112,10 +114,11 @@ TEST_F(AppDelegateFlow, ShutdownEndsADoneStepStillRunning) {
 // delegate: its completion, coming after the delegate has gone, reaches
 // nothing.
 TEST_F(AppDelegateFlow, ADoneStepEndingAfterTheDelegateHasGoneReachesNothing) {
+  const std::uint32_t code = testsupport::freeGameCode();
   keptFlow = flow.lock();
-  helper().script("clearGame", 802, {Answer{true, std::nullopt, true}});
-  open({startURL(802)});
-  ASSERT_TRUE(helper().waitForCalls("clearGame", 802, 1));
+  helper().script("clearGame", code, {Answer{true, std::nullopt, true}});
+  open({startURL(code)});
+  ASSERT_TRUE(helper().waitForCalls("clearGame", code, 1));
 
   current = nullptr;
   delegate.reset();
@@ -129,6 +132,7 @@ TEST_F(AppDelegateFlow, ADoneStepEndingAfterTheDelegateHasGoneReachesNothing) {
 // updated app rather than go to the loader again (every 60 s, for as long as
 // the other launch lasts).
 TEST_F(AppDelegateFlow, AURLForwardedAfterAnInstalledUpdateIsNotTakenAgain) {
+  const std::uint32_t code = testsupport::freeGameCode();
   const std::string loader = platform::resolvePath(jorvuVornLoaderPath);
   const std::string runs = root.path() + "/loader-runs";
   testsupport::writeFile(loader, "#!/bin/sh\necho \"$1\" >> '" + runs + "'\n");
@@ -140,20 +144,20 @@ TEST_F(AppDelegateFlow, AURLForwardedAfterAnInstalledUpdateIsNotTakenAgain) {
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, GameStatus::Status::ready, 1, 1)});
   LogMark mark;
-  ASSERT_TRUE(delegate->takeForwardedURLs({startURL(803)}));
-  ASSERT_TRUE(waitUntil([&] { return testsupport::readFileOrEmpty(runs) == startURL(803) + "\n"; }));
-  ASSERT_TRUE(helper().waitForCalls("clearGame", 803, 1));
+  ASSERT_TRUE(delegate->takeForwardedURLs({startURL(code)}));
+  ASSERT_TRUE(waitUntil([&] { return testsupport::readFileOrEmpty(runs) == startURL(code) + "\n"; }));
+  ASSERT_TRUE(helper().waitForCalls("clearGame", code, 1));
 
   // The updated app hands the URL over: refused, so it waits for this app.
-  EXPECT_FALSE(delegate->takeForwardedURLs({startURL(803)}));
+  EXPECT_FALSE(delegate->takeForwardedURLs({startURL(code)}));
   mainThread.drain();
-  EXPECT_EQ(mark.count("url parse success. gameCode=803"), 1u);
+  EXPECT_EQ(mark.count("url parse success. gameCode=" + std::to_string(code)), 1u);
   EXPECT_EQ(terminations.load(), 0);
 
   // The popup closes: the app ends, and the URL goes to the updated app.
   mainThread.post([this] { ui.open(false); });
   ASSERT_TRUE(waitUntil([&] { return terminations.load() == 1; }));
-  EXPECT_EQ(testsupport::readFileOrEmpty(runs), startURL(803) + "\n");
+  EXPECT_EQ(testsupport::readFileOrEmpty(runs), startURL(code) + "\n");
   VornLogger::setIsRemainLogFile(false);
 }
 

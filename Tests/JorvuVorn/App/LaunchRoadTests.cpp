@@ -12,6 +12,7 @@
 #include "Platform/PropertyList.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 #include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
 namespace fs = std::filesystem;
@@ -152,15 +153,15 @@ class LaunchRoad : public ::testing::Test {
 };
 
 TEST_F(LaunchRoad, InstallThenUpToDateThenPatchAndTheAppEndsEachTime) {
-  constexpr std::uint32_t code = 801;
+  const std::uint32_t code = testsupport::freeGameCode();
   ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
   serve(code, game(code, "g1", "Orbit"));
-  const std::string url = "jorvuvorn://launch?game=801&passarg=hello";
+  const std::string url = "jorvuvorn://launch?game=" + std::to_string(code) + "&passarg=hello";
 
   Lines log = run({url}, "install");
   EXPECT_EQ(steps(log, code), installRoad);
   EXPECT_EQ(count(log, "[selfUpdate] gameCode=128000, obdTag=678e"), 1u);
-  EXPECT_EQ(count(log, "gameCode=801 work start"), 1u);
+  EXPECT_EQ(count(log, "gameCode=" + std::to_string(code) + " work start"), 1u);
   auto args = launchedWith("Orbit");
   ASSERT_TRUE(args);
   EXPECT_NE(args->find("-arg=hello"), std::string::npos) << *args;
@@ -178,14 +179,14 @@ TEST_F(LaunchRoad, InstallThenUpToDateThenPatchAndTheAppEndsEachTime) {
 }
 
 TEST_F(LaunchRoad, TheAppUpdatesItselfAndTheUpdatedAppLaunchesTheGame) {
-  constexpr std::uint32_t code = 802;
+  const std::uint32_t code = testsupport::freeGameCode();
   ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
   serve(code, game(code, "g1", "Comet"));
   const std::string oldVersion = platform::Bundle(installedBundle()).shortVersion().value_or("");
   pub->publishApp(installedBundle(), "9.9.9", testsupport::binDir() + "/jorvu-pack");
 
   const std::size_t before = logLines().size();
-  const auto status = app->start({"jorvuvorn://launch?game=802&passarg=after-update"}, "old")->wait(120s);
+  const auto status = app->start({"jorvuvorn://launch?game=" + std::to_string(code) + "&passarg=after-update"}, "old")->wait(120s);
   EXPECT_EQ(status, 0);
   // The loader starts the updated app once the old one has ended.
   auto args = launchedWith("Comet");
@@ -207,30 +208,32 @@ TEST_F(LaunchRoad, TheAppUpdatesItselfAndTheUpdatedAppLaunchesTheGame) {
 }
 
 TEST_F(LaunchRoad, TwoStartURLsAtOnceShareOneSelfUpdateAndBothGamesStart) {
+  const auto [left, right] = testsupport::freeGameCodes<2>();
   ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
-  serve(803, game(803, "g1", "Left"));
-  serve(804, game(804, "g1", "Right"));
+  serve(left, game(left, "g1", "Left"));
+  serve(right, game(right, "g1", "Right"));
   // Installed one after the other (the helper runs one job at a time: a
   // second install at once would end with WorkingAnotherGame).
-  run({"jorvuvorn://launch?game=803"}, "left");
-  run({"jorvuvorn://launch?game=804"}, "right");
+  run({"jorvuvorn://launch?game=" + std::to_string(left)}, "left");
+  run({"jorvuvorn://launch?game=" + std::to_string(right)}, "right");
   ASSERT_TRUE(launchedWith("Left"));
   ASSERT_TRUE(launchedWith("Right"));
 
-  const Lines log = run({"jorvuvorn://launch?game=803", "jorvuvorn://launch?game=804"}, "two");
+  const Lines log = run({"jorvuvorn://launch?game=" + std::to_string(left), "jorvuvorn://launch?game=" + std::to_string(right)}, "two");
   EXPECT_EQ(count(log, "[selfUpdate] gameCode=128000"), 1u);
-  EXPECT_EQ(steps(log, 803).back(), "execute->done");
-  EXPECT_EQ(steps(log, 804).back(), "execute->done");
+  EXPECT_EQ(steps(log, left).back(), "execute->done");
+  EXPECT_EQ(steps(log, right).back(), "execute->done");
   EXPECT_TRUE(launchedWith("Left"));
   EXPECT_TRUE(launchedWith("Right"));
 }
 
 TEST_F(LaunchRoad, HelperErrorsReachTheInterfaceAsPopupsAndTheLaunchEnds) {
+  const auto [limited, closed, offline] = testsupport::freeGameCodes<3>();
   ASSERT_NO_FATAL_FAILURE(publish("g1", "release one\n"));
   // The OS-version limit.
-  serve(805, game(805, "g1", "Limited").text("mac_os_version", "13.5"));
-  Lines log = run({"jorvuvorn://launch?game=805"}, "limit");
-  EXPECT_EQ(steps(log, 805).back(), "error(OSVersionLimit(currentOS: 12.0, limitOS: 13.5))->done");
+  serve(limited, game(limited, "g1", "Limited").text("mac_os_version", "13.5"));
+  Lines log = run({"jorvuvorn://launch?game=" + std::to_string(limited)}, "limit");
+  EXPECT_EQ(steps(log, limited).back(), "error(OSVersionLimit(currentOS: 12.0, limitOS: 13.5))->done");
   // Headless, no popup can be shown: the launch answers for the user.
   EXPECT_EQ(count(log, "[ERROR] An error occurred: InterfaceError"), 1u);
 
@@ -238,21 +241,21 @@ TEST_F(LaunchRoad, HelperErrorsReachTheInterfaceAsPopupsAndTheLaunchEnds) {
   const auto now = std::chrono::system_clock::now();
   const std::string from = e2e::kstText(now - std::chrono::hours(1));
   const std::string until = e2e::kstText(now + std::chrono::hours(1));
-  serve(806, game(806, "g1", "Closed")
-                 .set("game_maintenance", R"({"gamecode":806,"available":false,"start_time":")" + from +
+  serve(closed, game(closed, "g1", "Closed")
+                 .set("game_maintenance", R"({"gamecode":)" + std::to_string(closed) + R"(,"available":false,"start_time":")" + from +
                                               R"(","end_time":")" + until +
                                               R"(","reason":"server work","related_link":"https://example.test/n"})"));
-  log = run({"jorvuvorn://launch?game=806"}, "maintenance");
-  EXPECT_EQ(steps(log, 806).back().rfind("error(Maintenance(", 0), 0u) << steps(log, 806).back();
+  log = run({"jorvuvorn://launch?game=" + std::to_string(closed)}, "maintenance");
+  EXPECT_EQ(steps(log, closed).back().rfind("error(Maintenance(", 0), 0u) << steps(log, closed).back();
   EXPECT_FALSE(fs::exists(gameFolder("Closed") + "/Game.app/Contents/MacOS/Game.args"));
 
   // The publisher's files cannot be had.
   for (const auto& object : e2e::filesEndingWith(pubRoot() + "/src", ".zqgz")) {
     pub->setFault("/src/" + object, publisher::Fault::respond(503));
   }
-  serve(807, game(807, "g1", "Offline"));
-  log = run({"jorvuvorn://launch?game=807"}, "network");
-  EXPECT_EQ(steps(log, 807).back().rfind("error(NetworkError(", 0), 0u) << steps(log, 807).back();
+  serve(offline, game(offline, "g1", "Offline"));
+  log = run({"jorvuvorn://launch?game=" + std::to_string(offline)}, "network");
+  EXPECT_EQ(steps(log, offline).back().rfind("error(NetworkError(", 0), 0u) << steps(log, offline).back();
 }
 
 }  // namespace

@@ -218,9 +218,14 @@ class GameFixture : public ::testing::Test {
                                 platform::PlistValue(platform::PlistDict{{"CFBundleExecutable", name},
                                                                          {"CFBundleIdentifier", "test." + name}})));
     const std::string exe = bundle + "/Contents/MacOS/" + name;
-    std::filesystem::copy_file(testsupport::binDir() + "/jorvu-fakegame", exe,
+    // Written aside and renamed into place: the game of an earlier launch may
+    // still be ending, and until it has, its executable cannot be opened for
+    // writing (ETXTBSY).
+    const std::string part = exe + ".part";
+    std::filesystem::copy_file(testsupport::binDir() + "/jorvu-fakegame", part,
                                std::filesystem::copy_options::overwrite_existing);
-    ::chmod(exe.c_str(), 0755);
+    ::chmod(part.c_str(), 0755);
+    std::filesystem::rename(part, exe);
     return exe;
   }
   // The arguments the bundle's executable was last started with (waits for them).

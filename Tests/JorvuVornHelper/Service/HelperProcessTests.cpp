@@ -323,10 +323,17 @@ namespace {
 // is the helper's threads and the waiting processes of UserProcesses. Our
 // side talks to it with that user as its effective user while it connects,
 // since each end checks the other's user.
+//
+// That user runs a copy of the program in the temporary root, which it
+// owns: the build folder may lie where only we can reach it (a checkout in
+// a private folder, such as root's home).
 class HelperAsAnotherUser {
  public:
   HelperAsAnotherUser(const TempRoot& root, uid_t uid, rlim_t threadLimit)
       : uid_(uid), path_(root.path() + "/helper.socket") {
+    const std::string program = root.path() + "/bin/JorvuVornHelper";
+    std::filesystem::create_directories(root.path() + "/bin");
+    std::filesystem::copy_file(testsupport::binDir() + "/JorvuVornHelper", program);
     std::filesystem::path top(root.path());
     for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
       ::lchown(entry.path().c_str(), uid, uid);
@@ -339,6 +346,7 @@ class HelperAsAnotherUser {
     ::seteuid(0);
     if (fd < 0) return;
     HelperOptions options;
+    options.program = program;
     options.listenFD = fd;
     options.beforeExec = [uid, threadLimit] {
       rlimit limit{threadLimit, threadLimit};
@@ -372,6 +380,13 @@ class HelperAsAnotherUser {
   }
 
   std::optional<int> stop() { return helper_->stop(30s); }
+
+  // Why a connection got no answer, for a failure message: how the helper
+  // ended, when it has.
+  std::string ending() {
+    const std::optional<int> status = helper_ ? helper_->waitExit(10s) : std::nullopt;
+    return status ? "the helper ended: " + testsupport::waitStatusText(*status) : "the helper is still running";
+  }
 
  private:
   uid_t uid_;
@@ -431,7 +446,7 @@ TEST(JorvuVornHelper, WithoutThreadsCallsFailAndTheHelperGoesOn) {
   ASSERT_GT(helper.pid(), 0);
   auto first = helper.connect();
   ASSERT_TRUE(first);
-  ASSERT_EQ(first->connect(), true);
+  ASSERT_EQ(first->connect(), true) << helper.ending();
 
   // Not one thread more for the helper: the user's other processes take
   // the rest of its count.
@@ -447,13 +462,13 @@ TEST(JorvuVornHelper, WithoutThreadsCallsFailAndTheHelperGoesOn) {
   refused->proxy().connect([&answered](bool) { answered = true; });
   EXPECT_TRUE(refused->error().waitFor(30s));
   EXPECT_FALSE(answered);
-  EXPECT_EQ(first->connect(), true);
+  EXPECT_EQ(first->connect(), true) << helper.ending();
 
   // With room again, a fresh connection is served as ever.
   others.clear();
   auto fresh = helper.connect();
   ASSERT_TRUE(fresh);
-  EXPECT_EQ(fresh->connect(), true);
+  EXPECT_EQ(fresh->connect(), true) << helper.ending();
   auto answer = fresh->ask([](auto& p, auto r) { p.execute(5, std::nullopt, r); });
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->second, std::optional<std::string>(notExist));

@@ -16,6 +16,7 @@
 #include "Platform/Paths.hpp"
 #include "Tests/JorvuVorn/ViewModel/Launch/LaunchTestSupport.hpp"
 #include "Tests/Support/ErrorLines.hpp"
+#include "Tests/Support/FreePorts.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 namespace {
@@ -114,45 +115,47 @@ class LaunchFlow : public ::testing::Test {
 };
 
 TEST_F(LaunchFlow, AGameUpToDateIsRegisteredExecutedAndCleared) {
+  const std::uint32_t code = testsupport::freeGameCode();
   LogMark mark;
-  auto l = launch(startInfo(707, "beta"));
+  auto l = launch(startInfo(code, "beta"));
   // The page can ask the app whether it runs while the launch is on.
-  ASSERT_TRUE(helper().waitForCalls("execute", 707, 1));
-  EXPECT_TRUE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
+  ASSERT_TRUE(helper().waitForCalls("execute", code, 1));
+  EXPECT_TRUE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(code)));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(707), (Lines{"ready->register", "register->execute", "execute->done"}));
+  EXPECT_EQ(mark.steps(code), (Lines{"ready->register", "register->execute", "execute->done"}));
   // The app was current: the helper forgets it before the game registers.
   EXPECT_EQ(callsFor(kApp), (Lines{"register", "work", "clearGame"}));
   EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e");
   EXPECT_TRUE(helper().calls("work", kApp)[0].flag);
-  EXPECT_EQ(callsFor(707), (Lines{"register", "execute", "clearGame"}));
-  EXPECT_EQ(helper().calls("register", 707)[0].text, "beta");
-  EXPECT_EQ(helper().calls("execute", 707)[0].text, "-x");
-  EXPECT_FALSE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(707)));
+  EXPECT_EQ(callsFor(code), (Lines{"register", "execute", "clearGame"}));
+  EXPECT_EQ(helper().calls("register", code)[0].text, "beta");
+  EXPECT_EQ(helper().calls("execute", code)[0].text, "-x");
+  EXPECT_FALSE(httpserver::HttpServer::shared().isListening(httpserver::HttpServer::port(code)));
   EXPECT_EQ(l->completions.load(), 1);
   EXPECT_TRUE(ui.popups().empty());
   EXPECT_TRUE(mark.errors().empty()) << mark.errors()[0];
 }
 
 TEST_F(LaunchFlow, AGameThatNeedsWorkIsInstalledWithRisingProgressThenExecuted) {
-  helper().script("execute", 708, {failed(VornHelperError::WorkRequired{}), ok()});
-  helper().script("getGameStatus", 708,
-                  {status(708, Status::install, 0, 400), status(708, Status::install, 100, 400),
-                   status(708, Status::install, 100, 400), status(708, Status::install, 0, 0),
-                   status(708, Status::install, 400, 400), status(708, Status::ready, 400, 400)});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("getGameStatus", code,
+                  {status(code, Status::install, 0, 400), status(code, Status::install, 100, 400),
+                   status(code, Status::install, 100, 400), status(code, Status::install, 0, 0),
+                   status(code, Status::install, 400, 400), status(code, Status::ready, 400, 400)});
   LogMark mark;
-  auto l = launch(startInfo(708));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(708), (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)",
+  EXPECT_EQ(mark.steps(code), (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)",
                                   "error(WorkRequired)->work", "work->execute", "execute->done"}));
-  EXPECT_EQ(callsFor(708, "getGamePanelInfo"),
+  EXPECT_EQ(callsFor(code, "getGamePanelInfo"),
             (Lines{"register", "execute", "work", "getGameStatus", "getGameStatus", "getGameStatus", "getGameStatus",
                    "getGameStatus", "getGameStatus", "execute", "clearGame"}));
-  EXPECT_FALSE(helper().calls("work", 708)[0].flag);
+  EXPECT_FALSE(helper().calls("work", code)[0].flag);
   ASSERT_EQ(ui.panels().size(), 1u);
-  EXPECT_EQ(ui.panels()[0].gameCode, 708u);
+  EXPECT_EQ(ui.panels()[0].gameCode, code);
   // A rate of 0 and repeated values are not shown; ready ends the panel. The
   // panel opens while the polls go on: it sees the values from then on.
   const std::vector<GameWorkInfo> all{{"install", 0}, {"install", 0.25f}, {"install", 1.0f}, {"", 1.0f}};
@@ -160,11 +163,12 @@ TEST_F(LaunchFlow, AGameThatNeedsWorkIsInstalledWithRisingProgressThenExecuted) 
   ASSERT_FALSE(seen.empty());
   ASSERT_LE(seen.size(), all.size());
   EXPECT_EQ(seen, std::vector<GameWorkInfo>(all.end() - static_cast<long>(seen.size()), all.end()));
-  EXPECT_EQ(mark.count("gameCode=708 work start"), 1u);
-  EXPECT_EQ(mark.count("gameCode=708 work stop"), 1u);
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " work start"), 1u);
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " work stop"), 1u);
 }
 
 TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishes) {
+  const std::uint32_t code = testsupport::freeGameCode();
   // The test catalogue for the app: its development tag.
   testsupport::writeFile(root / "/Library/Application Support/Jorvu/VornConfig.json",
                          R"({"common":{"isRemainLogFile":false},"games":[{"gameCode":128000,"ktzAPI":"test"}]})");
@@ -179,14 +183,14 @@ TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishe
                   {status(kApp, Status::patch, 10, 100), status(kApp, Status::patch, 90, 100),
                    status(kApp, Status::ready, 100, 100)});
   LogMark mark;
-  auto l = launch(startInfo(709));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(709), (Lines{"ready->register", "register->error(needReloading)",
+  EXPECT_EQ(mark.steps(code), (Lines{"ready->register", "register->error(needReloading)",
                                   "error(needReloading)->reloading", "reloading->done"}));
   EXPECT_EQ(helper().calls("register", kApp)[0].text, "678e/dev");
   EXPECT_TRUE(helper().calls("clearGame", kApp).empty());  // it stays registered
-  EXPECT_EQ(callsFor(709), (Lines{"clearGame"}));
+  EXPECT_EQ(callsFor(code), (Lines{"clearGame"}));
   EXPECT_EQ(mark.count("success selfupdate"), 1u);
   EXPECT_EQ(mark.count("selfupdate success. need reloading"), 1u);
   // The log folder is kept at exit (the file decides when it says so).
@@ -194,51 +198,53 @@ TEST_F(LaunchFlow, AnInstalledSelfUpdateStartsTheLoaderWithTheStartURLAndFinishe
   EXPECT_TRUE(VornLogger::isRemainLogFile());
   VornLogger::setIsRemainLogFile(false);
   ASSERT_TRUE(waitUntil([&] { return ::access(record.c_str(), F_OK) == 0; }));
-  EXPECT_EQ(testsupport::readFileOrEmpty(record), *startInfo(709).url + "\n" + std::to_string(::getpid()) + "\n");
+  EXPECT_EQ(testsupport::readFileOrEmpty(record), *startInfo(code).url + "\n" + std::to_string(::getpid()) + "\n");
 }
 
 TEST_F(LaunchFlow, ClosingThePanelDuringAnInstallCancelsTheJobOnce) {
-  helper().script("execute", 710, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 710, {status(710, Status::install, 5, 100)});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", code, {status(code, Status::install, 5, 100)});
   // The helper's status turns to cancel once it was asked to cancel.
-  helper().onCall([this](const Call& call) {
+  helper().onCall([this, code](const Call& call) {
     if (call.method == "cancel") {
-      helper().script("getGameStatus", 710, {status(710, Status::install, 6, 100), status(710, Status::cancel, 6, 100)});
+      helper().script("getGameStatus", code, {status(code, Status::install, 6, 100), status(code, Status::cancel, 6, 100)});
     }
   });
   ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
     if (info.rate > 0) cancel();
   };
   LogMark mark;
-  auto l = launch(startInfo(710));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
 
-  EXPECT_EQ(mark.steps(710),
+  EXPECT_EQ(mark.steps(code),
             (Lines{"ready->register", "register->execute", "execute->error(WorkRequired)", "error(WorkRequired)->work",
                    "work->error(CancellationError())", "error(CancellationError())->cancel", "cancel->done"}));
-  EXPECT_EQ(helper().calls("cancel", 710).size(), 1u);
-  EXPECT_EQ(mark.count("gameCode=710 [work] cancel occurred"), 1u);
-  EXPECT_EQ(mark.count("gameCode=710 cancelling"), 1u);
-  EXPECT_EQ(mark.count("gameCode=710 cancel complete"), 1u);
-  EXPECT_EQ(helper().calls("execute", 710).size(), 1u);
+  EXPECT_EQ(helper().calls("cancel", code).size(), 1u);
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " [work] cancel occurred"), 1u);
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " cancelling"), 1u);
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " cancel complete"), 1u);
+  EXPECT_EQ(helper().calls("execute", code).size(), 1u);
   EXPECT_EQ(l->completions.load(), 1);
 }
 
 TEST_F(LaunchFlow, ClosingThePanelJustAsTheJobEndsStillFinishes) {
-  helper().script("execute", 711, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 711, {status(711, Status::install, 5, 100)});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", code, {status(code, Status::install, 5, 100)});
   // The job is over before the cancel arrives: the status never says cancel.
-  helper().onCall([this](const Call& call) {
-    if (call.method == "cancel") helper().script("getGameStatus", 711, {status(711, Status::ready, 100, 100)});
+  helper().onCall([this, code](const Call& call) {
+    if (call.method == "cancel") helper().script("getGameStatus", code, {status(code, Status::ready, 100, 100)});
   });
   ui.onProgress = [](const GameWorkInfo& info, const CancelHandler& cancel) {
     if (info.rate > 0) cancel();
   };
   LogMark mark;
-  auto l = launch(startInfo(711));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(711).back(), "cancel->done");
-  EXPECT_EQ(mark.count("gameCode=711 nothing to cancel, current status=[ready]"), 1u);
+  EXPECT_EQ(mark.steps(code).back(), "cancel->done");
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " nothing to cancel, current status=[ready]"), 1u);
   // One status read after the cancel, and no more polls.
   const auto calls = helper().calls();
   const auto cancelled = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.method == "cancel"; });
@@ -248,13 +254,14 @@ TEST_F(LaunchFlow, ClosingThePanelJustAsTheJobEndsStillFinishes) {
 // A close that comes after the work step (the panel is still closing, or the
 // page posts again) is not the execute step's to take: the game was launched.
 TEST_F(LaunchFlow, ClosingThePanelOnceTheWorkStepHasEndedChangesNothing) {
-  helper().script("execute", 728, {failed(VornHelperError::WorkRequired{}), Answer{true, std::nullopt, true}});
-  helper().script("getGameStatus", 728, {status(728, Status::ready, 100, 100)});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::WorkRequired{}), Answer{true, std::nullopt, true}});
+  helper().script("getGameStatus", code, {status(code, Status::ready, 100, 100)});
   CancelHandler panelClose;
   ui.onProgress = [&panelClose](const GameWorkInfo&, const CancelHandler& cancel) { panelClose = cancel; };
   LogMark mark;
-  auto l = launch(startInfo(728));
-  ASSERT_TRUE(helper().waitForCalls("execute", 728, 2));
+  auto l = launch(startInfo(code));
+  ASSERT_TRUE(helper().waitForCalls("execute", code, 2));
   ASSERT_TRUE(waitUntil([&] { return !ui.panels().empty(); }));
   mainThread.post([&panelClose] {
     for (int i = 0; panelClose && i < 3; ++i) panelClose();
@@ -264,53 +271,53 @@ TEST_F(LaunchFlow, ClosingThePanelOnceTheWorkStepHasEndedChangesNothing) {
   helper().release();
   ASSERT_TRUE(finishes(l));
 
-  const Lines steps = mark.steps(728);
+  const Lines steps = mark.steps(code);
   EXPECT_EQ(Lines(steps.end() - 2, steps.end()), (Lines{"work->execute", "execute->done"}));
-  EXPECT_TRUE(helper().calls("cancel", 728).empty());
-  EXPECT_EQ(mark.count("gameCode=728 [execute] cancel occurred"), 0u);
+  EXPECT_TRUE(helper().calls("cancel", code).empty());
+  EXPECT_EQ(mark.count("gameCode=" + std::to_string(code) + " [execute] cancel occurred"), 0u);
 }
 
 TEST_F(LaunchFlow, APopupsAnswerDecidesWhatFollows) {
+  const auto [limited, closed] = testsupport::freeGameCodes<2>();
   // The OS-version popup's "install anyway" runs the work step again.
-  helper().script("execute", 712, {failed(VornHelperError::WorkRequired{}), ok()});
-  helper().script("work", 712, {failed(VornHelperError::OSVersionLimit{11.0f, 13.0f}), ok()});
-  helper().script("getGameStatus", 712, {status(712, Status::ready, 100, 100)});
+  helper().script("execute", limited, {failed(VornHelperError::WorkRequired{}), ok()});
+  helper().script("work", limited, {failed(VornHelperError::OSVersionLimit{11.0f, 13.0f}), ok()});
+  helper().script("getGameStatus", limited, {status(limited, Status::ready, 100, 100)});
   // Maintenance: "OK" finishes the launch.
-  helper().script("execute", 713, {failed(VornHelperError::Maintenance{"s", "e", "r", "l"})});
+  helper().script("execute", closed, {failed(VornHelperError::Maintenance{"s", "e", "r", "l"})});
   ui.popupAnswer = [](const VornHelperError& e) { return std::optional<bool>(e.is<VornHelperError::OSVersionLimit>()); };
   LogMark mark;
-  auto a = launch(startInfo(712));
-  auto b = launch(startInfo(713));
+  auto a = launch(startInfo(limited));
+  auto b = launch(startInfo(closed));
   ASSERT_TRUE(finishes(a));
   ASSERT_TRUE(finishes(b));
 
-  const auto work = helper().calls("work", 712);
+  const auto work = helper().calls("work", limited);
   ASSERT_EQ(work.size(), 2u);
   EXPECT_FALSE(work[0].flag);
   EXPECT_TRUE(work[1].flag);
-  const Lines steps712 = mark.steps(712);
-  EXPECT_EQ(Lines(steps712.begin() + 3, steps712.end()),
+  const Lines limitedSteps = mark.steps(limited);
+  EXPECT_EQ(Lines(limitedSteps.begin() + 3, limitedSteps.end()),
             (Lines{"error(WorkRequired)->work", "work->error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))",
                    "error(OSVersionLimit(currentOS: 11.0, limitOS: 13.0))->work", "work->execute", "execute->done"}));
-  EXPECT_EQ(mark.steps(713).back(),
+  EXPECT_EQ(mark.steps(closed).back(),
             R"(error(Maintenance(startTime: "s", endTime: "e", reason: "r", relatedLink: "l"))->done)");
   EXPECT_EQ(ui.popups().size(), 3u);  // WorkRequired is handed on too (and only logged)
 }
 
 struct NoPopupCase {
-  std::uint32_t code;  // each case its own: the cases run as processes side by side
   const char* name;
-  std::function<void(ScriptedHelper&)> script;
+  std::function<void(ScriptedHelper&, std::uint32_t code)> script;
   const char* errorStep;
 };
 
 class ErrorsWithoutPopup : public LaunchFlow, public ::testing::WithParamInterface<NoPopupCase> {};
 
 TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
-  GetParam().script(helper());
+  const std::uint32_t code = testsupport::freeGameCode();
+  GetParam().script(helper(), code);
   ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };  // cannot show any
   LogMark mark;
-  const std::uint32_t code = GetParam().code;
   auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l)) << GetParam().name;
   const Lines steps = mark.steps(code);
@@ -323,19 +330,24 @@ TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
 INSTANTIATE_TEST_SUITE_P(
     LaunchFlow, ErrorsWithoutPopup,
     ::testing::Values(
-        NoPopupCase{714, "registered already",
-                    [](ScriptedHelper& h) { h.script("register", 714, {failed(VornHelperError::GameAlreadyRegistered{})}); },
+        NoPopupCase{"registered already",
+                    [](ScriptedHelper& h, std::uint32_t code) {
+                      h.script("register", code, {failed(VornHelperError::GameAlreadyRegistered{})});
+                    },
                     "error(GameAlreadyRegistered)"},
-        NoPopupCase{725, "broken reply", [](ScriptedHelper& h) { h.script("execute", 725, {Answer{false}}); },
+        NoPopupCase{"broken reply",
+                    [](ScriptedHelper& h, std::uint32_t code) { h.script("execute", code, {Answer{false}}); },
                     "error(invalidResponse)"},
-        NoPopupCase{726, "self-update without progress",
-                    [](ScriptedHelper& h) {
+        NoPopupCase{"self-update without progress",
+                    [](ScriptedHelper& h, std::uint32_t) {
                       h.script("work", kApp, {ok()});
                       h.script("getGameStatus", kApp, {status(kApp, Status::install, 0, 0, false)});
                     },
                     "error(invalidGameStatus)"},
-        NoPopupCase{727, "popup that cannot be shown",
-                    [](ScriptedHelper& h) { h.script("execute", 727, {failed(VornHelperError::ExecuteFailed{})}); },
+        NoPopupCase{"popup that cannot be shown",
+                    [](ScriptedHelper& h, std::uint32_t code) {
+                      h.script("execute", code, {failed(VornHelperError::ExecuteFailed{})});
+                    },
                     "error(ExecuteFailed)"}),
     [](const auto& info) {
       std::string name = info.param.name;
@@ -344,15 +356,17 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(LaunchFlow, APopupThatCannotBeShownIsLoggedAndAnsweredForTheUser) {
-  helper().script("execute", 715, {failed(VornHelperError::ExecuteFailed{})});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::ExecuteFailed{})});
   ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };
   LogMark mark;
-  auto l = launch(startInfo(715));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(mark.errors(), (Lines{"An error occurred: InterfaceError invalid window.contentView"}));
 }
 
 TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
+  const std::uint32_t code = testsupport::freeGameCode();
   makeTasks(0.05);
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, Status::install, 1, 100)});
@@ -360,29 +374,31 @@ TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
     if (call.method == "cancel") helper().script("getGameStatus", kApp, {status(kApp, Status::cancel)});
   });
   LogMark mark;
-  auto l = launch(startInfo(716));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(716).back(), "error(timeout)->done");
+  EXPECT_EQ(mark.steps(code).back(), "error(timeout)->done");
   EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout"}));
-  EXPECT_TRUE(helper().calls("register", 716).empty());
+  EXPECT_TRUE(helper().calls("register", code).empty());
   // The job it started is cancelled, and 128000 cleared once it has ended:
   // the next launch can register it again.
   EXPECT_EQ(callsFor(kApp, "getGameStatus"), (Lines{"register", "work", "cancel", "clearGame"}));
 }
 
 TEST_F(LaunchFlow, ASelfUpdateBlockedByAnotherJobEndsWithItsPopup) {
+  const std::uint32_t code = testsupport::freeGameCode();
   helper().script("work", kApp, {failed(VornHelperError::WorkingAnotherGame{3})});
   helper().script("getGameStatus", kApp, {status(kApp, Status::registered)});
   LogMark mark;
-  auto l = launch(startInfo(717));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(717), (Lines{"ready->register", "register->error(ExecuteFailed)", "error(ExecuteFailed)->done"}));
+  EXPECT_EQ(mark.steps(code), (Lines{"ready->register", "register->error(ExecuteFailed)", "error(ExecuteFailed)->done"}));
   ASSERT_EQ(ui.popups().size(), 1u);
   EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::ExecuteFailed>());
   EXPECT_EQ(mark.errors(), (Lines{"selfupdate failed"}));
 }
 
 TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
+  const auto [left, right, later] = testsupport::freeGameCodes<3>();
   // The app's work request is held until both launches registered.
   helper().script("work", kApp, {Answer{true, std::nullopt, true}});
   helper().script("getGameStatus", kApp, {status(kApp, Status::ready, 1, 1)});
@@ -390,22 +406,22 @@ TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
   testsupport::writeFile(loader, "#!/bin/sh\nexit 0\n");
   ::chmod(loader.c_str(), 0755);
   LogMark mark;
-  auto a = launch(startInfo(718));
-  auto b = launch(startInfo(719));
+  auto a = launch(startInfo(left));
+  auto b = launch(startInfo(right));
   ASSERT_TRUE(helper().waitForCalls("work", kApp, 1));
-  ASSERT_TRUE(waitUntil([&] { return mark.count("gameCode=719 register") == 1 && mark.count("gameCode=718 register") == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return mark.count("gameCode=" + std::to_string(right) + " register") == 1 && mark.count("gameCode=" + std::to_string(left) + " register") == 1; }));
   helper().release();
   ASSERT_TRUE(finishes(a));
   ASSERT_TRUE(finishes(b));
   EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
   EXPECT_EQ(helper().calls("work", kApp).size(), 1u);
   // Both go on to reload, each with its own start URL.
-  EXPECT_EQ(mark.steps(718).back(), "reloading->done");
-  EXPECT_EQ(mark.steps(719).back(), "reloading->done");
+  EXPECT_EQ(mark.steps(left).back(), "reloading->done");
+  EXPECT_EQ(mark.steps(right).back(), "reloading->done");
   VornLogger::setIsRemainLogFile(false);
 
   // A launch after that takes the same outcome without asking the helper.
-  auto c = launch(startInfo(720));
+  auto c = launch(startInfo(later));
   ASSERT_TRUE(finishes(c));
   EXPECT_EQ(helper().calls("register", kApp).size(), 1u);
 }
@@ -413,30 +429,32 @@ TEST_F(LaunchFlow, TwoLaunchesAtOnceShareOneSelfUpdate) {
 // A failed self-update is not kept: the next launch asks the helper again,
 // and its success is kept for the launches after it.
 TEST_F(LaunchFlow, AFailedSelfUpdateIsTriedAgainByTheNextLaunch) {
+  const auto [first, second, third] = testsupport::freeGameCodes<3>();
   helper().script("register", kApp, {failed(VornHelperError::NetworkError{-60, 0, 0, 0}), ok()});
   LogMark mark;
-  auto a = launch(startInfo(729));
+  auto a = launch(startInfo(first));
   ASSERT_TRUE(finishes(a));
-  EXPECT_EQ(mark.steps(729)[1],
+  EXPECT_EQ(mark.steps(first)[1],
             "register->error(NetworkError(errorCode: -60, errorOperation: 0, mainErrorCode: 0, subErrorCode: 0))");
 
-  auto b = launch(startInfo(730));
+  auto b = launch(startInfo(second));
   ASSERT_TRUE(finishes(b));
-  EXPECT_EQ(mark.steps(730), (Lines{"ready->register", "register->execute", "execute->done"}));
-  auto c = launch(startInfo(731));
+  EXPECT_EQ(mark.steps(second), (Lines{"ready->register", "register->execute", "execute->done"}));
+  auto c = launch(startInfo(third));
   ASSERT_TRUE(finishes(c));
   EXPECT_EQ(helper().calls("register", kApp).size(), 2u);
-  EXPECT_EQ(helper().calls("execute", 731).size(), 1u);
+  EXPECT_EQ(helper().calls("execute", third).size(), 1u);
 }
 
 TEST_F(LaunchFlow, DebugModeShowsTheAlertAndSkipsTheSelfUpdate) {
+  const std::uint32_t code = testsupport::freeGameCode();
   debugMode = true;
-  auto l = launch(startInfo(721));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(ui.debugAlerts(), 1);
   EXPECT_TRUE(tasks->isDebugMode());
   EXPECT_TRUE(helper().calls("register", kApp).empty());
-  EXPECT_EQ(helper().calls("execute", 721).size(), 1u);
+  EXPECT_EQ(helper().calls("execute", code).size(), 1u);
 }
 
 TEST_F(LaunchFlow, ALaunchWithoutAStartURLShowsItsPopupAndFinishes) {
@@ -449,34 +467,37 @@ TEST_F(LaunchFlow, ALaunchWithoutAStartURLShowsItsPopupAndFinishes) {
 }
 
 TEST_F(LaunchFlow, ReloadingWithoutAStartURLFinishes) {
+  const std::uint32_t code = testsupport::freeGameCode();
   helper().script("work", kApp, {ok()});
   helper().script("getGameStatus", kApp, {status(kApp, Status::ready, 1, 1)});
-  GameExecuteInfo info = startInfo(722);
+  GameExecuteInfo info = startInfo(code);
   info.url.reset();
   LogMark mark;
   auto l = launch(info);
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(722).back(), "error(invalidUrl)->done");
+  EXPECT_EQ(mark.steps(code).back(), "error(invalidUrl)->done");
   VornLogger::setIsRemainLogFile(false);
 }
 
 TEST_F(LaunchFlow, WithoutTheHelperTheLaunchStillFinishes) {
+  const std::uint32_t code = testsupport::freeGameCode();
   service.reset();
   LogMark mark;
-  auto l = launch(startInfo(723));
+  auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
-  EXPECT_EQ(mark.steps(723), (Lines{"ready->register", "register->error(invalidResponse)",
+  EXPECT_EQ(mark.steps(code), (Lines{"ready->register", "register->error(invalidResponse)",
                                    "error(invalidResponse)->done"}));
 }
 
 TEST_F(LaunchFlow, ShutdownCancelsTheRunningStepsAtOnce) {
-  helper().script("execute", 724, {failed(VornHelperError::WorkRequired{})});
-  helper().script("getGameStatus", 724, {status(724, Status::install, 1, 100)});
+  const std::uint32_t code = testsupport::freeGameCode();
+  helper().script("execute", code, {failed(VornHelperError::WorkRequired{})});
+  helper().script("getGameStatus", code, {status(code, Status::install, 1, 100)});
   // A helper call that never comes back.
-  helper().script("getGamePanelInfo", 724, {Answer{true, std::nullopt, true}});
-  auto l = launch(startInfo(724));
-  ASSERT_TRUE(helper().waitForCalls("getGameStatus", 724, 3));
-  ASSERT_TRUE(helper().waitForCalls("getGamePanelInfo", 724, 1));
+  helper().script("getGamePanelInfo", code, {Answer{true, std::nullopt, true}});
+  auto l = launch(startInfo(code));
+  ASSERT_TRUE(helper().waitForCalls("getGameStatus", code, 3));
+  ASSERT_TRUE(helper().waitForCalls("getGamePanelInfo", code, 1));
   const auto start = std::chrono::steady_clock::now();
   tasks->shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
