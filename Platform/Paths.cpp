@@ -1,9 +1,14 @@
 #include "Platform/Paths.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -40,6 +45,59 @@ std::string logDirectory() {
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (home == "/") home.clear();
   return resolvePath(home + "/Library/Logs/JorvuLauncher");
+}
+
+namespace {
+
+// XDG_RUNTIME_DIR when it names an absolute path; a relative one is ignored,
+// as the XDG base directory rules ask.
+std::string sessionRuntimeDirectory() {
+  const char* value = std::getenv("XDG_RUNTIME_DIR");
+  if (value == nullptr || value[0] != '/') return {};
+  std::string folder(value);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
+
+}  // namespace
+
+std::string runtimeDirectory() {
+  if (std::string session = sessionRuntimeDirectory(); !session.empty()) {
+    return session == "/" ? "/jorvu" : session + "/jorvu";
+  }
+  return resolvePath("/var/run/jorvu/" + std::to_string(::geteuid()));
+}
+
+bool preparePrivateFolder(const std::string& folder, std::string* error) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = errnoText("cannot make " + folder, errno);
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    *error = errnoText("cannot read " + folder, errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    *error = folder + " is not a folder of this user";
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
+    *error = errnoText("cannot set the mode of " + folder, errno);
+    return false;
+  }
+  return true;
+}
+
+bool prepareRuntimeDirectory(std::string* error) {
+  const std::string folder = runtimeDirectory();
+  if (sessionRuntimeDirectory().empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
+  }
+  return preparePrivateFolder(folder, error);
 }
 
 }  // namespace platform

@@ -37,26 +37,10 @@ std::string errnoText(const std::string& what, int e) { return what + ": " + std
 }  // namespace
 
 bool prepareServiceFolder(const std::string& folder, std::string* error) {
+  if (folder == runtimeDirectory()) return prepareRuntimeDirectory(error);
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = errnoText("cannot make " + folder, errno);
-    return false;
-  }
-  struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0) {
-    *error = errnoText("cannot read " + folder, errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    *error = folder + " is not a folder of this user";
-    return false;
-  }
-  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    *error = errnoText("cannot set the mode of " + folder, errno);
-    return false;
-  }
-  return true;
+  return preparePrivateFolder(folder, error);
 }
 
 namespace {
@@ -119,7 +103,7 @@ std::string servicePath(const std::string& serviceName) {
       serviceName.find('/') != std::string::npos || serviceName.find('\0') != std::string::npos) {
     return {};
   }
-  return resolvePath("/var/run/jorvu/" + std::to_string(::geteuid()) + "/" + serviceName);
+  return runtimeDirectory() + "/" + serviceName;
 }
 
 std::optional<int> takeActivatedSocket(const std::string& serviceName, std::string* error) {

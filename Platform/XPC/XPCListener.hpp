@@ -17,14 +17,15 @@
 
 namespace platform::xpc {
 
-// Where the service of this user lives: the root-prefixed
-// "/var/run/jorvu/<uid>/<service name>". "" for a name that is empty, holds
-// "/" or is "." or "..".
+// Where the service of this user lives: "<service name>" in the user's
+// runtime folder (platform::runtimeDirectory()). "" for a name that is
+// empty, holds "/" or is "." or "..".
 std::string servicePath(const std::string& serviceName);
 
 // Makes the folder of the user's services with mode 0700, or checks that it
-// is a real folder of this user and sets it to 0700. False, with the reason
-// in `error`, otherwise.
+// is a real folder of this user and sets it to 0700 (for the runtime folder,
+// platform::prepareRuntimeDirectory()). False, with the reason in `error`,
+// otherwise.
 bool prepareServiceFolder(const std::string& folder, std::string* error);
 
 // Fills `addr` with the Unix socket address of `path`; false when the path

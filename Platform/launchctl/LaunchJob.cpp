@@ -162,7 +162,7 @@ std::optional<JobSpec> readJobSpec(const std::string& plistPath, std::string* er
 }
 
 std::string stateFolder() {
-  return platform::resolvePath("/var/run/jorvu/" + std::to_string(::geteuid()) + "/launchd");
+  return platform::runtimeDirectory() + "/launchd";
 }
 
 std::string recordPath(const std::string& label) { return stateFolder() + "/" + label + recordSuffix; }

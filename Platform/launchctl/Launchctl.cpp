@@ -39,24 +39,6 @@ void say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); 
 
 std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
 
-// A folder of this user with mode 0700, made when missing.
-bool prepareFolder(const std::string& folder, std::string* error) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = errnoText("cannot make " + folder, errno);
-    return false;
-  }
-  struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    *error = folder + " is not a folder of this user";
-    return false;
-  }
-  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    *error = errnoText("cannot set the mode of " + folder, errno);
-    return false;
-  }
-  return true;
-}
-
 // The state folder's lock, held for a whole command so that two launchctl
 // runs never load or unload at the same time.
 class StateLock {
@@ -70,9 +52,9 @@ class StateLock {
 
   bool acquire(std::string* error) {
     const std::filesystem::path folder = stateFolder();
-    std::error_code ec;
-    std::filesystem::create_directories(folder.parent_path().parent_path(), ec);
-    if (!prepareFolder(folder.parent_path().string(), error) || !prepareFolder(folder.string(), error)) return false;
+    if (!platform::prepareRuntimeDirectory(error) || !platform::preparePrivateFolder(folder.string(), error)) {
+      return false;
+    }
     const std::string path = (folder / ".lock").string();
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) {

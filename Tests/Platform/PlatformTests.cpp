@@ -17,6 +17,7 @@
 #include "Platform/SerialQueue.hpp"
 #include "Platform/SystemInfo.hpp"
 #include "Platform/Utf8.hpp"
+#include "Tests/Support/ScopedEnv.hpp"
 #include "Tests/Support/TempRoot.hpp"
 
 using namespace std::chrono_literals;
@@ -31,6 +32,36 @@ TEST(Paths, PrefixesAbsolutePathsWithTheRootOnlyOnce) {
   EXPECT_EQ(platform::logDirectory(), root.home() + "/Library/Logs/JorvuLauncher");
   ::unsetenv("JORVU_ROOT");
   EXPECT_EQ(platform::resolvePath("/Library/X"), "/Library/X");
+}
+
+// The session's folder when XDG_RUNTIME_DIR names one (never made by us);
+// the root's "/var/run/jorvu/<uid>" otherwise, made with its parents.
+TEST(Paths, TheRuntimeFolderIsTheSessionsWhereThereIsOne) {
+  TempRoot root;
+  const std::string own = root.path() + "/var/run/jorvu/" + std::to_string(::geteuid());
+  EXPECT_EQ(platform::runtimeDirectory(), own);
+  std::string error;
+  ASSERT_TRUE(platform::prepareRuntimeDirectory(&error)) << error;
+  EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
+
+  {
+    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", root.path() + "/run/");
+    std::filesystem::create_directories(root.path() + "/run");
+    EXPECT_EQ(platform::runtimeDirectory(), root.path() + "/run/jorvu");
+    ASSERT_TRUE(platform::prepareRuntimeDirectory(&error)) << error;
+    EXPECT_EQ(std::filesystem::status(root.path() + "/run/jorvu").permissions(), std::filesystem::perms::owner_all);
+  }
+  {
+    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", root.path() + "/gone");
+    EXPECT_FALSE(platform::prepareRuntimeDirectory(&error));
+    EXPECT_EQ(error, "cannot make " + root.path() + "/gone/jorvu: No such file or directory");
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/gone"));
+  }
+  {
+    // Not absolute: not a runtime folder at all.
+    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", "run");
+    EXPECT_EQ(platform::runtimeDirectory(), own);
+  }
 }
 
 TEST(SerialQueue, RunsWorkInOrderOnOneThreadAndWaitsForIdle) {

@@ -23,8 +23,13 @@ TempRoot::TempRoot() {
     hadHome_ = true;
     oldHome_ = h;
   }
+  if (const char* r = std::getenv("XDG_RUNTIME_DIR")) {
+    hadRuntime_ = true;
+    oldRuntime_ = r;
+  }
   ::setenv("JORVU_ROOT", path_.c_str(), 1);
   ::setenv("HOME", home().c_str(), 1);
+  ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 TempRoot::~TempRoot() {
@@ -32,6 +37,7 @@ TempRoot::~TempRoot() {
   else ::unsetenv("JORVU_ROOT");
   if (hadHome_) ::setenv("HOME", oldHome_.c_str(), 1);
   else ::unsetenv("HOME");
+  if (hadRuntime_) ::setenv("XDG_RUNTIME_DIR", oldRuntime_.c_str(), 1);
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }

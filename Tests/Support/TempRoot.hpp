@@ -4,7 +4,9 @@
 namespace testsupport {
 
 // A fresh temporary folder that becomes JORVU_ROOT and HOME for the test's
-// lifetime (HOME is <root>/home). Removed, with everything in it, at the end.
+// lifetime (HOME is <root>/home). XDG_RUNTIME_DIR is unset meanwhile, so the
+// user's runtime folder lies inside the root too, never the session's own.
+// Removed, with everything in it, at the end.
 class TempRoot {
  public:
   TempRoot();
@@ -21,8 +23,10 @@ class TempRoot {
   std::string path_;
   std::string oldRoot_;
   std::string oldHome_;
+  std::string oldRuntime_;
   bool hadRoot_ = false;
   bool hadHome_ = false;
+  bool hadRuntime_ = false;
 };
 
 // Writes a file, making its folders.
