@@ -3,15 +3,21 @@
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
+#include <system_error>
 #include <thread>
 #include <string>
 #include <vector>
@@ -26,6 +32,7 @@
 #include "JorvuVorn/ViewModel/XPC/XPCClient.hpp"
 #include "Platform/Bundle.hpp"
 #include "Platform/Cancellation.hpp"
+#include "Platform/Paths.hpp"
 #include "Platform/XPC/SingleInstance.hpp"
 #ifdef JORVU_APP_GTK_INTERFACE
 #include "JorvuVorn/ViewModel/Interface/ErrorViewController.hpp"
@@ -35,6 +42,9 @@ namespace {
 
 // The name of the app's instance lock and socket in the user's run folder.
 constexpr const char* instanceName = "com.jorvu.vorn.app";
+
+// Where the helper installs the games.
+constexpr const char* gamesRootPath = "/Library/Application Support/Jorvu";
 
 // The connection check of start-up, on a thread of its own. Nobody waits
 // for its result. At termination the app gives it a moment to hear the
@@ -125,6 +135,45 @@ void logBundle() {
   logInfo("current app path=" + path);
 }
 
+// A start-up that cannot go on: what failed and what to do, on standard
+// error, in the log and, with a display, in an alert the user closes. The
+// app then ends with 1.
+void reportStartupFailure(const std::string& failed, const std::string& remedy, bool hasDisplay) {
+  std::fprintf(stderr, "JorvuVorn: %s\nJorvuVorn: %s\n", failed.c_str(), remedy.c_str());
+  logError("cannot start: " + failed + ". " + remedy);
+#ifdef JORVU_APP_GTK_INTERFACE
+  if (hasDisplay) ErrorViewController::showStartupFailure(failed + "\n\n" + remedy);
+#else
+  (void)hasDisplay;
+#endif
+}
+
+// What to do when the app's lock and sockets have no place.
+std::string runtimeRemedy() {
+  return "JorvuVorn keeps its lock and sockets in " + platform::runtimeDirectory() +
+         ". Open the start URL from your desktop session, which gives you a runtime folder (XDG_RUNTIME_DIR), or "
+         "set XDG_RUNTIME_DIR to a folder of yours with mode 0700; if another JorvuVorn of yours does not end, "
+         "end it first";
+}
+
+// What to do when the app's own files or the games folder are not the user's.
+constexpr const char* installRemedy =
+    "Install the launcher as the user who plays: scripts/install-app (or make install-app), run as that user, puts "
+    "the app and the games in the user's own data folder; then open the start URL again";
+
+// The games folder, made when missing: the helper installs every game into
+// it, so this user must be able to write there. What failed, or nothing.
+std::optional<std::string> gamesRootProblem() {
+  const std::string root = platform::resolvePath(gamesRootPath);
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  if (ec) return "cannot make the games folder " + root + ": " + ec.message();
+  if (::access(root.c_str(), W_OK | X_OK) != 0) {
+    return "cannot write to the games folder " + root + ": " + std::strerror(errno);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void safeTerminate() {
@@ -165,7 +214,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
     return 0;
   }
   if (!instance.instance) {
-    std::fprintf(stderr, "JorvuVorn: %s\n", instance.error.c_str());
+    reportStartupFailure(instance.error, runtimeRemedy(), gtk_init_check(&argc, &argv));
     return 1;
   }
 
@@ -177,6 +226,10 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   // The application: GTK when there is a display to open.
   const bool hasDisplay = gtk_init_check(&argc, &argv);
   if (!hasDisplay) logError("cannot open a display: running without windows");
+  if (auto problem = gamesRootProblem()) {
+    reportStartupFailure(*problem, installRemedy, hasDisplay);
+    return 1;
+  }
   GLibMainThread mainThread(hasDisplay);
   const auto interface = makeInterface(hasDisplay);
   AppServices services{mainThread, *interface, [] {
@@ -192,10 +245,13 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   g_unix_signal_add(SIGINT, onStopSignal, nullptr);
 
   logBundle();
+  bool startupFailed = false;
   try {
     loadVornHelper();
   } catch (const std::exception& error) {
     logError("An error occurred: " + appErrorText(error));
+    reportStartupFailure("cannot load the helper's job: " + appErrorText(error), installRemedy, hasDisplay);
+    startupFailed = true;
     safeTerminate();
   }
   std::atexit([] { VornLogger::clearLogFile(); });
@@ -207,7 +263,8 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   });
 
   mainThread.run();
-  logDebug("exitCode=0");
+  const int exitCode = startupFailed ? 1 : 0;
+  logDebug("exitCode=" + std::to_string(exitCode));
 
   // Late requests are still answered "terminating" until the tasks are done.
   delegate.shutdown();
@@ -217,5 +274,5 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   instance.instance->stop();
   app.delegate = nullptr;
   app.startupCheck = nullptr;
-  return 0;
+  return exitCode;
 }

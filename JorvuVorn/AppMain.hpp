@@ -10,6 +10,11 @@
 // an idle callback on the main loop: SIGTERM and SIGINT, the registry
 // becoming empty and a failed start-up all go through safeTerminate().
 //
+// A start-up that cannot go on (no runtime folder for the lock and sockets,
+// a games folder this user cannot write, a helper's job that cannot be
+// loaded) says what failed and what to do on standard error, in the log and,
+// with a display, in an alert, and the process ends with 1.
+//
 // Thread contract: runJorvuVorn on the process's main thread; safeTerminate
 // from any thread.
 #include <functional>
@@ -30,7 +35,8 @@ struct AppServices {
 // Makes the registry's controller factory once the app's services exist.
 using LaunchControllerFactoryMaker = std::function<LaunchControllerFactory(AppServices& services)>;
 
-// Runs the app; returns the process's exit status.
+// Runs the app; returns the process's exit status: 0, or 1 after a start-up
+// that could not go on.
 int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& makeFactory);
 
 // Asks the app to terminate: an idle callback on the main loop unloads the

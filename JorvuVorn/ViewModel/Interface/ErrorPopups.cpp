@@ -1,5 +1,5 @@
-// The popup side of the interface: a helper error's popup in its window, and
-// the debug alert.
+// The popup side of the interface: a helper error's popup in its window, the
+// debug alert, and the alert of a start-up that cannot go on.
 #include <gtk/gtk.h>
 
 #include <memory>
@@ -54,4 +54,15 @@ void ErrorViewController::showDebugAlert(std::function<void()> done) {
       pending, [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); }, GConnectFlags(0));
   gtk_widget_show_all(dialog);
   gtk_window_present(GTK_WINDOW(dialog));
+}
+
+void ErrorViewController::showStartupFailure(const std::string& text) {
+  if (gdk_display_get_default() == nullptr) return;
+  GtkWidget* dialog =
+      gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", "JorvuVorn cannot start");
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), "JorvuVorn");
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
 }

@@ -5,6 +5,7 @@
 // Thread contract: main loop only (GTK).
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "JorvuVorn/ViewModel/Interface.hpp"
 
@@ -18,6 +19,10 @@ struct ErrorViewController {
                             ViewCloseHandler viewCloseHandler);
   // The debug alert: one "OK" button, no text; `done` runs when it is pressed.
   static void showDebugAlert(std::function<void()> done);
+  // A start-up that cannot go on: an error alert with `text` and an "OK"
+  // button, run until it is closed. Before the main loop runs (it runs one
+  // of its own); nothing when there is no display.
+  static void showStartupFailure(const std::string& text);
 };
 
 class GtkInterface final : public Interface {

@@ -90,14 +90,56 @@ TEST_F(AppProgram, AJobAlreadyLoadedIsUnloadedAndLoadedAgain) {
   expectEnded(*process);
 }
 
+// A start-up that cannot go on says what failed and what to do, and ends
+// with 1 (it used to end with 0, having done nothing).
 TEST_F(AppProgram, AJobThatCannotBeLoadedEndsTheApp) {
   fs::remove(app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
   auto process = app.start({startURL(4)});
-  EXPECT_EQ(process->wait(30s), 0);
+  EXPECT_EQ(process->wait(30s), 1);
+  const std::string output = testsupport::readFileOrEmpty(app.root().path() + "/app.out");
+  EXPECT_NE(output.find("JorvuVorn: cannot load the helper's job: notExistPlistFile "), std::string::npos) << output;
+  EXPECT_NE(output.find("JorvuVorn: Install the launcher as the user who plays"), std::string::npos) << output;
   EXPECT_EQ(app.logCount("[ERROR] An error occurred: notExistPlistFile"), 2) << app.log();  // load, then unload
+  EXPECT_EQ(app.logCount("[ERROR] cannot start: cannot load the helper's job: notExistPlistFile"), 1) << app.log();
   EXPECT_EQ(app.logCount("JorvuVornHelper success"), 0);
   EXPECT_FALSE(app.launchStarted(4));
   EXPECT_FALSE(app.helperPid());
+}
+
+// The session's runtime folder is missing (a session that has ended): the
+// app does not make it, says so, and ends with 1.
+TEST_F(AppProgram, WithoutARuntimeFolderTheAppSaysWhatToDo) {
+  const std::string session = app.root().path() + "/run/user/gone";
+  app.extraEnv["XDG_RUNTIME_DIR"] = session;
+  EXPECT_EQ(app.runToEnd({startURL(6)}, "app"), 1);
+  const std::string output = testsupport::readFileOrEmpty(app.root().path() + "/app.out");
+  EXPECT_NE(output.find("JorvuVorn: cannot make " + session + "/jorvu: No such file or directory\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("or set XDG_RUNTIME_DIR to a folder of yours with mode 0700"), std::string::npos) << output;
+  EXPECT_EQ(app.logCount("[ERROR] cannot start: cannot make " + session + "/jorvu"), 1) << app.log();
+  EXPECT_FALSE(fs::exists(session));
+  EXPECT_FALSE(app.launchStarted(6));
+}
+
+// With a display the same is shown in an alert, which holds the app until
+// it is closed.
+TEST_F(AppProgram, WithADisplayAStartupThatCannotGoOnShowsAnAlert) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display";
+  app.extraEnv["XDG_RUNTIME_DIR"] = app.root().path() + "/gone";
+  auto process = app.start({startURL(8)}, "app", true);
+  std::string window;
+  const std::vector<std::string> search{"search", "--onlyvisible", "--pid", std::to_string(process->pid()),
+                                        "--name", "^JorvuVorn$"};
+  ASSERT_TRUE(waitUntil([&] {
+    window = CommandLineLauncher::runCommand("/usr/bin/xdotool", search, true).output.value_or("");
+    return !window.empty();
+  })) << app.outputs();
+  EXPECT_TRUE(process->running());
+  window = window.substr(0, window.find('\n'));
+  // Its OK button has the focus.
+  CommandLineLauncher::runCommand("/usr/bin/xdotool", {"windowfocus", "--sync", window}, true);
+  CommandLineLauncher::runCommand("/usr/bin/xdotool", {"key", "Return"}, true);
+  EXPECT_EQ(process->wait(30s), 1) << app.outputs();
 }
 
 TEST_F(AppProgram, LaterProcessesHandTheirURLsToTheRunningApp) {
