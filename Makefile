@@ -42,10 +42,12 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	bash scripts/bench build-bench/bin
 
-# Installs the app under $(JORVU_ROOT) (a test install; see the README).
+# The whole system in build/demo (see the README).
 demo: deps
 	BUILD=$(BUILD) bash scripts/demo
 
+# Installs the launcher for the user who runs it, in $XDG_DATA_HOME/jorvuvorn
+# (see the README); no root needed.
 install-app: build
 	bash scripts/install-app --build-dir $(BUILD)
 

@@ -81,14 +81,16 @@ void Process::signal(int number) {
   if (pid_ > 0 && !status_) ::kill(pid_, number);
 }
 
-int runInstaller(const std::map<std::string, std::string>& env, std::string* output) {
+int runInstaller(const std::map<std::string, std::string>& env, std::string* output,
+                 const std::vector<std::string>& arguments) {
   static int runs = 0;
   const std::string log = (std::filesystem::temp_directory_path() /
                            ("jorvu-install-app-" + std::to_string(::getpid()) + "-" + std::to_string(++runs) + ".log"))
                               .string();
   std::filesystem::remove(log);
-  Process installer({"/bin/bash", JORVU_SOURCE_DIR "/scripts/install-app", "--build-dir", JORVU_BUILD_DIR}, env,
-                    log);
+  std::vector<std::string> argv{"/bin/bash", JORVU_SOURCE_DIR "/scripts/install-app", "--build-dir", JORVU_BUILD_DIR};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  Process installer(argv, env, log);
   const auto status = installer.wait(120s);
   if (output) *output = testsupport::readFileOrEmpty(log);
   std::filesystem::remove(log);

@@ -25,9 +25,11 @@ using namespace std::chrono_literals;
 inline constexpr const char* helperLabel = "com.jorvu.vorn.helper";
 inline constexpr const char* installedApp = "/Library/Application Support/Jorvu/Vorn/JorvuVorn.app";
 
-// Runs scripts/install-app for the build under test with the current
-// environment plus `env`; its exit status, its output in `output`.
-int runInstaller(const std::map<std::string, std::string>& env, std::string* output = nullptr);
+// Runs scripts/install-app for the build under test, with `arguments` after
+// its own, with the current environment plus `env`; its exit status, its
+// output in `output`.
+int runInstaller(const std::map<std::string, std::string>& env, std::string* output = nullptr,
+                 const std::vector<std::string>& arguments = {});
 
 // A program run with this process's environment plus `env` (an empty value
 // removes a variable), its standard output and error in a file.

@@ -81,13 +81,35 @@ TEST(Installer, LaysOutTheAppAndRegistersTheStartURLScheme) {
   EXPECT_EQ(testsupport::readFileOrEmpty(mimeapps), list);
 }
 
-TEST(Installer, RefusesToRunWithoutARoot) {
+// Without JORVU_ROOT the user's own data folder is the root (a relative
+// XDG_DATA_HOME counts as unset); there is no install for every user.
+TEST(Installer, WithoutARootInstallsInTheUsersDataFolder) {
   testsupport::TempRoot root;
+  const std::string data = root.home() + "/.local/share";
   std::string output;
   ::unsetenv("JORVU_ROOT");
-  EXPECT_NE(runInstaller({{"XDG_DATA_HOME", root.path() + "/data"}}, &output), 0);
+  const int status = runInstaller({{"XDG_DATA_HOME", "relative"}, {"XDG_CONFIG_HOME", ""}}, &output);
   ::setenv("JORVU_ROOT", root.path().c_str(), 1);
-  EXPECT_NE(output.find("JORVU_ROOT"), std::string::npos) << output;
+  ASSERT_EQ(status, 0) << output;
+  const std::string installed = data + "/jorvuvorn" + installedApp;
+  EXPECT_TRUE(fs::is_regular_file(installed + "/Contents/MacOS/JorvuVorn"));
+  EXPECT_TRUE(fs::is_regular_file(data + "/jorvuvorn/bin/launchctl"));
+  EXPECT_EQ(testsupport::readFileOrEmpty(data + "/jorvuvorn/open-start-url"),
+            "#!/bin/sh\n# Made by install-app: opens a start URL with the installed app.\nexec env 'JORVU_ROOT=" + data +
+                "/jorvuvorn' '" + installed + "/Contents/MacOS/JorvuVorn' \"$@\"\n");
+  EXPECT_TRUE(fs::is_regular_file(data + "/applications/jorvuvorn.desktop"));
+  EXPECT_NE(testsupport::readFileOrEmpty(root.home() + "/.config/mimeapps.list")
+                .find("x-scheme-handler/jorvuvorn=jorvuvorn.desktop\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(root.path() + "/Library"));
+  EXPECT_FALSE(fs::exists(root.home() + "/relative"));
+}
+
+TEST(Installer, ThereIsNoInstallForEveryUser) {
+  testsupport::TempRoot root;
+  std::string output;
+  EXPECT_NE(runInstaller({{"XDG_DATA_HOME", root.path() + "/data"}}, &output, {"--system"}), 0);
+  EXPECT_NE(output.find("installs per user"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(root.path() + "/data"));
 }
 

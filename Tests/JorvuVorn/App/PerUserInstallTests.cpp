@@ -1,0 +1,221 @@
+// The launcher as a desktop user without root meets it: a normal user made
+// for the test (useradd) installs it from a copy of the build with
+// scripts/install-app, with nothing but a temporary HOME and runtime folder
+// of its own (no JORVU_ROOT), and opens a start URL through the registered
+// handler against the local publisher: the game installs and
+// starts. Before that, the same user meets an install that root made into a
+// folder of root's, as the old system install was: the app says what failed
+// and what to do, and ends with 1. Creating and becoming a user needs root.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "Tests/EndToEnd/EndToEndSupport.hpp"
+#include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+#include "Tests/Support/FreePorts.hpp"
+#include "Tools/publisher/Publisher.hpp"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The ids of the processes that run as `uid`.
+std::vector<pid_t> processesOf(uid_t uid) {
+  std::vector<pid_t> pids;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    struct stat st {};
+    if (::stat(entry.path().c_str(), &st) == 0 && st.st_uid == uid) pids.push_back(std::stoi(name));
+  }
+  return pids;
+}
+
+// A normal user with its home in `home`, removed at the end with whatever
+// it still runs.
+class TestUser {
+ public:
+  explicit TestUser(const std::string& home) : name_("jorvut" + std::to_string(::getpid())) {
+    made_ = testsupport::runProgram({"/usr/sbin/useradd", "-M", "-d", home, "-s", "/bin/sh", name_}) == 0;
+    const passwd* pw = made_ ? ::getpwnam(name_.c_str()) : nullptr;
+    if (pw != nullptr) {
+      uid_ = pw->pw_uid;
+      gid_ = pw->pw_gid;
+    }
+  }
+  ~TestUser() {
+    if (!made_) return;
+    for (pid_t pid : processesOf(uid_)) ::kill(pid, SIGKILL);
+    apptest::waitUntil([this] { return processesOf(uid_).empty(); }, 10s);
+    testsupport::runProgram({"/usr/sbin/userdel", name_});
+  }
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+
+  bool made() const { return made_ && uid_ != 0; }
+  uid_t uid() const { return uid_; }
+  const std::string& name() const { return name_; }
+
+  // Gives the user everything below `folder`.
+  bool own(const std::string& folder) const {
+    return testsupport::runProgram({"/bin/chown", "-R", std::to_string(uid_) + ":" + std::to_string(gid_), folder}) == 0;
+  }
+
+  // Runs `argv` as the user with exactly `env` (and the sanitizers' options
+  // of this process); its exit status, its output in `outputPath`.
+  std::optional<int> run(const std::vector<std::string>& argv, std::vector<std::string> env,
+                         const std::string& outputPath, std::chrono::milliseconds limit = 60s) const {
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string(*e).find("SAN_OPTIONS=") != std::string::npos) env.emplace_back(*e);
+    }
+    std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=" + std::to_string(uid_),
+                                 "--regid=" + std::to_string(gid_), "--init-groups", "--", "/usr/bin/env", "-i"};
+    all.insert(all.end(), env.begin(), env.end());
+    all.insert(all.end(), argv.begin(), argv.end());
+    return apptest::Process(all, {}, outputPath).wait(limit);
+  }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+std::string copyOfTheBuild(const std::string& folder) {
+  const std::string build = folder + "/build";
+  fs::create_directories(build + "/bin");
+  fs::create_directories(folder + "/scripts");
+  fs::copy(JORVU_BUILD_DIR "/JorvuVorn.app", build + "/JorvuVorn.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::copy_file(JORVU_BUILD_DIR "/bin/launchctl", build + "/bin/launchctl");
+  fs::copy_file(JORVU_SOURCE_DIR "/scripts/install-app", folder + "/scripts/install-app");
+  return build;
+}
+
+// Whether every folder above `path` lets others pass.
+bool othersCanReach(fs::path path) {
+  for (path = path.parent_path(); path != path.root_path(); path = path.parent_path()) {
+    if ((fs::status(path).permissions() & fs::perms::others_exec) == fs::perms::none) return false;
+  }
+  return true;
+}
+
+TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a user (useradd) and running as that user needs root";
+  testsupport::TempRoot root;
+  fs::permissions(root.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  if (!othersCanReach(root.path())) GTEST_SKIP() << "another user cannot reach the temporary folder " << root.path();
+  // Everything of the user lies in a folder it owns: its home, its runtime
+  // folder and the copy of the build it installs from.
+  const std::string mine = root.path() + "/user";
+  const std::string home = mine + "/home";
+  const std::string runtime = mine + "/run";
+  fs::create_directories(home + "/Desktop");
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  const std::string build = copyOfTheBuild(mine);
+  TestUser user(home);
+  ASSERT_TRUE(user.made()) << "useradd failed";
+  ASSERT_TRUE(user.own(mine));
+
+  publisher::Publisher pub(root.path() + "/pub");
+  pub.start();
+  const std::vector<std::string> env{
+      "HOME=" + home,
+      "USER=" + user.name(),
+      "PATH=/usr/local/bin:/usr/bin:/bin",
+      "XDG_RUNTIME_DIR=" + runtime,
+      "XDG_DESKTOP_DIR=" + home + "/Desktop",
+      "BROWSER=/bin/false",
+      "JORVU_CATALOGUE_LIVE_HOST=" + pub.origin(),
+      "JORVU_CATALOGUE_TEST_HOST=" + pub.origin(),
+      "JORVU_REPORT_HOST=" + pub.origin(),
+      "JORVU_TICKET_HOST=" + pub.origin(),
+  };
+
+  // An install of root's in a folder of root's: the user cannot install a
+  // game there, and is told so.
+  const std::string system = root.path() + "/system";
+  fs::create_directories(system);
+  ASSERT_EQ(apptest::runInstaller({{"JORVU_ROOT", system},
+                                   {"XDG_DATA_HOME", root.path() + "/xdg/data"},
+                                   {"XDG_CONFIG_HOME", root.path() + "/xdg/config"}}),
+            0);
+  const std::string systemApp = system + apptest::installedApp + "/Contents/MacOS/JorvuVorn";
+  std::vector<std::string> systemEnv = env;
+  systemEnv.push_back("JORVU_ROOT=" + system);
+  EXPECT_EQ(user.run({systemApp, "jorvuvorn://launch?game=1"}, systemEnv, root.path() + "/system.out"), 1);
+  const std::string refused = testsupport::readFileOrEmpty(root.path() + "/system.out");
+  EXPECT_NE(refused.find("JorvuVorn: cannot write to the games folder " + system +
+                         "/Library/Application Support/Jorvu: Permission denied\n"),
+            std::string::npos)
+      << refused;
+  EXPECT_NE(refused.find("Install the launcher as the user who plays"), std::string::npos) << refused;
+
+  // The user's own install, from the copy of the build.
+  ASSERT_EQ(user.run({"/bin/bash", mine + "/scripts/install-app", "--build-dir", build}, env, root.path() + "/install.out",
+                     120s),
+            0)
+      << testsupport::readFileOrEmpty(root.path() + "/install.out");
+  const std::string data = home + "/.local/share/jorvuvorn";
+  const std::string vorn = data + "/Library/Application Support/Jorvu/Vorn";
+  ASSERT_TRUE(fs::is_regular_file(vorn + "/JorvuVorn.app/Contents/MacOS/JorvuVorn"));
+  const std::string logs = data + home + "/Library/Logs/JorvuLauncher";
+  testsupport::writeFile(data + "/Library/Application Support/Jorvu/VornConfig.json",
+                         R"({"common":{"isRemainLogFile":true},"games":[]})");
+
+  // The installed app is the publisher's current release, so it does not
+  // update itself first.
+  const std::string release = pub.publishApp(vorn + "/JorvuVorn.app", "", testsupport::binDir() + "/jorvu-pack");
+  ASSERT_EQ(e2e::runProgram({testsupport::binDir() + "/jorvu-obd", "install", "--source", pub.origin() + "/app-source",
+                             "--manifest", release, "--target", vorn, "--code", "128000", "--exe", "JorvuVorn.app"}),
+            0);
+  ASSERT_EQ(e2e::runProgram({"/bin/chmod", "-R", "755", vorn}), 0);
+  // A game.
+  const std::uint32_t code = testsupport::freeGameCode();
+  const std::string tree = root.path() + "/trees/g1";
+  e2e::writeTree(tree, {{"readme.txt", "release one\n"}});
+  e2e::makeFakeGameBundle(tree, "Game");
+  ASSERT_EQ(e2e::runProgram({testsupport::binDir() + "/jorvu-pack", "--out", root.path() + "/pub/src", "--name", "g1",
+                             "--jobs", "2", "--level", "1", tree}),
+            0);
+  e2e::Record record(code);
+  record.text("setup_file_url", pub.origin() + "/src")
+      .text("manifest_name", "g1")
+      .text("install_folder_name", "Orbit")
+      .text("mac_executable_file_name", "Game.app")
+      .text("shortcut_install_list", "[]")
+      .text("command_line_info", "-arg=%ARG%");
+  testsupport::writeFile(root.path() + "/pub/game-info/" + std::to_string(code) + ".json", record.json());
+  ASSERT_TRUE(user.own(mine));
+
+  // The start URL, as the desktop hands it to the registered handler (GIO,
+  // which xdg-open uses on a desktop it knows).
+  const std::string out = root.path() + "/open.out";
+  EXPECT_EQ(user.run({"/usr/bin/gio", "open", "jorvuvorn://launch?game=" + std::to_string(code) + "&passarg=mine"}, env,
+                     out),
+            0)
+      << testsupport::readFileOrEmpty(out);
+  const std::string game = data + "/Library/Application Support/Jorvu/Orbit/Game.app/Contents/MacOS/Game";
+  ASSERT_TRUE(apptest::waitUntil([&] { return fs::exists(game + ".args"); }, 240s))
+      << testsupport::readFileOrEmpty(out) << testsupport::readFileOrEmpty(logs + "/JorvuVorn.log")
+      << testsupport::readFileOrEmpty(logs + "/JorvuVornHelper.log");
+  EXPECT_NE(testsupport::readFileOrEmpty(game + ".args").find("-arg=mine"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(game.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user.uid());
+  // Its lock and sockets lay in the session's runtime folder; the app and its
+  // helper have ended.
+  EXPECT_TRUE(fs::exists(runtime + "/jorvu/com.jorvu.vorn.app.lock"));
+  EXPECT_TRUE(apptest::waitUntil([&] { return processesOf(user.uid()).empty(); }, 30s));
+}
+
+}  // namespace
