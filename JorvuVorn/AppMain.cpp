@@ -136,14 +136,20 @@ void logBundle() {
 }
 
 // A start-up that cannot go on: what failed and what to do, on standard
-// error, in the log and, with a display, in an alert the user closes. The
-// app then ends with 1.
-void reportStartupFailure(const std::string& failed, const std::string& remedy, bool hasDisplay) {
+// error and in the log. Returns the text for the alert.
+std::string reportStartupFailure(const std::string& failed, const std::string& remedy) {
   std::fprintf(stderr, "JorvuVorn: %s\nJorvuVorn: %s\n", failed.c_str(), remedy.c_str());
   logError("cannot start: " + failed + ". " + remedy);
+  return failed + "\n\n" + remedy;
+}
+
+// With a display, the same in an alert that the user closes; outside the
+// app's main loop (the alert runs a loop of its own).
+void showStartupAlert(const std::string& text, bool hasDisplay) {
 #ifdef JORVU_APP_GTK_INTERFACE
-  if (hasDisplay) ErrorViewController::showStartupFailure(failed + "\n\n" + remedy);
+  if (hasDisplay) ErrorViewController::showStartupFailure(text);
 #else
+  (void)text;
   (void)hasDisplay;
 #endif
 }
@@ -214,7 +220,8 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
     return 0;
   }
   if (!instance.instance) {
-    reportStartupFailure(instance.error, runtimeRemedy(), gtk_init_check(&argc, &argv));
+    const std::string alert = reportStartupFailure(instance.error, runtimeRemedy());
+    showStartupAlert(alert, gtk_init_check(&argc, &argv));
     return 1;
   }
 
@@ -227,7 +234,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   const bool hasDisplay = gtk_init_check(&argc, &argv);
   if (!hasDisplay) logError("cannot open a display: running without windows");
   if (auto problem = gamesRootProblem()) {
-    reportStartupFailure(*problem, installRemedy, hasDisplay);
+    showStartupAlert(reportStartupFailure(*problem, installRemedy), hasDisplay);
     return 1;
   }
   GLibMainThread mainThread(hasDisplay);
@@ -245,13 +252,13 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   g_unix_signal_add(SIGINT, onStopSignal, nullptr);
 
   logBundle();
-  bool startupFailed = false;
+  // The alert of a failed start-up, shown once the loop has ended.
+  std::optional<std::string> startupFailure;
   try {
     loadVornHelper();
   } catch (const std::exception& error) {
     logError("An error occurred: " + appErrorText(error));
-    reportStartupFailure("cannot load the helper's job: " + appErrorText(error), installRemedy, hasDisplay);
-    startupFailed = true;
+    startupFailure = reportStartupFailure("cannot load the helper's job: " + appErrorText(error), installRemedy);
     safeTerminate();
   }
   std::atexit([] { VornLogger::clearLogFile(); });
@@ -263,8 +270,9 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   });
 
   mainThread.run();
-  const int exitCode = startupFailed ? 1 : 0;
+  const int exitCode = startupFailure ? 1 : 0;
   logDebug("exitCode=" + std::to_string(exitCode));
+  if (startupFailure) showStartupAlert(*startupFailure, hasDisplay);
 
   // Late requests are still answered "terminating" until the tasks are done.
   delegate.shutdown();

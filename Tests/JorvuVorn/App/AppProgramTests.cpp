@@ -121,11 +121,11 @@ TEST_F(AppProgram, WithoutARuntimeFolderTheAppSaysWhatToDo) {
   EXPECT_FALSE(app.launchStarted(6));
 }
 
-// With a display the same is shown in an alert, which holds the app until
-// it is closed.
+// With a display the same is shown in an alert, once the job is unloaded
+// again; it holds the app until it is closed.
 TEST_F(AppProgram, WithADisplayAStartupThatCannotGoOnShowsAnAlert) {
   if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display";
-  app.extraEnv["XDG_RUNTIME_DIR"] = app.root().path() + "/gone";
+  fs::remove(app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
   auto process = app.start({startURL(8)}, "app", true);
   std::string window;
   const std::vector<std::string> search{"search", "--onlyvisible", "--pid", std::to_string(process->pid()),
@@ -135,6 +135,7 @@ TEST_F(AppProgram, WithADisplayAStartupThatCannotGoOnShowsAnAlert) {
     return !window.empty();
   })) << app.outputs();
   EXPECT_TRUE(process->running());
+  EXPECT_EQ(app.logCount("[INFO] applicationWillTerminate"), 1) << app.log();
   window = window.substr(0, window.find('\n'));
   // Its OK button has the focus.
   CommandLineLauncher::runCommand("/usr/bin/xdotool", {"windowfocus", "--sync", window}, true);
