@@ -48,8 +48,8 @@ demo: deps
 
 # Installs the launcher for the user who runs it, in $XDG_DATA_HOME/jorvuvorn
 # (see the README); no root needed.
-install-app: build
-	bash scripts/install-app --build-dir $(BUILD)
+install-app: deps
+	bash scripts/install-app
 
 clean:
-	rm -rf build build-fuzz build-tsan build-bench
+	rm -rf build build-fuzz build-tsan build-bench build-app
