@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -321,6 +322,27 @@ void OBDWorker::Checkpoint(bool force) {
   nextCheckpoint_ = started + std::max<std::chrono::steady_clock::duration>(waits_.checkpoint, took * 10);
 }
 
+bool OBDWorker::SaveBeforeChanges(const std::string& targetPath) {
+  std::lock_guard lock(checkpointMutex_);
+  const std::uint32_t code = controller_.GetGameCode();
+  if (OBDManifestController::WriteLocalManifestFile(code, targetPath, controller_.GetLocalManifest(),
+                                                    &manifestMutex_)) {
+    return true;
+  }
+  const int error = errno;
+  const std::string path = OBDManifestController::LocalManifestPath(code, targetPath);
+  ::unlink(path.c_str());
+  struct stat st {};
+  const bool noOldFile = ::lstat(path.c_str(), &st) != 0 ? errno == ENOENT : !S_ISREG(st.st_mode);
+  if (noOldFile) {
+    OBD_LOG_ERROR("Save Local Manifest Failed : %s (%s)", path.c_str(), std::strerror(error));
+    return true;
+  }
+  Fail(EngineErrors::Write, static_cast<std::uint32_t>(error), "Save Local Manifest Failed : %s (%s)", path.c_str(),
+       std::strerror(error));
+  return false;
+}
+
 void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first,
                             OBDBuffer& second, OBDBuffer& third, bool differentiate) {
   {
@@ -428,6 +450,9 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
       targetPath_.clear();
       return false;
     }
+    // Files change from here on: the saved local manifest first takes the
+    // origin and the new name, and the records this comparison reset.
+    if (!SaveBeforeChanges(targetPath)) break;
     progress_.SetOperationTypeAndSizeReset(OperationType::PatchDownload);
     progress_.SetTotalSize(bytesToFetch);
 

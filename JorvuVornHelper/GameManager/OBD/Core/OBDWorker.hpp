@@ -137,6 +137,14 @@ class OBDWorker : public DownloadMonitor {
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
+  // Saves the local manifest file before the job changes the game's folder
+  // (files renamed into place, files deleted), so that a kill from then on
+  // leaves a file that tells a patch under way and claims no file the job
+  // may change. When it cannot be written, the old file goes instead (a
+  // lost local manifest makes every later decision a patch, which rebuilds
+  // the records from the files' bytes); false, with the job failed, only
+  // when neither could be done. Not while a pipeline runs.
+  bool SaveBeforeChanges(const std::string& targetPath);
 
   // The file step's parts.
   struct FileStreamState;
