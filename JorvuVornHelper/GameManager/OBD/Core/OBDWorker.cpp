@@ -559,13 +559,14 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
     std::lock_guard lock(manifestMutex_);
     OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
     keys = iterator.GetNotExistFilesInLocal();
+    // Emptied and saved before the files go, the records claim no file
+    // that may be gone, and a kill among the deletions leaves the next
+    // clean-up the list of what is still to go. They leave when it is done.
+    for (const std::string& key : keys) controller_.InsertEmptyFileInLocal(key);
   }
+  if (keys.empty() || !SaveBeforeChanges(targetPath)) return;
   std::set<std::string> folders;
   for (const std::string& key : keys) {
-    {
-      std::lock_guard lock(manifestMutex_);
-      controller_.RemoveFileInLocal(key);
-    }
     // Whatever key named it, a path that the release names (the same file
     // spelled otherwise, or a folder of its files) is never deleted.
     const std::string relative = obd::utils::GetDecodedRelativePath(key);
@@ -574,6 +575,10 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
     if (path.empty() || !NoLinkBelow(targetPath, path)) continue;
     Util::DeletePath(path);
     Util::GetParentFolders(targetPath, path, folders);
+  }
+  {
+    std::lock_guard lock(manifestMutex_);
+    for (const std::string& key : keys) controller_.RemoveFileInLocal(key);
   }
   std::vector<std::string> ordered(folders.begin(), folders.end());
   std::sort(ordered.begin(), ordered.end(),
