@@ -200,6 +200,7 @@ void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* forma
 
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
                                     std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
+  MatchRecordsToLivePaths();
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
   ResumedTemps resumed(targetPath);
   std::uint64_t queued = 0;
@@ -301,6 +302,26 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
     }
     element = OBDBuffer::Element{};
     Checkpoint(false);
+  }
+}
+
+void OBDWorker::MatchRecordsToLivePaths() {
+  std::lock_guard lock(manifestMutex_);
+  OBDManifest& local = controller_.GetLocalManifest();
+  const OBDManifest& live = controller_.GetLiveManifest();
+  std::vector<std::string> unknown;
+  const rapidjson::Value& files = local.GetContents().Files();
+  if (!files.IsObject()) return;
+  for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
+    std::string key(m->name.GetString(), m->name.GetStringLength());
+    if (!live.HasFile(key)) unknown.push_back(std::move(key));
+  }
+  if (unknown.empty()) return;  // nearly always: nothing to look up
+  const OBDLivePaths& paths = LivePaths();
+  for (const std::string& key : unknown) {
+    if (const std::string* liveKey = paths.KeyOf(obd::utils::GetDecodedRelativePath(key))) {
+      local.MoveFileRecord(key, *liveKey);
+    }
   }
 }
 

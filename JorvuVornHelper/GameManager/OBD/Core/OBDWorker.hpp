@@ -134,6 +134,13 @@ class OBDWorker : public DownloadMonitor {
   // The paths the live release names, made when the job first asks: by the
   // job's own thread outside its pipelines, or by the file step within one.
   const OBDLivePaths& LivePaths();
+  // Moves each record of the local manifest whose key the live release
+  // lacks, but whose path it names under another key, to that key: so the
+  // comparison matches records to the release by path, and an old record
+  // under another spelling never passes for the file. The differentiate
+  // step's first act, before it queues any item (so before the file step
+  // can ask for the live paths).
+  void MatchRecordsToLivePaths();
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
