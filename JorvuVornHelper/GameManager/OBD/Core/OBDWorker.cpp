@@ -352,10 +352,10 @@ bool OBDWorker::SaveBeforeChanges(const std::string& targetPath) {
   }
   const int error = errno;
   const std::string path = OBDManifestController::LocalManifestPath(code, targetPath);
-  ::unlink(path.c_str());
   struct stat st {};
-  const bool noOldFile = ::lstat(path.c_str(), &st) != 0 ? errno == ENOENT : !S_ISREG(st.st_mode);
-  if (noOldFile) {
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // No local manifest file there to claim anything: every later decision
+    // is a patch, which rebuilds the records from the files' bytes.
     OBD_LOG_ERROR("Save Local Manifest Failed : %s (%s)", path.c_str(), std::strerror(error));
     return true;
   }

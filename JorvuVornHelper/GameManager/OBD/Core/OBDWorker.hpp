@@ -14,7 +14,10 @@
 // against its hash, and the objects a resumed file's record counts as
 // written are read back from its temp file by the differentiate step (only
 // partly written files are read). A record reset that drops written objects
-// is saved before the file step creates or truncates the temp file.
+// is saved before the file step creates or truncates the temp file, and a
+// patch saves the local manifest before it changes the game's folder, so the
+// saved file never calls a file finished that the job may have replaced or
+// deleted.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -147,10 +150,9 @@ class OBDWorker : public DownloadMonitor {
   // Saves the local manifest file before the job changes the game's folder
   // (files renamed into place, files deleted), so that a kill from then on
   // leaves a file that tells a patch under way and claims no file the job
-  // may change. When it cannot be written, the old file goes instead (a
-  // lost local manifest makes every later decision a patch, which rebuilds
-  // the records from the files' bytes); false, with the job failed, only
-  // when neither could be done. Not while a pipeline runs.
+  // may change. When it cannot be written over an older file, false with
+  // the job failed: the older file still holds, since nothing has changed
+  // that it claims. Not while a pipeline runs.
   bool SaveBeforeChanges(const std::string& targetPath);
 
   // The file step's parts.
