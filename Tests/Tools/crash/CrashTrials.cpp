@@ -76,28 +76,6 @@ std::string keyOf(Spelling spelling, std::string relative) {
   return key;
 }
 
-// Gives the files of the published document `name` (a manifest or a diff
-// document) the keys of `spelling`. The object files get a second name
-// (a hard link), so that other releases of the same folder keep theirs.
-void respell(const std::string& sourceDir, const std::string& name, Spelling spelling) {
-  if (spelling == Spelling::Slash) return;
-  const std::vector<std::string> objects = jobtest::objectFiles(sourceDir);
-  jobtest::editManifest(sourceDir + "/" + name, [&](rapidjson::Value& files, rapidjson::Document& manifest) {
-    for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
-      const std::string key = m->name.GetString();
-      const std::string spelled = keyOf(spelling, obd::utils::Base64Decode(key));
-      for (const std::string& object : objects) {
-        if (!object.starts_with(key + ".")) continue;
-        const std::string linked = sourceDir + "/" + spelled + object.substr(key.size());
-        std::error_code ec;
-        fs::create_directories(fs::path(linked).parent_path(), ec);
-        fs::create_hard_link(sourceDir + "/" + object, linked, ec);
-      }
-      m->name.SetString(spelled.c_str(), static_cast<rapidjson::SizeType>(spelled.size()), manifest.GetAllocator());
-    }
-  });
-}
-
 // The target compared with a release: every file there with its bytes, and
 // no other file (the local manifest aside). Unless strict, the engine's
 // temp files and empty folders are let be.
@@ -241,8 +219,11 @@ class Trial {
     jobtest::writeTree(tree, files);
     const std::string src = folder_ + "/pub/src";
     jobtest::pack(src, name, tree, from.empty() ? "" : folder_ + "/trees/" + from, from);
-    respell(src, name, spelling);
-    if (!from.empty()) respell(src, name + "-" + from, spelling);
+    if (spelling == Spelling::Slash) return;
+    // Object files get the new names beside the old: the other release may share them.
+    auto spell = [spelling](const std::string& relative) { return keyOf(spelling, relative); };
+    jobtest::respellKeys(src, name, spell, true);
+    if (!from.empty()) jobtest::respellKeys(src, name + "-" + from, spell, true);
   }
 
   std::vector<std::string> Args(const std::string& mode, const std::string& release) const {
