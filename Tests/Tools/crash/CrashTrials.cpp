@@ -37,7 +37,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +133,8 @@ class Trial {
     pub_->stop();
     return result;
   }
+  // What the trial did, a line a step.
+  const std::string& Log() const { return log_; }
 
  private:
   std::uint64_t Pick(std::uint64_t below) { return below == 0 ? 0 : rng_() % below; }
@@ -395,10 +396,6 @@ class Trial {
     return fault_;
   }
 
- public:
-  const std::string& Log() const { return log_; }
-
- private:
   testsupport::TempRoot root_;  // JORVU_ROOT for the trial; everything of it lies inside
   std::mt19937_64 rng_;
   std::string folder_;
