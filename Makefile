@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build test fuzz tsan tsan-build stress bench demo clean install-app
+.PHONY: all deps build test fuzz tsan tsan-build stress crash bench demo clean install-app
 
 all: build
 
@@ -35,6 +35,12 @@ tsan: tsan-build
 # loops as CPUs; see scripts/stress.
 stress:
 	STRESS_RUNS=$(or $(STRESS_RUNS),5) STRESS_TARGET=$(or $(STRESS_TARGET),test) BUILD=$(BUILD) bash scripts/stress
+
+# Seeded random kill trials of the patch engine: 4 shards x CRASH_TRIALS
+# (default 100) trials from CRASH_SEED (default: drawn and printed); see
+# scripts/crash. `make test` runs 4 x 6 of them.
+crash: build
+	CRASH_TRIALS=$(or $(CRASH_TRIALS),100) CRASH_SEED=$(CRASH_SEED) bash scripts/crash $(BUILD)/bin
 
 bench:
 	bash scripts/install-deps bench

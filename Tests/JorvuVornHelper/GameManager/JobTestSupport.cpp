@@ -62,7 +62,7 @@ void editManifest(const std::string& path,
 }
 
 void respellKeys(const std::string& sourceDir, const std::string& name,
-                 const std::function<std::string(const std::string& relative)>& keyOf) {
+                 const std::function<std::string(const std::string& relative)>& keyOf, bool keepOldNames) {
   const std::vector<std::string> objects = objectFiles(sourceDir);
   editManifest(sourceDir + "/" + name, [&](rapidjson::Value& files, rapidjson::Document& manifest) {
     for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
@@ -72,7 +72,12 @@ void respellKeys(const std::string& sourceDir, const std::string& name,
         if (!object.starts_with(key + ".")) continue;
         const std::string renamed = sourceDir + "/" + spelled + object.substr(key.size());
         fs::create_directories(fs::path(renamed).parent_path());
-        fs::rename(sourceDir + "/" + object, renamed);
+        if (keepOldNames) {
+          std::error_code ec;  // already there: the same object, named by an earlier release
+          fs::create_hard_link(sourceDir + "/" + object, renamed, ec);
+        } else {
+          fs::rename(sourceDir + "/" + object, renamed);
+        }
       }
       m->name.SetString(spelled.c_str(), static_cast<rapidjson::SizeType>(spelled.size()), manifest.GetAllocator());
     }

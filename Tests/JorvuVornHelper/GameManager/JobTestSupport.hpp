@@ -38,9 +38,11 @@ void editManifest(const std::string& path,
                   const std::function<void(rapidjson::Value& files, rapidjson::Document& manifest)>& edit);
 // Gives every file of the published manifest `name` the key `keyOf` makes
 // of its path, as other tools than the source packer may spell it; the
-// object files are renamed to match.
+// object files are renamed to match, or with `keepOldNames` get the new name
+// as a second one (a hard link), for other releases in the same folder.
+// `name` may be a diff document too.
 void respellKeys(const std::string& sourceDir, const std::string& name,
-                 const std::function<std::string(const std::string& relative)>& keyOf);
+                 const std::function<std::string(const std::string& relative)>& keyOf, bool keepOldNames = false);
 // The object files of a published source, as paths relative to it.
 std::vector<std::string> objectFiles(const std::string& sourceDir, const std::string& suffix = "");
 // Requests the publisher saw for the objects of a source served at urlDir.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
@@ -334,6 +335,32 @@ TEST_F(JobTest, FullDiskIsALackOfSpace) {
   EXPECT_FALSE(install(*w));
   EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-61/933/28");
   EXPECT_FALSE(fs::exists(target + "/Game.app/Contents/MacOS/Game"));
+}
+
+// The save a patch makes before it changes the game's folder fails on a
+// full disk: the patch stops there, and the older local manifest file,
+// whose claims still hold, stays.
+TEST_F(JobTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
+  jobtest::TmpfsMount disk(root / "/Library/Application Support/Jorvu", 16 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  publish("r1", releaseOne());
+  auto w1 = work("r1");
+  ASSERT_TRUE(install(*w1));
+  publish("r2", releaseTwo());
+  const std::string manifest = OBDManifestController::LocalManifestPath(kCode, target);
+  const std::string saved = readFileOrEmpty(manifest);
+  {
+    std::ofstream filler(root / "/Library/Application Support/Jorvu/filler", std::ios::binary);
+    const std::string chunk(65536, 'f');
+    while (filler.write(chunk.data(), static_cast<std::streamsize>(chunk.size()))) {
+      filler.flush();
+    }
+  }
+  auto w = work("r2");
+  EXPECT_FALSE(patch(*w));
+  EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-70/103/28");
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  EXPECT_EQ(readFileOrEmpty(manifest), saved);
 }
 
 TEST_F(JobTest, FreeSpaceOneByteShortGivesTheCapacityText) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <future>
 
+#include "JorvuVornHelper/GameManager/GameWorker/GameWorker.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
 #include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
@@ -223,6 +224,54 @@ TEST_P(SpelledKeysTest, ALostLocalManifestIsRebuiltWithoutDeletingWhatTheRelease
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, SpelledKeysTest, ::testing::Bool());
+
+// A patch to release 2 killed as it changes the game's folder, then
+// release 1 live again (a withdrawn release): the worker decides to patch,
+// and the patch back gives release 1 byte for byte. Killed right after the
+// changed file is renamed into place, or in the clean-up as the dropped file
+// goes; and with release 1's keys spelt with "\" and release 2's with "/".
+struct ReturnCase {
+  const char* name;
+  bool backslashKeys;
+  const char* stop;
+};
+
+void PrintTo(const ReturnCase& c, std::ostream* os) { *os << c.name; }
+
+class ReturnTest : public ObdRunTest, public ::testing::WithParamInterface<ReturnCase> {};
+
+TEST_P(ReturnTest, APatchKilledMidwayIsPatchedBackToTheEarlierRelease) {
+  const std::map<std::string, std::string> one{{kExecutable, enginetest::repeatBytes(kBlock + 100, 1)},
+                                               {"Data/a.txt", "one\n"},
+                                               {"Data/sub/gone.txt", "dropped by two\n"},
+                                               {"readme.txt", "read me\n"}};
+  publish("r1", one);
+  if (GetParam().backslashKeys) {
+    jobtest::respellKeys(srcDir(), "r1", [](std::string relative) {
+      std::replace(relative.begin(), relative.end(), '/', '\\');
+      return obd::utils::Base64Encode(relative);
+    });
+  }
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+  auto two = one;
+  two["Data/a.txt"] = "two\n";
+  two.erase("Data/sub/gone.txt");
+  publish("r2", two);
+  killAt("patch", "r2", GetParam().stop);
+
+  GameWorker worker(kCode, "", sourceURL(), "r1", target, "Game.app", "");
+  EXPECT_EQ(worker.GetWorkMode(), WorkMode::Patch);
+  std::string out;
+  EXPECT_EQ(run("patch", "r1", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "") << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, ReturnTest,
+                         ::testing::Values(ReturnCase{"Renamed", false, "renameat a.txt"},
+                                           ReturnCase{"CleanUp", false, "remove gone.txt"},
+                                           ReturnCase{"SpeltKeys", true, "renameat a.txt"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A patch killed as it starts a delta temp file; the next run's diff
 // document is not there, so it fetches the file whole: the delta temp file

@@ -317,6 +317,34 @@ TEST(OBDManifest, CopyBrokenAndRemoveKeepTheTotal) {
   EXPECT_EQ(local.GetName(), "");
 }
 
+// Records of one path under two keys: moved when alone; when both are
+// there, one stays only when both record the same finished file.
+TEST(OBDManifest, MovedRecordsKeepOnlyWhatBothKeysAgreeOn) {
+  OBDManifest local;
+  auto finished = [&local](const std::string& key, const std::string& hash, std::uint64_t size) {
+    local.InsertEmptyFile(key);
+    local.AddObject(key, 0, hash, size);
+    local.FileFinalize(key);
+  };
+  finished("alone\\", kH0, 10);
+  finished("same\\", kH0, 20);
+  finished("same/", kH0, 20);
+  finished("other\\", kH0, 30);
+  finished("other/", kH1, 30);
+  finished("open\\", kH0, 40);
+  local.InsertEmptyFile("open/");  // unfinished
+  local.MoveFileRecord("alone\\", "alone/");
+  local.MoveFileRecord("same\\", "same/");
+  local.MoveFileRecord("other\\", "other/");
+  local.MoveFileRecord("open\\", "open/");
+  EXPECT_EQ(local.GetObjectHash("alone/", 0), kH0);
+  EXPECT_EQ(local.GetObjectHash("same/", 0), kH0);
+  for (const char* gone : {"alone\\", "same\\", "other\\", "other/", "open\\", "open/"}) {
+    EXPECT_FALSE(local.HasFile(gone)) << gone;
+  }
+  EXPECT_EQ(local.GetTotalUncompressedSize(), 30u);
+}
+
 TEST(OBDManifest, LoadsLiveContentsAndDiffsOverHttp) {
   TempRoot root;
   const std::string src = root.path() + "/src";

@@ -6,6 +6,8 @@
 //   JORVU_STOP_AFTER="renameat NAME"   after a file is renamed to NAME
 //   JORVU_STOP_AFTER="openat NAME"     after NAME is created or truncated
 //   JORVU_STOP_AFTER="unlink NAME"     after NAME is removed
+//   JORVU_STOP_AFTER="remove NAME"     after NAME is removed by remove() (as
+//                                      std::filesystem::remove_all does)
 //   JORVU_STOP_AFTER="mkostemp PREFIX" after a temporary file whose name
 //                                      starts with PREFIX is made
 // NAME is the last component of the path.
@@ -74,4 +76,11 @@ extern "C" int mkostemp(char* pattern, int flags) {
   const int fd = real(pattern, flags);
   if (fd >= 0) StopAfter("mkostemp", pattern, true);
   return fd;
+}
+
+extern "C" int remove(const char* path) noexcept {
+  static auto* const real = Real<int(const char*)>("remove");
+  const int result = real(path);
+  if (result == 0) StopAfter("remove", path, false);
+  return result;
 }

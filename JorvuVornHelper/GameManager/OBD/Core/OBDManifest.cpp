@@ -587,3 +587,24 @@ void OBDManifest::RemoveFile(std::string_view key) {
   contents_.RemoveFile(key);
   AdjustTotal(oldSize, 0);
 }
+
+void OBDManifest::MoveFileRecord(std::string_view from, std::string_view to) {
+  const Value* entry = contents_.FindFile(from);
+  if (entry == nullptr || from == to) return;
+  const Value* other = contents_.FindFile(to);
+  if (other == nullptr) {
+    Value moved(*entry, contents_.Allocator());  // a copy: adding a member may move the others
+    contents_.SetFile(to, moved);
+    contents_.RemoveFile(from);  // the total stays: the same record under another key
+    return;
+  }
+  auto finishedHash = [](const Value& record) -> const Value* {
+    const Value* hash = Member(record, kHash);
+    return hash != nullptr && hash->IsString() && hash->GetStringLength() != 0 ? hash : nullptr;
+  };
+  const Value* hash = finishedHash(*entry);
+  const Value* otherHash = finishedHash(*other);
+  const bool same = hash != nullptr && otherHash != nullptr && *hash == *otherHash && EntrySize(*entry) == EntrySize(*other);
+  RemoveFile(from);
+  if (!same) RemoveFile(to);
+}

@@ -135,6 +135,11 @@ class OBDManifest {
   bool CopyFileContent(std::string_view key, const OBDManifest& other);
   void MarkOriginFileBroken(std::string_view key);
   void RemoveFile(std::string_view key);
+  // Moves the record of `from` to `to`, another key of the same path. When
+  // `to` has a record too, the one of `from` goes, and the one of `to`
+  // stays only when both record the same finished file: otherwise which of
+  // them tells what is on disk is not known, and neither claims anything.
+  void MoveFileRecord(std::string_view from, std::string_view to);
 
   const std::string& GetLastErrorLog() const { return lastErrorLog_; }
 

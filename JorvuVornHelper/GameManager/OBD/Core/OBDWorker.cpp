@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -199,6 +200,7 @@ void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* forma
 
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
                                     std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
+  MatchRecordsToLivePaths();
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
   ResumedTemps resumed(targetPath);
   std::uint64_t queued = 0;
@@ -303,6 +305,26 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
   }
 }
 
+void OBDWorker::MatchRecordsToLivePaths() {
+  std::lock_guard lock(manifestMutex_);
+  OBDManifest& local = controller_.GetLocalManifest();
+  const OBDManifest& live = controller_.GetLiveManifest();
+  std::vector<std::string> unknown;
+  const rapidjson::Value& files = local.GetContents().Files();
+  if (!files.IsObject()) return;
+  for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
+    std::string key(m->name.GetString(), m->name.GetStringLength());
+    if (!live.HasFile(key)) unknown.push_back(std::move(key));
+  }
+  if (unknown.empty()) return;  // nearly always: nothing to look up
+  const OBDLivePaths& paths = LivePaths();
+  for (const std::string& key : unknown) {
+    if (const std::string* liveKey = paths.KeyOf(obd::utils::GetDecodedRelativePath(key))) {
+      local.MoveFileRecord(key, *liveKey);
+    }
+  }
+}
+
 const OBDLivePaths& OBDWorker::LivePaths() {
   if (!livePaths_) livePaths_ = std::make_unique<OBDLivePaths>(controller_.GetLiveManifest());
   return *livePaths_;
@@ -319,6 +341,27 @@ void OBDWorker::Checkpoint(bool force) {
   // differentiate step needs too: it may take a tenth of the job at most.
   const auto took = std::chrono::steady_clock::now() - started;
   nextCheckpoint_ = started + std::max<std::chrono::steady_clock::duration>(waits_.checkpoint, took * 10);
+}
+
+bool OBDWorker::SaveBeforeChanges(const std::string& targetPath) {
+  std::lock_guard lock(checkpointMutex_);
+  const std::uint32_t code = controller_.GetGameCode();
+  if (OBDManifestController::WriteLocalManifestFile(code, targetPath, controller_.GetLocalManifest(),
+                                                    &manifestMutex_)) {
+    return true;
+  }
+  const int error = errno;
+  const std::string path = OBDManifestController::LocalManifestPath(code, targetPath);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // No local manifest file there to claim anything: every later decision
+    // is a patch, which rebuilds the records from the files' bytes.
+    OBD_LOG_ERROR("Save Local Manifest Failed : %s (%s)", path.c_str(), std::strerror(error));
+    return true;
+  }
+  Fail(EngineErrors::Write, static_cast<std::uint32_t>(error), "Save Local Manifest Failed : %s (%s)", path.c_str(),
+       std::strerror(error));
+  return false;
 }
 
 void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first,
@@ -428,6 +471,9 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
       targetPath_.clear();
       return false;
     }
+    // Files change from here on: the saved local manifest first takes the
+    // origin and the new name, and the records this comparison reset.
+    if (!SaveBeforeChanges(targetPath)) break;
     progress_.SetOperationTypeAndSizeReset(OperationType::PatchDownload);
     progress_.SetTotalSize(bytesToFetch);
 
@@ -534,13 +580,14 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
     std::lock_guard lock(manifestMutex_);
     OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
     keys = iterator.GetNotExistFilesInLocal();
+    // Emptied and saved before the files go, the records claim no file
+    // that may be gone, and a kill among the deletions leaves the next
+    // clean-up the list of what is still to go. They leave when it is done.
+    for (const std::string& key : keys) controller_.InsertEmptyFileInLocal(key);
   }
+  if (keys.empty() || !SaveBeforeChanges(targetPath)) return;
   std::set<std::string> folders;
   for (const std::string& key : keys) {
-    {
-      std::lock_guard lock(manifestMutex_);
-      controller_.RemoveFileInLocal(key);
-    }
     // Whatever key named it, a path that the release names (the same file
     // spelled otherwise, or a folder of its files) is never deleted.
     const std::string relative = obd::utils::GetDecodedRelativePath(key);
@@ -549,6 +596,10 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
     if (path.empty() || !NoLinkBelow(targetPath, path)) continue;
     Util::DeletePath(path);
     Util::GetParentFolders(targetPath, path, folders);
+  }
+  {
+    std::lock_guard lock(manifestMutex_);
+    for (const std::string& key : keys) controller_.RemoveFileInLocal(key);
   }
   std::vector<std::string> ordered(folders.begin(), folders.end());
   std::sort(ordered.begin(), ordered.end(),

@@ -14,7 +14,10 @@
 // against its hash, and the objects a resumed file's record counts as
 // written are read back from its temp file by the differentiate step (only
 // partly written files are read). A record reset that drops written objects
-// is saved before the file step creates or truncates the temp file.
+// is saved before the file step creates or truncates the temp file, and a
+// patch saves the local manifest before it changes the game's folder, so the
+// saved file never calls a file finished that the job may have replaced or
+// deleted.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -134,9 +137,23 @@ class OBDWorker : public DownloadMonitor {
   // The paths the live release names, made when the job first asks: by the
   // job's own thread outside its pipelines, or by the file step within one.
   const OBDLivePaths& LivePaths();
+  // Moves each record of the local manifest whose key the live release
+  // lacks, but whose path it names under another key, to that key: so the
+  // comparison matches records to the release by path, and an old record
+  // under another spelling never passes for the file. The differentiate
+  // step's first act, before it queues any item (so before the file step
+  // can ask for the live paths).
+  void MatchRecordsToLivePaths();
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
+  // Saves the local manifest file before the job changes the game's folder
+  // (files renamed into place, files deleted), so that a kill from then on
+  // leaves a file that tells a patch under way and claims no file the job
+  // may change. When it cannot be written over an older file, false with
+  // the job failed: the older file still holds, since nothing has changed
+  // that it claims. Not while a pipeline runs.
+  bool SaveBeforeChanges(const std::string& targetPath);
 
   // The file step's parts.
   struct FileStreamState;
