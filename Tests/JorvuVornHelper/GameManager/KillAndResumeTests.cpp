@@ -218,6 +218,37 @@ TEST_F(ObdRunTest, ADeltaTempFileWithZerosPastItsEndIsDroppedAndTheNextRunSuccee
   EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
 }
 
+// Patches killed as they start a temp file: a delta temp file beside the
+// executable, then a temp file of a new file in a folder of its own. The
+// live release then goes back to release 1 without one of its files (its
+// folder is emptied by the clean-up), and a folder that a killed clean-up
+// emptied is there too: after the next success none of it stays.
+TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
+  const std::map<std::string, std::string> one = jobtest::releaseOne();
+  publish("r1", one);
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+
+  std::map<std::string, std::string> two = one;
+  two[kExecutable] += "a longer end";
+  publish("r2", two, "r1", "r1");
+  killAt("patch", "r2", "openat Game.zqdelta");
+  std::map<std::string, std::string> twoB = one;
+  twoB["maps/one/map.bin"] = enginetest::repeatBytes(5000, 3);
+  publish("r2b", twoB);
+  killAt("patch", "r2b", "openat map.bin.zqgz");
+  ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqdelta"));
+  ASSERT_TRUE(fs::exists(target + "/maps/one/map.bin.zqgz"));
+  fs::create_directories(target + "/docs/gone/deeper");
+
+  std::map<std::string, std::string> three = one;
+  three.erase("docs/old/notes.txt");
+  publish("r3", three);
+  std::string out;
+  EXPECT_EQ(run("patch", "r3", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "") << out;
+}
+
 // A source whose keys spell the paths of its Data folder with "\" between
 // the names (and, in the second case, every key without the Base64
 // padding), installed by a run that is killed as its last step has removed

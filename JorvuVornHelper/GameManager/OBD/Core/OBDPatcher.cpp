@@ -197,6 +197,7 @@ bool OBDPatcher::Patch() {
   worker_ = std::make_unique<OBDWorker>(controller, progress);
   worker_->SetWaits(waits_);
   const bool ok = worker_->Patch(info.source_url, info.target_path);
+  if (ok) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForPatchSuccess();
   controller.SaveResult(info.game_code, info.target_path);
   return ok;
