@@ -99,26 +99,30 @@ extern "C" int rename(const char* oldPath, const char* newPath) {
   return result;
 }
 
-extern "C" int syncfs(int fd) {
-  static auto* const real = Real<int(int)>("syncfs");
+namespace {
+
+// A sync call on `fd` and its line: the call's name, and the file's name
+// unless the whole file system was synced.
+int TracedSync(int (*real)(int), const char* call, int fd, bool wholeFileSystem) {
   std::lock_guard lock(gTraceLock);
   const int result = real(fd);
-  if (result == 0) Append("syncfs");
+  if (result == 0) Append(wholeFileSystem ? std::string(call) : std::string(call) + "\t" + NameOfFd(fd));
   return result;
+}
+
+}  // namespace
+
+extern "C" int syncfs(int fd) {
+  static auto* const real = Real<int(int)>("syncfs");
+  return TracedSync(real, "syncfs", fd, true);
 }
 
 extern "C" int fsync(int fd) {
   static auto* const real = Real<int(int)>("fsync");
-  std::lock_guard lock(gTraceLock);
-  const int result = real(fd);
-  if (result == 0) Append("fsync\t" + NameOfFd(fd));
-  return result;
+  return TracedSync(real, "fsync", fd, false);
 }
 
 extern "C" int fdatasync(int fd) {
   static auto* const real = Real<int(int)>("fdatasync");
-  std::lock_guard lock(gTraceLock);
-  const int result = real(fd);
-  if (result == 0) Append("fdatasync\t" + NameOfFd(fd));
-  return result;
+  return TracedSync(real, "fdatasync", fd, false);
 }
