@@ -34,6 +34,8 @@ void OBDWorker::RemoveLeftovers(const std::string& targetPathIn) {
   std::string root = targetPathIn;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   const OBDLivePaths& live = LivePaths();
+  // The local manifest's path is the save's own, whatever lies there.
+  const std::string manifestName = OBDManifestController::LocalManifestPath(controller_.GetGameCode(), "").substr(1);
   // Folders below the game's folder, each found before those below it.
   std::vector<std::string> folders;
   std::vector<std::string> pending{""};
@@ -52,7 +54,7 @@ void OBDWorker::RemoveLeftovers(const std::string& targetPathIn) {
     std::vector<std::string> temps;
     while (const dirent* entry = ::readdir(dir)) {
       const std::string_view name(entry->d_name);
-      if (name == "." || name == "..") continue;
+      if (name == "." || name == ".." || (relative.empty() && name == manifestName)) continue;
       const unsigned char kind = KindOf(dir, *entry);
       std::string child = relative.empty() ? std::string(name) : relative + "/" + std::string(name);
       if (kind == DT_DIR) {
