@@ -50,8 +50,8 @@ class OBDManifestController {
   // is read under `guard`, when given, and the file is synced and renamed
   // into place after the lock is let go. Every save first syncs the file
   // system of the game's folder (under `guard`), so that the files `local`
-  // records as finished are on the disk before the record is. The text is compressed as it is
-  // written, never held whole.
+  // records as finished are on the disk before the record is. The text is
+  // compressed as it is written, never held whole.
   static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const OBDManifest& local,
                                      std::mutex* guard = nullptr);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);
