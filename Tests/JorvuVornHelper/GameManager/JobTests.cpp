@@ -230,6 +230,31 @@ TEST_F(JobTest, CleanUpKeepsEveryPathTheReleaseNamesUnderAnotherKey) {
   EXPECT_EQ(c.GetLocalManifest().GetContents().FileCount(), 0u);  // the old keys go all the same
 }
 
+// The sweep after a success takes temp files of the engine's naming and
+// empty folders; a file the release names with such a name, any other file,
+// and whatever lies behind a link stay.
+TEST_F(JobTest, LeftoverSweepTakesOnlyTempFilesAndEmptyFolders) {
+  auto w = work("r1");
+  OBDManifestController& c = w->manifest_controller;
+  c.GetLiveManifest().InsertEmptyFile(obd::utils::Base64Encode("Data/pack.zqdelta"));
+  writeFile(target + "/Data/pack.zqdelta", "the release's");
+  writeFile(target + "/Data/x.bin.zqgz", "left");
+  writeFile(target + "/old/a/b/y.bin.zqdelta", "left");
+  writeFile(target + "/keep.txt", "kept");
+  fs::create_directories(target + "/empty/deeper");
+  writeFile(root.path() + "/outside/z.zqgz", "outside");
+  fs::create_directory_symlink(root.path() + "/outside", target + "/linked");
+  OBDWorker worker(c, w->progress_info_manager);
+  worker.RemoveLeftovers(target);
+  EXPECT_EQ(readFileOrEmpty(target + "/Data/pack.zqdelta"), "the release's");
+  EXPECT_FALSE(fs::exists(target + "/Data/x.bin.zqgz"));
+  EXPECT_FALSE(fs::exists(target + "/old"));
+  EXPECT_FALSE(fs::exists(target + "/empty"));
+  EXPECT_EQ(readFileOrEmpty(target + "/keep.txt"), "kept");
+  EXPECT_EQ(readFileOrEmpty(root.path() + "/outside/z.zqgz"), "outside");
+  EXPECT_TRUE(fs::is_symlink(target + "/linked"));
+}
+
 TEST_F(JobTest, ComparisonFailureIsNotDone) {
   const std::string key = obd::utils::Base64Encode("f");
   writeFile(srcDir() + "/bad", "{\"files\":{\"" + key +

@@ -188,6 +188,68 @@ TEST_P(KillTest, ALaterRunNeverSucceedsOverAFileItHasNotChecked) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, KillTest, ::testing::Values("install", "patch"));
 
+// A patch killed once its delta temp file is whole and its first piece is
+// recorded; the temp file then gets zeros past its end, as a crash can leave
+// a length whose bytes never reached the disk. The zeros do not make a
+// command stream: the next run drops the delta and still ends in the release.
+TEST_F(ObdRunTest, ADeltaTempFileWithZerosPastItsEndIsDroppedAndTheNextRunSucceeds) {
+  const std::string game = enginetest::repeatBytes(kBlock + 100, 1);
+  publish("r1", {{kExecutable, game}, {"readme.txt", "one\n"}});
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+  // A block of new bytes: a delta of two pieces.
+  publish("r2", {{kExecutable, game + enginetest::repeatBytes(kBlock, 9)}, {"readme.txt", "one\n"}}, "r1", "r1");
+  const std::string piecePrefix = obd::utils::Base64Encode(kExecutable) + ".1.";
+  std::string lastPiece;
+  for (const std::string& object : jobtest::objectFiles(srcDir(), ".zqdelta")) {
+    if (object.starts_with(piecePrefix)) lastPiece = "/src/" + object;
+  }
+  ASSERT_FALSE(lastPiece.empty());
+  pub->setFault(lastPiece, publisher::Fault::stall());
+  killAt("patch", "r2", "openat Game.zqgz", [&] {
+    ASSERT_TRUE(testsupport::waitUntil([&] { return savedUnfinishedObjects() > 0; }, std::chrono::seconds(120)));
+    pub->clearFaults();
+  });
+  const std::string delta = target + "/" + kExecutable + ".zqdelta";
+  ASSERT_TRUE(fs::exists(delta));
+  fs::resize_file(delta, fs::file_size(delta) + 4096);
+
+  std::string out;
+  EXPECT_EQ(run("patch", "r2", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
+}
+
+// Patches killed as they start a temp file: a delta temp file beside the
+// executable, then a temp file of a new file in a folder of its own. The
+// live release then goes back to release 1 without one of its files (its
+// folder is emptied by the clean-up), and a folder that a killed clean-up
+// emptied is there too: after the next success none of it stays.
+TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
+  const std::map<std::string, std::string> one = jobtest::releaseOne();
+  publish("r1", one);
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+
+  std::map<std::string, std::string> two = one;
+  two[kExecutable] += "a longer end";
+  publish("r2", two, "r1", "r1");
+  killAt("patch", "r2", "openat Game.zqdelta");
+  std::map<std::string, std::string> twoB = one;
+  twoB["maps/one/map.bin"] = enginetest::repeatBytes(5000, 3);
+  publish("r2b", twoB);
+  killAt("patch", "r2b", "openat map.bin.zqgz");
+  ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqdelta"));
+  ASSERT_TRUE(fs::exists(target + "/maps/one/map.bin.zqgz"));
+  fs::create_directories(target + "/docs/gone/deeper");
+
+  std::map<std::string, std::string> three = one;
+  three.erase("docs/old/notes.txt");
+  publish("r3", three);
+  std::string out;
+  EXPECT_EQ(run("patch", "r3", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "") << out;
+}
+
 // A source whose keys spell the paths of its Data folder with "\" between
 // the names (and, in the second case, every key without the Base64
 // padding), installed by a run that is killed as its last step has removed

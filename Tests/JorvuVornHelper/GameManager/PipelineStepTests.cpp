@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDDeltaStream.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDBuffer.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDPatcher.hpp"
@@ -365,6 +366,23 @@ TEST_F(DeltaTest, CommandsRunningPastTheDeltaFailWithoutAllocatingThem) {
   for (const std::string& stream : {hugeInsert, shortLiteral, cutOperand}) {
     EXPECT_FALSE(apply("abcdef", stream).ok) << testing::PrintToString(stream);
   }
+}
+
+// The file step drops a delta that is no command stream and fetches its
+// file whole, but fails the job on a delta it cannot read: the two are told
+// apart.
+TEST_F(DeltaTest, ACutShortStreamIsBrokenWhileAnUnreadableDeltaFails) {
+  writeFile(root.path() + "/origin", "abcdef");
+  writeFile(root.path() + "/delta", std::string("\x14\x01", 2));
+  const OBDFd origin(::open((root.path() + "/origin").c_str(), O_RDONLY | O_CLOEXEC));
+  const OBDFd delta(::open((root.path() + "/delta").c_str(), O_RDONLY | O_CLOEXEC));
+  const OBDFd folder(::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const OBDFd output(::open((root.path() + "/output").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  auto pass = [](std::int64_t, const std::uint8_t*, std::size_t) { return true; };
+  EXPECT_EQ(OBDPatcher::ApplyDelta(&progress, origin.get(), delta.get(), output.get(), pass),
+            OBDPatcher::DeltaResult::BrokenStream);
+  EXPECT_EQ(OBDPatcher::ApplyDelta(&progress, origin.get(), folder.get(), output.get(), pass),
+            OBDPatcher::DeltaResult::IoFailed);
 }
 
 TEST_F(DeltaTest, CopyPastTheOriginReadsZerosForTheBlockCheckToJudge) {

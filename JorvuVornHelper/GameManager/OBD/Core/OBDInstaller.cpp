@@ -108,9 +108,12 @@ bool OBDInstaller::Install() {
   WorkInfo& info = *workInfo_;
   OBDManifestController& controller = info.manifest_controller;
 
+  // A folder made afresh holds nothing of an earlier run to sweep up after.
+  bool freshFolder = false;
   if (info.clean_install) {
     if (IsStrictlyBelow(info.target_path, installRoot_)) {
       Util::DeletePath(info.target_path);
+      freshFolder = true;
     } else if (Util::IsPathExists(info.target_path)) {
       OBD_LOG_ERROR("Clean Install Skipped, not below %s : %s", installRoot_.c_str(), info.target_path.c_str());
     }
@@ -122,6 +125,7 @@ bool OBDInstaller::Install() {
   worker_ = std::make_unique<OBDWorker>(controller, info.progress_info_manager);
   worker_->SetWaits(waits_);
   const bool ok = worker_->Install(info.source_url, info.target_path);
+  if (ok && !freshFolder) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForInstallSuccess(info.game_code, info.target_path);
   controller.SaveResult(info.game_code, info.target_path);
   return ok;

@@ -146,7 +146,13 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
     };
     std::unique_lock<std::mutex> lock;
     if (guard != nullptr) lock = std::unique_lock(*guard);
-    ok = writePiece(local.GetHeaderRaw() + "\n") && local.WriteContent(writePiece);
+    // What the manifest records as finished reaches the disk before the
+    // record does: every file it names as finished was renamed into place
+    // before the lock was taken, and one sync of the file system (the temp
+    // file lies in the game's folder) takes them all, where a sync of each
+    // file costs the small files of a release far more.
+    ok = ::syncfs(fd.get()) == 0;
+    ok = ok && writePiece(local.GetHeaderRaw() + "\n") && local.WriteContent(writePiece);
     lock = {};
     ok = (gzclose(file) == Z_OK) && ok;
   }

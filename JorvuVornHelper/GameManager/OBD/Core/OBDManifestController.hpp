@@ -48,8 +48,10 @@ class OBDManifestController {
   bool SaveResult(std::uint32_t gameCode, const std::string& target);
   // The same write for a job that saves its progress while it runs: `local`
   // is read under `guard`, when given, and the file is synced and renamed
-  // into place after the lock is let go. The text is compressed as it is
-  // written, never held whole.
+  // into place after the lock is let go. Every save first syncs the file
+  // system of the game's folder (under `guard`), so that the files `local`
+  // records as finished are on the disk before the record is. The text is
+  // compressed as it is written, never held whole.
   static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const OBDManifest& local,
                                      std::mutex* guard = nullptr);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);

@@ -43,6 +43,9 @@ class StreamReader {
     return true;
   }
 
+  // Whether a read of the delta failed (rather than met its end).
+  bool Failed() const { return failed_; }
+
  private:
   bool Fill() {
     for (;;) {
@@ -103,20 +106,23 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, const std::string& or
   if (!origin.ok()) return false;
   OBDFd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!output.ok()) return false;
-  return ApplyDelta(progress, origin.get(), delta.get(), output.get(), check);
+  return ApplyDelta(progress, origin.get(), delta.get(), output.get(), check) == DeltaResult::Applied;
 }
 
-bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd, int outputFd,
-                            const BlockCheck& check) {
+OBDPatcher::DeltaResult OBDPatcher::ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd,
+                                               int outputFd, const BlockCheck& check) {
   StreamReader reader(deltaFd);
   std::vector<std::uint8_t> block(kBlock);
   std::size_t pending = 0;
   std::int64_t blockNumber = 0;
+  // A command cut short by the end of the delta: a broken stream, unless
+  // the read itself failed.
+  auto cutShort = [&reader] { return reader.Failed() ? DeltaResult::IoFailed : DeltaResult::BrokenStream; };
 
   for (;;) {
     std::uint8_t command = 0;
     const int got = reader.ReadByte(command);
-    if (got < 0) return false;
+    if (got < 0) return DeltaResult::IoFailed;
     if (got == 0) break;
 
     std::uint8_t operand[8];
@@ -124,11 +130,11 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, int originFd, int del
     const bool copy = obd::delta::IsCopy(command);
     if (copy) {
       const unsigned width = obd::delta::OffsetWidth(command);
-      if (!reader.Read(operand, width)) return false;
+      if (!reader.Read(operand, width)) return cutShort();
       offset = obd::delta::ReadUint(operand, width);
     }
     const unsigned lengthWidth = obd::delta::LengthWidth(command);
-    if (!reader.Read(operand, lengthWidth)) return false;
+    if (!reader.Read(operand, lengthWidth)) return cutShort();
     std::uint64_t remaining = obd::delta::ReadUint(operand, lengthWidth);
 
     // The command's bytes go straight into the block being formed, never
@@ -138,27 +144,27 @@ bool OBDPatcher::ApplyDelta(ProgressInfoManager* progress, int originFd, int del
       std::uint8_t* at = block.data() + pending;
       if (copy) {
         std::fill(at, at + take, std::uint8_t{0});
-        if (!ReadOrigin(originFd, at, take, offset)) return false;
+        if (!ReadOrigin(originFd, at, take, offset)) return DeltaResult::IoFailed;
         offset = obd::size::Add(offset, take);
       } else if (!reader.Read(at, take)) {
-        return false;
+        return cutShort();
       }
       pending += take;
       remaining -= take;
       if (progress != nullptr) progress->AddCurrentSize(take);
       if (pending == kBlock) {
-        if (!check(blockNumber, block.data(), kBlock)) return false;
-        if (!WriteAll(outputFd, block.data(), kBlock)) return false;
+        if (!check(blockNumber, block.data(), kBlock)) return DeltaResult::CheckFailed;
+        if (!WriteAll(outputFd, block.data(), kBlock)) return DeltaResult::IoFailed;
         ++blockNumber;
         pending = 0;
       }
     }
   }
   if (pending > 0) {
-    if (!check(blockNumber, block.data(), pending)) return false;
-    if (!WriteAll(outputFd, block.data(), pending)) return false;
+    if (!check(blockNumber, block.data(), pending)) return DeltaResult::CheckFailed;
+    if (!WriteAll(outputFd, block.data(), pending)) return DeltaResult::IoFailed;
   }
-  return true;
+  return DeltaResult::Applied;
 }
 
 OBDPatcher::OBDPatcher(WorkInfo* workInfo) : workInfo_(workInfo) {}
@@ -191,6 +197,7 @@ bool OBDPatcher::Patch() {
   worker_ = std::make_unique<OBDWorker>(controller, progress);
   worker_->SetWaits(waits_);
   const bool ok = worker_->Patch(info.source_url, info.target_path);
+  if (ok) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForPatchSuccess();
   controller.SaveResult(info.game_code, info.target_path);
   return ok;

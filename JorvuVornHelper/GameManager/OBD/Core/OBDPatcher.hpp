@@ -36,9 +36,13 @@ class OBDPatcher {
   // fails.
   static bool ApplyDelta(ProgressInfoManager* progress, const std::string& origin, const std::string& delta,
                          const std::string& output, const BlockCheck& check);
+  // How a delta over open files ended: applied; stopped by the block check;
+  // a delta that is no command stream (it ends inside a command, as a delta
+  // temp file with bytes past its end can); or a read or write that failed.
+  enum class DeltaResult { Applied, CheckFailed, BrokenStream, IoFailed };
   // The same over files already open (the output open for writing, empty).
-  static bool ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd, int outputFd,
-                         const BlockCheck& check);
+  static DeltaResult ApplyDelta(ProgressInfoManager* progress, int originFd, int deltaFd, int outputFd,
+                                const BlockCheck& check);
 
  private:
   WorkInfo* workInfo_;

@@ -96,6 +96,10 @@ class OBDWorker : public DownloadMonitor {
   std::uint64_t GetRestoreTargetsSize(const std::string& targetPath);
   bool RestoreManifest(const std::string& targetPath);
   void DeleteDisappearedLocal(const std::string& targetPath);
+  // After a success: removes the temp files of the engine's naming that the
+  // release does not name as its own files, and the folders below the
+  // target that are empty, wherever a run cut short left them.
+  void RemoveLeftovers(const std::string& targetPath);
   // Walks every folder below root; hands each regular file to the callback.
   // Symbolic links are neither followed nor handed over.
   bool IterateLocalFiles(const std::string& root, const std::function<bool(const std::string&)>& callback);

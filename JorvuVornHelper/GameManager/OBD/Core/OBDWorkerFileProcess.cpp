@@ -156,8 +156,11 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std
   OBDFd origin(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   OBDFd output(::openat(folder, (name + kTempExtension).c_str(),
                         O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-  bool ok = delta.ok() && origin.ok() && output.ok() &&
-            OBDPatcher::ApplyDelta(&progress_, origin.get(), delta.get(), output.get(), check);
+  using DeltaResult = OBDPatcher::DeltaResult;
+  const DeltaResult result = delta.ok() && origin.ok() && output.ok()
+                                 ? OBDPatcher::ApplyDelta(&progress_, origin.get(), delta.get(), output.get(), check)
+                                 : DeltaResult::IoFailed;
+  bool ok = result == DeltaResult::Applied;
   // Every block checked and none missing: a delta whose output stops short
   // of the live file (or runs past it) did not make the live file.
   if (ok && checked != liveObjects) {
@@ -167,6 +170,16 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std
   if (ok) {
     ::unlinkat(folder, deltaName.c_str(), 0);
     return HasLiveSize(element, output.get());
+  }
+  if (result == DeltaResult::BrokenStream) {
+    // The delta temp file is no command stream: a crash can leave bytes past
+    // its end that no piece written again overwrites. It is dropped and the
+    // record marked as for a broken origin, so that the next comparison
+    // fetches the whole file, instead of every later try failing on it.
+    ::unlinkat(folder, deltaName.c_str(), 0);
+    element.origin_broken = true;
+    Record(EngineErrors::Delta, 0, "%s ApplyDelta fail", path.c_str());
+    return true;
   }
   if (element.origin_broken) {
     ::unlinkat(folder, deltaName.c_str(), 0);
