@@ -221,9 +221,10 @@ TEST_F(ObdRunTest, ADeltaTempFileWithZerosPastItsEndIsDroppedAndTheNextRunSuccee
 
 // Patches killed as they start a temp file: a delta temp file beside the
 // executable, then a temp file of a new file in a folder of its own. The
-// live release then goes back to release 1 without one of its files (its
-// folder is emptied by the clean-up), and a folder that a killed clean-up
-// emptied is there too: after the next success none of it stays.
+// live release then goes back to release 1 without one of its files, and
+// the patch is killed in its clean-up, once the file's folder is emptied:
+// after the next success none of it stays, but for an empty folder of the
+// game's own.
 TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
   const std::map<std::string, std::string> one = jobtest::releaseOne();
   publish("r1", one);
@@ -240,13 +241,17 @@ TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
   killAt("patch", "r2b", "openat map.bin.zqgz");
   ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqdelta"));
   ASSERT_TRUE(fs::exists(target + "/maps/one/map.bin.zqgz"));
-  fs::create_directories(target + "/docs/gone/deeper");
 
   std::map<std::string, std::string> three = one;
   three.erase("docs/old/notes.txt");
   publish("r3", three);
+  killAt("patch", "r3", "remove notes.txt");
+  ASSERT_TRUE(fs::is_empty(target + "/docs/old"));
+  fs::create_directories(target + "/saves/empty");  // the game's own: it stays
   std::string out;
   EXPECT_EQ(run("patch", "r3", out), 0) << out;
+  EXPECT_TRUE(fs::remove(target + "/saves/empty"));
+  fs::remove(target + "/saves");
   EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "") << out;
 }
 

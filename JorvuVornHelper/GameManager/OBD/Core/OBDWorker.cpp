@@ -601,6 +601,11 @@ void OBDWorker::DeleteDisappearedLocal(const std::string& targetPathIn) {
     std::lock_guard lock(manifestMutex_);
     for (const std::string& key : keys) controller_.RemoveFileInLocal(key);
   }
+  RemoveEmptyFolders(targetPath, folders);
+}
+
+void OBDWorker::RemoveEmptyFolders(const std::string& targetPath, const std::set<std::string>& folders) {
+  // Longest first, so a folder that held only emptied folders goes too.
   std::vector<std::string> ordered(folders.begin(), folders.end());
   std::sort(ordered.begin(), ordered.end(),
             [](const std::string& a, const std::string& b) { return a.size() > b.size(); });

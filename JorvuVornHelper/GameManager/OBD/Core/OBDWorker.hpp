@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "JorvuVornHelper/GameManager/GameWorker/CURLShare.hpp"
@@ -97,8 +98,8 @@ class OBDWorker : public DownloadMonitor {
   bool RestoreManifest(const std::string& targetPath);
   void DeleteDisappearedLocal(const std::string& targetPath);
   // After a success: removes the temp files of the engine's naming that the
-  // release does not name as its own files, and the folders below the
-  // target that are empty, wherever a run cut short left them.
+  // release does not name as its own files, wherever a run cut short left
+  // them, and the folders below the target that only they kept.
   void RemoveLeftovers(const std::string& targetPath);
   // Walks every folder below root; hands each regular file to the callback.
   // Symbolic links are neither followed nor handed over.
@@ -158,6 +159,9 @@ class OBDWorker : public DownloadMonitor {
   // the job failed: the older file still holds, since nothing has changed
   // that it claims. Not while a pipeline runs.
   bool SaveBeforeChanges(const std::string& targetPath);
+  // Removes each of `folders` (below the target) that is empty, deepest
+  // first; never through a link.
+  void RemoveEmptyFolders(const std::string& targetPath, const std::set<std::string>& folders);
 
   // The file step's parts.
   struct FileStreamState;

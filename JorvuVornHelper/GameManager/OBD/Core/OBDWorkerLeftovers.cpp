@@ -1,16 +1,20 @@
 // The sweep after a successful job: temp files of the engine's own naming
 // that no later step takes (beside a file the release dropped or a file a
 // run found unchanged, or of a file no record names), and folders left
-// empty (by a clean-up that was killed before it removed them).
+// empty by their removal. (A clean-up killed midway leaves the records of
+// what it still had to delete, so the next clean-up finishes it, folders
+// included.)
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
 
 namespace {
@@ -36,8 +40,8 @@ void OBDWorker::RemoveLeftovers(const std::string& targetPathIn) {
   const OBDLivePaths& live = LivePaths();
   // The local manifest's path is the save's own, whatever lies there.
   const std::string manifestName = OBDManifestController::LocalManifestPath(controller_.GetGameCode(), "").substr(1);
-  // Folders below the game's folder, each found before those below it.
-  std::vector<std::string> folders;
+  // The folders that held a temp file the sweep removed, and those above them.
+  std::set<std::string> swept;
   std::vector<std::string> pending{""};
   while (!pending.empty() && InProgress()) {
     const std::string relative = std::move(pending.back());
@@ -58,20 +62,18 @@ void OBDWorker::RemoveLeftovers(const std::string& targetPathIn) {
       const unsigned char kind = KindOf(dir, *entry);
       std::string child = relative.empty() ? std::string(name) : relative + "/" + std::string(name);
       if (kind == DT_DIR) {
-        folders.push_back(child);
         pending.push_back(std::move(child));
       } else if (kind == DT_REG && IsTempName(name) && !live.Holds(child)) {
         // A file the release names with such a name is its own file.
         temps.emplace_back(name);
       }
     }
-    for (const std::string& name : temps) ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    for (const std::string& name : temps) {
+      if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) Util::GetParentFolders(root, path + "/" + name, swept);
+    }
     ::closedir(dir);
   }
-  if (!InProgress()) return;
-  // Deepest first, so that a folder holding only empty folders goes too; a
-  // folder with anything in it stays (rmdir refuses it).
-  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-    if (!live.Holds(*it)) ::rmdir((root + "/" + *it).c_str());
-  }
+  // A folder that only the temp file kept (a new file's, of a release the
+  // game went back from) goes with it; the game's own empty folders stay.
+  if (InProgress()) RemoveEmptyFolders(root, swept);
 }
