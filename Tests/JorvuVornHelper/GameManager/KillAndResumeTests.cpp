@@ -219,8 +219,8 @@ TEST_F(ObdRunTest, ADeltaTempFileWithZerosPastItsEndIsDroppedAndTheNextRunSuccee
   EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
 }
 
-// Patches killed as they start a temp file: a delta temp file beside the
-// executable, then a temp file of a new file in a folder of its own. The
+// Patches killed as they start a temp file: a temp file of a new file in a
+// folder of its own, then a delta temp file beside the executable. The
 // live release then goes back to release 1 without one of its files, and
 // the patch is killed in its clean-up, once the file's folder is emptied:
 // after the next success none of it stays, but for an empty folder of the
@@ -231,14 +231,16 @@ TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
   auto w = work("r1");
   ASSERT_TRUE(install(*w));
 
-  std::map<std::string, std::string> two = one;
-  two[kExecutable] += "a longer end";
-  publish("r2", two, "r1", "r1");
-  killAt("patch", "r2", "openat Game.zqdelta");
+  // The new file first: a run that fetched the executable again would take
+  // its delta temp file with it.
   std::map<std::string, std::string> twoB = one;
   twoB["maps/one/map.bin"] = enginetest::repeatBytes(5000, 3);
   publish("r2b", twoB);
   killAt("patch", "r2b", "openat map.bin.zqgz");
+  std::map<std::string, std::string> two = one;
+  two[kExecutable] += "a longer end";
+  publish("r2", two, "r1", "r1");
+  killAt("patch", "r2", "openat Game.zqdelta");
   ASSERT_TRUE(fs::exists(target + "/" + kExecutable + ".zqdelta"));
   ASSERT_TRUE(fs::exists(target + "/maps/one/map.bin.zqgz"));
 
