@@ -230,9 +230,10 @@ TEST_F(JobTest, CleanUpKeepsEveryPathTheReleaseNamesUnderAnotherKey) {
   EXPECT_EQ(c.GetLocalManifest().GetContents().FileCount(), 0u);  // the old keys go all the same
 }
 
-// The sweep after a success takes temp files of the engine's naming and
-// empty folders; a file the release names with such a name, any other file,
-// and whatever lies behind a link stay.
+// The sweep after a success takes temp files of the engine's naming and the
+// folders only they kept; a file the release names with such a name, any
+// other file, an empty folder of the game's own and whatever lies behind a
+// link stay.
 TEST_F(JobTest, LeftoverSweepTakesOnlyTempFilesAndTheFoldersTheyKept) {
   auto w = work("r1");
   OBDManifestController& c = w->manifest_controller;
