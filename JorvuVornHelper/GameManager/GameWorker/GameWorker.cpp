@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
+#include "JorvuVornHelper/GameManager/GameWorker/FolderPermission.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/ShortcutScript.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/Util.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDLogging.hpp"
@@ -11,8 +12,6 @@
 #include "Platform/Paths.hpp"
 
 namespace {
-
-constexpr const char* kChmodPath = "/bin/chmod";
 
 bool IsJobMode(GameWorkerWrapperWorkMode mode) {
   return mode == WorkMode::Install || mode == WorkMode::Patch || mode == WorkMode::Restore;
@@ -212,8 +211,14 @@ bool GameWorker::WorkSuccess() {
 void GameWorker::SetPermission() {
   OBD_LOG_INFO("%s", target_path.c_str());
   if (!Util::IsPathExists(target_path)) return;
+  if (!FolderPermission::isRealFolder(target_path)) {
+    // chmod would follow it, out of the games folder.
+    OBD_LOG_ERROR("chmod Failed : %s is not a folder", target_path.c_str());
+    return;
+  }
   try {
-    const CommandLineLauncher::Result r = CommandLineLauncher::runCommand(kChmodPath, {"-R", "777", "--", target_path}, true);
+    const CommandLineLauncher::Result r =
+        CommandLineLauncher::runCommand(FolderPermission::kChmodPath, FolderPermission::arguments(target_path), true);
     if (r.status != 0) {
       OBD_LOG_ERROR("chmod Failed %d : %s", static_cast<int>(r.status), r.output.value_or("").c_str());
     }

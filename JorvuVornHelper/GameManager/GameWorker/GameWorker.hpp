@@ -1,7 +1,7 @@
 #pragma once
 // The manifest-based worker of one registered game: decides whether the game
 // must be installed, patched or is ready, runs that job through the engine,
-// checks the executable afterwards, opens the folder's permissions, makes the
+// checks the executable afterwards, sets the folder's permissions, makes the
 // shortcut and sends one statistics report per job.
 //
 // Work() runs the whole job on the calling thread. Cancel(), GetWorkMode(),
@@ -50,7 +50,9 @@ class GameWorker : public WorkInfo {
   bool Patch();
   // The executable is there; otherwise records the error (main error 914).
   bool WorkSuccess();
-  // Opens the game folder's permissions (chmod -R 777); best effort.
+  // Gives the game's folder and everything in it the modes of
+  // FolderPermission (readable by all, writable by the owner alone); best
+  // effort. A symbolic link in the folder's place is left alone.
   void SetPermission();
   // Runs the shortcut script for the game; best effort.
   void MakeShortcut();

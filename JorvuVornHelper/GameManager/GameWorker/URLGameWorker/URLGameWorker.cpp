@@ -13,6 +13,7 @@
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/ErrorInfo.hpp"
 #include "Common/Protocol/GameStatus.hpp"
+#include "JorvuVornHelper/GameManager/GameWorker/FolderPermission.hpp"
 #include "JorvuVornHelper/GameManager/ProgressInfoManager/EngineErrors.hpp"
 #include "Platform/Paths.hpp"
 
@@ -22,7 +23,6 @@ namespace {
 
 constexpr const char* kGamesRoot = "/Library/Application Support/Jorvu";
 constexpr const char* kUnzipPath = "/usr/bin/unzip";
-constexpr const char* kChmodPath = "/bin/chmod";
 // A failing unzip lists every entry; the log line and the report keep the end.
 constexpr std::size_t kMaxOutputInDescription = 1000;
 
@@ -328,12 +328,15 @@ std::string URLGameWorker::unzip(const std::string& archive, const std::string& 
     }
     if (unzipped.status != 0) throw URLGameWorkerError::unzipFailure(unzipped.status, unzipped.output);
 
-    logDebug(" chmod -R 777 " + staging);
+    // The staging folder is our own mkdtemp folder, never a link.
+    const mode_t umask = FolderPermission::processUmask();
+    logDebug(" chmod -R " + FolderPermission::modeText(FolderPermission::modeFor(umask)) + " " + staging);
     CommandLineLauncher::Result chmodded;
     try {
-      chmodded = CommandLineLauncher::runCommand(kChmodPath, {"-R", "777", staging}, true);
+      chmodded = CommandLineLauncher::runCommand(FolderPermission::kChmodPath,
+                                                 FolderPermission::arguments(staging, umask), true);
     } catch (const CommandLineLauncher::LaunchError& e) {
-      throw URLGameWorkerError::other(std::string("cannot run ") + kChmodPath + ": " + e.what());
+      throw URLGameWorkerError::other(std::string("cannot run ") + FolderPermission::kChmodPath + ": " + e.what());
     }
     if (chmodded.status != 0) throw URLGameWorkerError::permissionFailure(chmodded.status, chmodded.output);
   } catch (...) {

@@ -74,8 +74,9 @@ class URLGameWorker : public GameWorkerable {
 
  private:
   void resultHandler(std::uint64_t task, const URLDownloader::Result& result);
-  // Unzips the archive into a new staging folder beside `folder` and opens
-  // its permissions; returns the staging folder. Throws URLGameWorkerError.
+  // Unzips the archive into a new staging folder beside `folder` and gives it
+  // the permissions of FolderPermission; returns the staging folder. Throws
+  // URLGameWorkerError.
   std::string unzip(const std::string& archive, const std::string& folder);
   // Puts `staging` in the place of `folder`; returns the old folder, moved aside
   // (empty when there was none). Throws URLGameWorkerError.

@@ -13,6 +13,7 @@
 #include <future>
 
 #include "Common/Logger/VornLogger.hpp"
+#include "JorvuVornHelper/GameManager/GameWorker/FolderPermission.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
 #include "Tests/JorvuVornHelper/GameManager/JobTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
@@ -61,6 +62,24 @@ ProgressInfoManager::ErrorInfo errorOf(const GameWorker& worker) {
 std::string tripleOf(const GameWorker& worker) { return jobtest::triple(worker.progress_info_manager); }
 
 fs::perms permsOf(const std::string& path) { return fs::status(path).permissions() & fs::perms::mask; }
+mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+// What the worker leaves a game's files with under this process's umask.
+fs::perms jobPerms() { return static_cast<fs::perms>(FolderPermission::modeFor(FolderPermission::processUmask())); }
+
+// Sets the process's umask for a scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
 
 class GameWorkerTest : public ::testing::Test {
  protected:
@@ -201,10 +220,10 @@ TEST_F(GameWorkerTest, InstallOpensPermissionsMakesTheShortcutAndOnlyThenIsReady
   }
   ::close(saidFd);
   EXPECT_EQ(arguments, target + "\nGame.app\n123@beta\n");
-  // While the shortcut is made: the permissions are already open, the
+  // While the shortcut is made: the permissions are already set, the
   // record says completed, and the game is not yet ready to start.
-  EXPECT_EQ(permsOf(target), fs::perms::all);
-  EXPECT_EQ(permsOf(target + "/Game.app/Contents/MacOS/Game"), fs::perms::all);
+  EXPECT_EQ(permsOf(target), jobPerms());
+  EXPECT_EQ(permsOf(target + "/Game.app/Contents/MacOS/Game"), jobPerms());
   EXPECT_EQ(progressOf(*worker).operationType, 12000u);
   EXPECT_EQ(worker->GetWorkMode(), 1u);
   EXPECT_TRUE(worker->NeedWork());  // a running job's decision stands
@@ -233,6 +252,62 @@ TEST_F(GameWorkerTest, InstallOpensPermissionsMakesTheShortcutAndOnlyThenIsReady
   EXPECT_EQ(worker->GetWorkMode(), 4u);
   EXPECT_TRUE(worker->Work());
   EXPECT_EQ(reportQueries(), Queries{});
+}
+
+TEST_F(GameWorkerTest, PermissionsLetOnlyTheOwnerWriteKeepTheUmaskAndFollowNoLink) {
+  // Outside the game's folder, reached through links inside it.
+  const std::string outside = root.path() + "/outside";
+  writeFile(outside + "/secret", "mine");
+  ::chmod((outside + "/secret").c_str(), 0600);
+  ::chmod(outside.c_str(), 0700);
+  // Every kind of mode a job or an archive may leave behind, parents first.
+  struct Entry {
+    std::string name;
+    bool folder;
+    mode_t mode;
+  };
+  const std::vector<Entry> entries = {
+      {"open", true, 0777},          {"open/file", false, 0777},    {"open/shared", false, 0666},
+      {"private", true, 0700},       {"private/file", false, 0600}, {"private/deep", true, 0700},
+      {"private/deep/run", false, 0700}, {"setuid", false, 04755},
+  };
+  for (const Entry& e : entries) {
+    if (e.folder) fs::create_directories(target + "/" + e.name);
+    else writeFile(target + "/" + e.name, e.name);
+  }
+  for (auto e = entries.rbegin(); e != entries.rend(); ++e) ::chmod((target + "/" + e->name).c_str(), e->mode);
+  ::chmod(target.c_str(), 0777);
+  fs::create_symlink(outside + "/secret", target + "/open/link");
+  fs::create_symlink(outside, target + "/private/folder-link");
+  fs::create_symlink(root.path() + "/nothing-here", target + "/dangling");
+
+  GameWorker worker(kCode, "", sourceURL(), "", kGameFolder, "Game.app", "");
+  {
+    // Group may read, others nothing: a stricter umask than the usual one.
+    ScopedUmask strict(027);
+    worker.SetPermission();
+  }
+  EXPECT_EQ(modeOf(target), 0750u);
+  for (const Entry& e : entries) EXPECT_EQ(modeOf(target + "/" + e.name), 0750u) << e.name;
+  // Neither the links nor what they point at changed.
+  EXPECT_EQ(modeOf(outside), 0700u);
+  EXPECT_EQ(modeOf(outside + "/secret"), 0600u);
+  EXPECT_TRUE(fs::is_symlink(target + "/open/link"));
+  EXPECT_TRUE(fs::is_symlink(target + "/dangling"));
+
+  // Under the usual umask, others read too; still nobody else writes.
+  {
+    ScopedUmask usual(022);
+    worker.SetPermission();
+  }
+  EXPECT_EQ(modeOf(target + "/open/shared"), 0755u);
+  EXPECT_EQ(modeOf(target + "/private/deep"), 0755u);
+
+  // A link in the folder's own place is left alone with what it points at.
+  fs::rename(target, root.path() + "/moved");
+  fs::create_symlink(outside, target);
+  worker.SetPermission();
+  EXPECT_EQ(modeOf(outside), 0700u);
 }
 
 TEST_F(GameWorkerTest, ShortcutScriptGetsTheTagAsOneArgumentAndNeverAShell) {
@@ -410,7 +485,7 @@ TEST_F(GameWorkerTest, PatchSucceedsAndAFailedPatchReportsMinusFifty) {
   EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
   EXPECT_EQ(reportQueries(), Queries{"gc=123&tp=22"});
   EXPECT_EQ(readFileOrEmpty(record), target + "\nGame.app\n123@beta\n---\n");
-  EXPECT_EQ(permsOf(target + "/docs/new.txt"), fs::perms::all);
+  EXPECT_EQ(permsOf(target + "/docs/new.txt"), jobPerms());
   EXPECT_FALSE(patcher->NeedWork());
   EXPECT_EQ(patcher->GetWorkMode(), 4u);
 }

@@ -14,6 +14,7 @@
 #include "Common/Protocol/GameStatus.hpp"
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
+#include "JorvuVornHelper/GameManager/GameWorker/FolderPermission.hpp"
 #include "JorvuVornHelper/GameManager/GameWorker/URLGameWorker/URLGameWorker.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tests/Support/WaitUntil.hpp"
@@ -143,12 +144,22 @@ class URLGameWorkerTest : public ::testing::Test {
     const std::string src = root.path() + "/src";
     testsupport::writeFile(src + "/Game.app/Contents/MacOS/Game", "#!/bin/sh\necho game\n");
     testsupport::writeFile(src + "/Game.app/Contents/Info.plist", "<plist><dict/></plist>\n");
+    // Modes that let anybody write, and a link out of the game's folder, kept in the archive.
+    ::chmod((src + "/Game.app/Contents/MacOS/Game").c_str(), 0777);
+    ::chmod((src + "/Game.app/Contents/Info.plist").c_str(), 0666);
+    ::chmod((src + "/Game.app/Contents").c_str(), 0777);
+    testsupport::writeFile(outsideFile(), "not the game's");
+    ::chmod(outsideFile().c_str(), 0600);
+    std::error_code ec;
+    fs::create_symlink(outsideFile(), src + "/Game.app/Contents/outside", ec);
     const std::string zip = root.path() + "/Game.zip";
-    auto r = CommandLineLauncher::runCommand("/bin/sh", {"-c", "cd \"$1\" && /usr/bin/zip -qr \"$2\" Game.app", "sh", src, zip},
+    auto r = CommandLineLauncher::runCommand("/bin/sh", {"-c", "cd \"$1\" && /usr/bin/zip -qry \"$2\" Game.app", "sh", src, zip},
                                              true);
     EXPECT_EQ(r.status, 0) << r.output.value_or("");
     return testsupport::readFileOrEmpty(zip);
   }
+
+  std::string outsideFile() const { return root.path() + "/outside.txt"; }
 
   // Names in the games root that the worker or the downloader made for a job.
   std::vector<std::string> leftovers() {
@@ -240,9 +251,21 @@ TEST_F(URLGameWorkerTest, SuccessfulInstallReplacesTheOldFolder) {
   EXPECT_TRUE(fs::is_regular_file(gameFolder + "/Game.app/Contents/MacOS/Game"));
   EXPECT_FALSE(fs::exists(gameFolder + "/stale.txt"));
   EXPECT_FALSE(worker.needWork());
+  // One mode for all (umask 022: 0755), whatever the archive said; the link
+  // is unpacked as a link and what it points at is not changed.
+  const mode_t expected = 0700 | (0055 & ~FolderPermission::processUmask());
   struct stat st {};
-  ASSERT_EQ(::stat(gameFolder.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  ASSERT_EQ(::lstat(gameFolder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, expected);
+  for (const auto& entry : fs::recursive_directory_iterator(gameFolder)) {
+    ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+    if (!S_ISLNK(st.st_mode)) {
+      EXPECT_EQ(st.st_mode & 07777, expected) << entry.path();
+    }
+  }
+  EXPECT_TRUE(fs::is_symlink(gameFolder + "/Game.app/Contents/outside"));
+  ASSERT_EQ(::stat(outsideFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
   // The old folder and the temporary file go once the new folder is in place.
   EXPECT_TRUE(waitUntil([&] { return leftovers().empty(); })) << ::testing::PrintToString(leftovers());
   EXPECT_TRUE(takeReports().empty());  // a successful install sends no report of its own
