@@ -16,7 +16,9 @@
 # at all: a desktop folder or name that the launcher cannot hold (a control
 # character, bytes that are not UTF-8) is refused before anything is made.
 set -eu
-umask 022
+# Nothing made here is writable by others, nor more open than the player's
+# umask leaves it.
+umask "$(printf '%o' $(( $(umask) | 022 )))"
 
 START_URL_PREFIX='jorvuvorn://launch?game='
 
@@ -164,7 +166,7 @@ new=$work/$name.app
 mkdir -p "$new/Contents/MacOS" "$new/Contents/Resources"
 if [ -n "$stub" ]; then
   cp "$stub" "$new/Contents/MacOS/run"
-  chmod 755 "$new/Contents/MacOS/run"
+  chmod +x "$new/Contents/MacOS/run"
 fi
 
 {
@@ -198,7 +200,7 @@ if [ -n "$stub" ]; then
     printf 'Categories=Game;\n'
     printf '%s%s\n' "$launcher_marker" "$game"
   } >"$work/launcher"
-  chmod 755 "$work/launcher"
+  chmod +x "$work/launcher"
 fi
 
 # Puts the previous bundle, if any, back in its place.

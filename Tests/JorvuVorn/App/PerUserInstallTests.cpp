@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 #include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+#include "Platform/Bundle.hpp"
 #include "Tests/Support/FreePorts.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
@@ -42,7 +44,9 @@ std::vector<pid_t> processesOf(uid_t uid) {
 // it still runs.
 class TestUser {
  public:
-  explicit TestUser(const std::string& home) : name_("jorvut" + std::to_string(::getpid())) {
+  // `suffix` tells apart the users of one test.
+  explicit TestUser(const std::string& home, const std::string& suffix = "")
+      : name_("jorvut" + std::to_string(::getpid()) + suffix) {
     made_ = testsupport::runProgram({"/usr/sbin/useradd", "-M", "-d", home, "-s", "/bin/sh", name_}) == 0;
     const passwd* pw = made_ ? ::getpwnam(name_.c_str()) : nullptr;
     if (pw != nullptr) {
@@ -216,6 +220,203 @@ TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
   // helper have ended.
   EXPECT_TRUE(fs::exists(runtime + "/jorvu/com.jorvu.vorn.app.lock"));
   EXPECT_TRUE(apptest::waitUntil([&] { return processesOf(user.uid()).empty(); }, 30s));
+}
+
+// Every file, folder and socket below `folder`, the folder itself included,
+// whose mode has one of `bits`; symbolic links (always 0777) are left out and
+// never followed. As `find folder ! -type l -perm /bits` lists them.
+std::vector<std::string> entriesWith(const std::string& folder, mode_t bits) {
+  std::vector<std::string> found;
+  const auto check = [&](const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || (st.st_mode & bits) == 0) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    found.push_back(path.string() + " " + mode);
+  };
+  check(folder);
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) check(it->path());
+  return found;
+}
+
+// A player of the machine: a user made for the test, with a home, a runtime
+// folder and a copy of the build in a folder of its own, and a umask of its own.
+class Player {
+ public:
+  Player(const std::string& folder, const std::string& suffix, const std::string& umask,
+         const publisher::Publisher& pub)
+      : mine(folder), home(folder + "/home"), data(home + "/.local/share/jorvuvorn"),
+        games(data + "/Library/Application Support/Jorvu"), umask_(umask), user_(home, suffix) {
+    fs::create_directories(home + "/Desktop");
+    fs::create_directories(runtime());
+    fs::permissions(runtime(), fs::perms::owner_all);
+    build = copyOfTheBuild(mine);
+    env_ = {
+        "HOME=" + home,
+        "USER=" + user_.name(),
+        "PATH=/usr/local/bin:/usr/bin:/bin",
+        "XDG_RUNTIME_DIR=" + runtime(),
+        "XDG_DESKTOP_DIR=" + home + "/Desktop",
+        "BROWSER=/bin/false",
+        "JORVU_CATALOGUE_LIVE_HOST=" + pub.origin(),
+        "JORVU_CATALOGUE_TEST_HOST=" + pub.origin(),
+        "JORVU_REPORT_HOST=" + pub.origin(),
+        "JORVU_TICKET_HOST=" + pub.origin(),
+    };
+  }
+
+  bool made() const { return user_.made(); }
+  // Gives the player everything in its folder (after the test wrote there).
+  bool ownsItsFolder() const { return user_.own(mine); }
+  std::string runtime() const { return mine + "/run"; }
+  std::string logs() const { return data + home + "/Library/Logs/JorvuLauncher"; }
+
+  // Runs `argv` as the player, under the player's umask.
+  std::optional<int> run(std::vector<std::string> argv, const std::string& outputPath,
+                         std::chrono::milliseconds limit = 60s) const {
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "umask " + umask_ + " && exec \"$@\"", "sh"});
+    return user_.run(argv, env_, outputPath, limit);
+  }
+
+  // Opens the start URL of game `code` as the desktop hands it to the
+  // registered handler; true once the game's executable `executable` has
+  // started and the app and its helper have ended.
+  ::testing::AssertionResult play(std::uint32_t code, const std::string& executable, const std::string& out) const {
+    fs::remove(executable + ".args");
+    const auto opened = run({"/usr/bin/gio", "open", "jorvuvorn://launch?game=" + std::to_string(code)}, out);
+    if (opened != 0) return ::testing::AssertionFailure() << "gio open: " << testsupport::readFileOrEmpty(out);
+    if (!apptest::waitUntil([&] { return fs::exists(executable + ".args"); }, 240s)) {
+      return ::testing::AssertionFailure() << "the game did not start\n" << testsupport::readFileOrEmpty(out)
+                                           << testsupport::readFileOrEmpty(logs() + "/JorvuVorn.log")
+                                           << testsupport::readFileOrEmpty(logs() + "/JorvuVornHelper.log");
+    }
+    if (!apptest::waitUntil([&] { return processesOf(user_.uid()).empty(); }, 60s)) {
+      return ::testing::AssertionFailure() << "the app or its helper still runs";
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  const std::string mine;
+  const std::string home;
+  const std::string data;
+  const std::string games;
+  std::string build;
+
+ private:
+  std::string umask_;
+  TestUser user_;
+  std::vector<std::string> env_;
+};
+
+// A setup archive whose entries let anybody write, as an archive may.
+void publishSetupArchive(const std::string& pubRoot, const std::string& staging) {
+  e2e::makeFakeGameBundle(staging, "Setup");
+  testsupport::writeFile(staging + "/Setup.app/Contents/Resources/data.bin", "data");
+  for (const char* path : {"/Setup.app", "/Setup.app/Contents", "/Setup.app/Contents/MacOS/Setup"}) {
+    ::chmod((staging + path).c_str(), 0777);
+  }
+  ::chmod((staging + "/Setup.app/Contents/Resources/data.bin").c_str(), 0666);
+  fs::create_directories(pubRoot + "/dl");
+  ASSERT_EQ(e2e::runProgram({"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/zip -qr \"$2\" Setup.app", "sh", staging,
+                             pubRoot + "/dl/Setup.zip"}),
+            0);
+}
+
+// Two players each install the launcher with scripts/install-app and play:
+// the app updates itself and installs a game, the game is patched, a game
+// comes as a setup archive. After each step nothing of theirs is writable by
+// any other user, nor by their group. The second player's stricter umask
+// (027) holds for everything the helper's jobs made.
+TEST(PerUserInstall, TwoPlayersInstallAndPlayAndNothingOfTheirsIsWritableByOthers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making users (useradd) and running as them needs root";
+  testsupport::TempRoot root;
+  fs::permissions(root.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  if (!othersCanReach(root.path())) GTEST_SKIP() << "another user cannot reach the temporary folder " << root.path();
+  const std::string pubRoot = root.path() + "/pub";
+  publisher::Publisher pub(pubRoot);
+  pub.start();
+
+  // The publisher's app is newer than the one in the build: each first start
+  // updates the app.
+  pub.publishApp(JORVU_BUILD_DIR "/JorvuVorn.app", "9.9.9", testsupport::binDir() + "/jorvu-pack");
+  const auto [manifestGame, archiveGame] = testsupport::freeGameCodes<2>();
+  const auto pack = [&](const std::string& name, const std::string& readme, const std::string& from) {
+    const std::string tree = root.path() + "/trees/" + name;
+    e2e::writeTree(tree, {{"readme.txt", readme}, {"data/one.bin", std::string(20000, 'a') + readme}});
+    e2e::makeFakeGameBundle(tree, "Game");
+    std::vector<std::string> argv{testsupport::binDir() + "/jorvu-pack", "--out", pubRoot + "/src", "--name", name,
+                                  "--jobs", "2", "--level", "1"};
+    if (!from.empty()) argv.insert(argv.end(), {"--from", root.path() + "/trees/" + from, "--from-name", from});
+    argv.push_back(tree);
+    return e2e::runProgram(argv);
+  };
+  ASSERT_EQ(pack("g1", "release one\n", ""), 0);
+  ASSERT_EQ(pack("g2", "release two\n", "g1"), 0);
+  const auto serveManifestGame = [&](const std::string& release) {
+    e2e::Record record(manifestGame);
+    record.text("setup_file_url", pub.origin() + "/src")
+        .text("manifest_name", release)
+        .text("install_folder_name", "Orbit")
+        .text("mac_executable_file_name", "Game.app")
+        .text("shortcut_install_list", "[]")
+        .text("command_line_info", "-arg=%ARG%");
+    testsupport::writeFile(pubRoot + "/game-info/" + std::to_string(manifestGame) + ".json", record.json());
+  };
+  ASSERT_NO_FATAL_FAILURE(publishSetupArchive(pubRoot, root.path() + "/archive"));
+  e2e::Record archiveRecord(archiveGame);
+  archiveRecord.text("mac_executable_file_name", pub.origin() + "/dl/Setup.zip")
+      .text("install_folder_name", "Ignored")
+      .text("shortcut_install_list", "[]")
+      .text("command_line_info", "%ARG%");
+  testsupport::writeFile(pubRoot + "/game-info/" + std::to_string(archiveGame) + ".json", archiveRecord.json());
+
+  for (const auto& [suffix, umask] : std::vector<std::pair<std::string, std::string>>{{"a", "022"}, {"b", "027"}}) {
+    SCOPED_TRACE("player " + suffix + ", umask " + umask);
+    Player player(root.path() + "/user-" + suffix, suffix, umask, pub);
+    ASSERT_TRUE(player.made()) << "useradd failed";
+    ASSERT_TRUE(player.ownsItsFolder());
+    const auto nothingWritableByOthers = [&](const std::string& after) {
+      EXPECT_EQ(entriesWith(player.mine, S_IWOTH), std::vector<std::string>{}) << "others may write, after " << after;
+      EXPECT_EQ(entriesWith(player.mine, S_IWGRP), std::vector<std::string>{}) << "the group may write, after " << after;
+    };
+
+    ASSERT_EQ(player.run({"/bin/bash", player.mine + "/scripts/install-app", "--build-dir", player.build},
+                         root.path() + "/install-" + suffix + ".out", 120s),
+              0)
+        << testsupport::readFileOrEmpty(root.path() + "/install-" + suffix + ".out");
+    nothingWritableByOthers("the install of the launcher");
+    testsupport::writeFile(player.games + "/VornConfig.json", R"({"common":{"isRemainLogFile":true},"games":[]})");
+    ASSERT_TRUE(player.ownsItsFolder());
+
+    // The app updates itself, then installs the game.
+    serveManifestGame("g1");
+    const std::string game = player.games + "/Orbit/Game.app/Contents/MacOS/Game";
+    ASSERT_TRUE(player.play(manifestGame, game, root.path() + "/install-game-" + suffix + ".out"));
+    EXPECT_EQ(platform::Bundle(player.games + "/Vorn/JorvuVorn.app").shortVersion(), "9.9.9");
+    nothingWritableByOthers("the app's update and the game's install");
+
+    // A patch.
+    serveManifestGame("g2");
+    ASSERT_TRUE(player.play(manifestGame, game, root.path() + "/patch-" + suffix + ".out"));
+    EXPECT_EQ(testsupport::readFileOrEmpty(player.games + "/Orbit/readme.txt"), "release two\n");
+    nothingWritableByOthers("the patch");
+
+    // A setup archive.
+    ASSERT_TRUE(
+        player.play(archiveGame, player.games + "/Setup/Setup.app/Contents/MacOS/Setup", root.path() + "/archive-" + suffix + ".out"));
+    nothingWritableByOthers("the setup archive");
+
+    // What the helper's jobs made, the game's shortcut among it, keeps to
+    // the player's umask.
+    if (umask == "027") {
+      for (const std::string& made : {player.games + "/Vorn", player.games + "/Orbit", player.games + "/Setup",
+                                      player.home + "/Desktop/Game.app", player.home + "/Desktop/Game.desktop"}) {
+        EXPECT_TRUE(fs::exists(made)) << made;
+        EXPECT_EQ(entriesWith(made, S_IRWXO), std::vector<std::string>{});
+      }
+    }
+  }
 }
 
 }  // namespace
