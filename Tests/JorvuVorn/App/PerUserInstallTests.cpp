@@ -5,7 +5,9 @@
 // handler against the local publisher: the game installs and
 // starts. Before that, the same user meets an install that root made into a
 // folder of root's, as the old system install was: the app says what failed
-// and what to do, and ends with 1. Creating and becoming a user needs root.
+// and what to do, and ends with 1. Two such users then install, update the
+// app, install and patch games, and nothing of theirs becomes writable by
+// anybody else. Creating and becoming a user needs root.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -15,9 +17,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "Platform/Bundle.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
 #include "Tests/JorvuVorn/App/AppTestSupport.hpp"
-#include "Platform/Bundle.hpp"
 #include "Tests/Support/FreePorts.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
