@@ -13,7 +13,8 @@
 // gives others nothing that a copy would not.
 // The player's umask is applied, never loosened: group and others get at
 // most what it leaves them (umask 022 gives 0755, 027 gives 0750, 077
-// gives 0700). Setuid and setgid bits of files are cleared.
+// gives 0700). Setuid and setgid bits of files are cleared (a folder's
+// setgid bit, which only hands its group on, stays as chmod keeps it).
 //
 // chmod -R leaves every symbolic link it meets alone (neither the link nor
 // its target changes) and never descends through one; a link given as the
