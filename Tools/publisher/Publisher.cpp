@@ -22,6 +22,7 @@
 
 #include "Common/Json/JsonReading.hpp"
 #include "Platform/OneShot.hpp"
+#include "Tools/publisher/Connections.hpp"
 #include "Platform/PropertyList.hpp"
 
 namespace publisher {
@@ -34,6 +35,8 @@ constexpr const char* cataloguePrefix = "/game-info/";
 constexpr const char* ticketPath = "/ias/live/public/v1/issue/ticket/by-web-token";
 constexpr const char* controlPrefix = "/_publisher/";
 constexpr const char* pagesPrefix = "/pages/";
+// Connections served at once; later ones wait for one of them to end.
+constexpr std::size_t maxConnectionThreads = 512;
 
 bool iequals(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -321,9 +324,9 @@ void Publisher::start(const std::string& host, int port) {
   server_ = std::make_unique<httplib::Server>();
   platform::OneShot<bool> running;
   // The task queue is made once the server runs: from then on stop() works.
-  server_->new_task_queue = [running] {
+  server_->new_task_queue = [running]() -> httplib::TaskQueue* {
     running.resolve(true);
-    return new httplib::ThreadPool(16);
+    return new ConnectionThreads(maxConnectionThreads);
   };
   server_->set_keep_alive_timeout(1);
   // A job keeps its connections for thousands of small objects: without
@@ -331,6 +334,11 @@ void Publisher::start(const std::string& host, int port) {
   // waited out the peer's delayed acknowledgement.
   server_->set_keep_alive_max_count(100000);
   server_->set_tcp_nodelay(true);
+  int listening = -1;
+  server_->set_socket_options([&listening](socket_t sock) {
+    httplib::default_socket_options(sock);
+    listening = sock;
+  });
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
@@ -346,6 +354,9 @@ void Publisher::start(const std::string& host, int port) {
     server_.reset();
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
   }
+  // The library listens with a backlog of 5: connections that come together
+  // (a job's parallel downloads) waited a second for the kernel to take them.
+  if (listening >= 0) ::listen(listening, SOMAXCONN);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   if (!running.waitFor(std::chrono::seconds(10))) {
     throw std::runtime_error("publisher did not start");
@@ -357,6 +368,7 @@ void Publisher::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    wakeStallsLocked();
   }
   changed_.notify_all();
   server_->stop();
@@ -384,6 +396,7 @@ void Publisher::setFault(const std::string& path, Fault fault) {
     std::lock_guard lock(mutex_);
     faults_[path] = ActiveFault{std::move(fault), 0};
     ++faultGeneration_;
+    wakeStallsLocked();
   }
   changed_.notify_all();
 }
@@ -393,6 +406,7 @@ void Publisher::clearFault(const std::string& path) {
     std::lock_guard lock(mutex_);
     faults_.erase(path);
     ++faultGeneration_;
+    wakeStallsLocked();
   }
   changed_.notify_all();
 }
@@ -402,6 +416,7 @@ void Publisher::clearFaults() {
     std::lock_guard lock(mutex_);
     faults_.clear();
     ++faultGeneration_;
+    wakeStallsLocked();
   }
   changed_.notify_all();
 }
@@ -440,16 +455,37 @@ bool Publisher::waitForRequests(const std::string& path, std::size_t n, std::chr
   });
 }
 
-bool Publisher::stallFor(const std::string& path, std::chrono::milliseconds duration, std::uint64_t generation) {
-  (void)path;
-  std::unique_lock lock(mutex_);
-  auto released = [&] { return stopping_ || faultGeneration_ != generation; };
-  if (duration.count() > 0) {
-    changed_.wait_for(lock, duration, released);
-  } else {
-    changed_.wait(lock, released);
+void Publisher::wakeStallsLocked() {
+  if (!stallWake_) return;
+  stallWake_->wakeAll();
+  stallWake_.reset();
+}
+
+bool Publisher::stallFor(int connection, std::chrono::milliseconds duration, std::uint64_t generation) {
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (duration.count() > 0) deadline = std::chrono::steady_clock::now() + duration;
+  bool peerGone = false;
+  for (;;) {
+    std::shared_ptr<WakePipe> wake;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_ || faultGeneration_ != generation) break;
+      if (!stallWake_) stallWake_ = WakePipe::make();
+      wake = stallWake_;
+    }
+    if (!wake) break;  // nothing to wait on: the stall is over at once
+    const HeldWait waited = waitHeld(connection, wake->readEnd(), deadline);
+    if (waited == HeldWait::timedOut) break;
+    if (waited == HeldWait::peerGone) {
+      peerGone = true;
+      break;
+    }
   }
-  return !stopping_;
+  // Each stall lets go of its pipe before it looks here: the last one to
+  // end closes it.
+  std::lock_guard lock(mutex_);
+  if (stallWake_ && stallWake_.use_count() == 1) stallWake_.reset();
+  return !stopping_ && !peerGone;
 }
 
 void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
@@ -518,7 +554,7 @@ void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
         }
         break;
       case Fault::Kind::stall:
-        if (fault->afterBytes == 0 && !stallFor(path, fault->duration, generation)) {
+        if (fault->afterBytes == 0 && !stallFor(connectionSocket(req), fault->duration, generation)) {
           res.status = 503;
           answered = true;
         }
@@ -547,9 +583,12 @@ void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
     const std::string type = res.get_header_value("Content-Type");
     res.body.clear();
     const Fault f = *fault;
+    // Looked up here, on the connection's own thread, which keeps it open
+    // until the answer is written.
+    const int connection = f.kind == Fault::Kind::stall ? connectionSocket(req) : -1;
     res.set_content_provider(body->size(), type.empty() ? "application/octet-stream" : type,
-                             [this, body, f, path, generation](std::size_t offset, std::size_t length,
-                                                               httplib::DataSink& sink) {
+                             [this, body, f, connection, generation](std::size_t offset, std::size_t length,
+                                                                     httplib::DataSink& sink) {
                                std::size_t end = offset + length;
                                if (offset < f.afterBytes) {
                                  std::size_t first = std::min(end, f.afterBytes);
@@ -558,7 +597,7 @@ void Publisher::handle(const httplib::Request& req, httplib::Response& res) {
                                  offset = first;
                                }
                                if (f.kind == Fault::Kind::dropMidBody) return false;  // cut here
-                               if (!stallFor(path, f.duration, generation)) return false;
+                               if (!stallFor(connection, f.duration, generation)) return false;
                                return sink.write(body->data() + offset, end - offset);
                              });
   }

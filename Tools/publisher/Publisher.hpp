@@ -23,6 +23,9 @@
 //   DELETE /_publisher/faults      clears every fault
 // Faults apply to the requests whose path equals the fault's path, or starts
 // with it when the fault's path ends in "/".
+// A stall holds only its own connection (each is served on a thread of its
+// own) and ends when its peer has gone: other requests are answered all the
+// while, and stop() ends every stall.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -42,6 +45,8 @@ struct Response;
 }  // namespace httplib
 
 namespace publisher {
+
+class WakePipe;
 
 struct Report {
   std::string query;                           // the raw query text
@@ -154,9 +159,13 @@ class Publisher {
   void servePage(const httplib::Request& req, httplib::Response& res);
   void serveControl(const httplib::Request& req, httplib::Response& res);
   void sendBody(const httplib::Request& req, httplib::Response& res, std::string body, const std::string& type);
-  // Blocks until `duration` passes (0: forever), the fault at `path` is
-  // cleared or the publisher stops. True when it should go on serving.
-  bool stallFor(const std::string& path, std::chrono::milliseconds duration, std::uint64_t generation);
+  // Blocks until `duration` passes (0: forever), the faults change, the
+  // publisher stops or the peer of `connection` (a socket, -1: not watched)
+  // has gone. True when it should go on serving. Runs on the connection's
+  // thread, which holds nothing else meanwhile.
+  bool stallFor(int connection, std::chrono::milliseconds duration, std::uint64_t generation);
+  // Wakes every stall to look again (under mutex_).
+  void wakeStallsLocked();
   std::optional<std::string> fileUnderRoot(const std::string& relative) const;
 
   std::unique_ptr<httplib::Server> server_;
@@ -167,7 +176,10 @@ class Publisher {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   bool stopping_ = false;
-  std::uint64_t faultGeneration_ = 0;  // bumped whenever faults are cleared
+  std::uint64_t faultGeneration_ = 0;  // bumped whenever faults change
+  // Closed at its write end when the faults change or the publisher stops:
+  // the held stalls wait on it. Made afresh for the stalls after a change.
+  std::shared_ptr<WakePipe> stallWake_;
   std::string root_;
   std::map<std::string, ActiveFault> faults_;
   std::vector<Report> reports_;

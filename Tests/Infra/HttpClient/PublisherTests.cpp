@@ -1,14 +1,20 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "Infra/HttpClient/HTTPClient.hpp"
 #include "Tests/Infra/HttpClient/TestNetwork.hpp"
 #include "Tests/Support/TempRoot.hpp"
+#include "Tests/Support/WaitUntil.hpp"
 #include "Tools/publisher/Publisher.hpp"
 
 extern char** environ;
@@ -18,6 +24,43 @@ namespace {
 const bool processReady = testnet::setUpProcess();
 using namespace std::chrono_literals;
 using publisher::Fault;
+
+// More connections than a pool of threads for a small server would have.
+constexpr int kHeldConnections = 40;
+
+// A connection to 127.0.0.1:`port` that has sent one GET for `path` and is
+// left waiting for the answer; its descriptor.
+int sendGet(int port, const std::string& path) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    ADD_FAILURE() << "cannot send a request on port " << port;
+  }
+  return fd;
+}
+
+bool answered(int fd) {
+  pollfd watched{fd, POLLIN, 0};
+  return ::poll(&watched, 1, 0) != 0;
+}
+
+std::size_t openDescriptors() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                std::filesystem::directory_iterator()));
+}
+
+// A request that either gets its answer soon or fails.
+HTTPResponse getSoon(const std::string& url) {
+  URLSession session;
+  session.requestTimeout = 10s;
+  session.resourceTimeout = 10s;
+  return HTTPClient(session).request(url, "GET", {}, std::nullopt, std::nullopt);
+}
 
 class PublisherTest : public ::testing::Test {
  protected:
@@ -167,6 +210,29 @@ TEST_F(PublisherTest, AStallEndsWhenClearedAndStopDoesNotHang) {
   stuck.join();
 }
 
+// A held answer holds only its own connection: many of them leave every
+// other request answered at once, and each ends when its peer goes away
+// (a client that gave up on it leaves nothing behind).
+TEST_F(PublisherTest, HeldAnswersLeaveTheOtherRequestsAnsweredAndEndWithTheirPeers) {
+  testsupport::writeFile(root.path() + "/head", "head");
+  testsupport::writeFile(root.path() + "/body", std::string(5000, 'b'));
+  testsupport::writeFile(root.path() + "/free", "free");
+  const std::size_t before = openDescriptors();
+  server.setFault("/head", Fault::stall());
+  server.setFault("/body", Fault::stall({}, 100));
+  std::vector<int> held;
+  for (int i = 0; i < kHeldConnections; ++i) held.push_back(sendGet(server.port(), i % 2 == 0 ? "/head" : "/body"));
+  ASSERT_TRUE(server.waitForRequests("/head", kHeldConnections / 2, 10s));
+  ASSERT_TRUE(server.waitForRequests("/body", kHeldConnections / 2, 10s));
+
+  EXPECT_EQ(*getSoon(server.origin() + "/free").data, "free");
+  EXPECT_FALSE(answered(held.front()));
+  for (const int fd : held) ::close(fd);
+  // The server's end of each connection is closed once its answer is over.
+  EXPECT_TRUE(testsupport::waitUntil([&] { return openDescriptors() <= before; }, 20s))
+      << openDescriptors() << " descriptors open, " << before << " before";
+}
+
 TEST_F(PublisherTest, AnswersTicketsAsScripted) {
   HTTPClient client;
   auto r = client.request(server.origin() + "/ias/live/public/v1/issue/ticket/by-web-token", "POST",
@@ -184,11 +250,12 @@ TEST_F(PublisherTest, AnswersTicketsAsScripted) {
 }
 
 // The program: prints its port, takes faults over HTTP, records reports to a
-// file and ends cleanly on SIGTERM.
+// file and ends cleanly on SIGTERM, even with answers held by stalls.
 TEST(PublisherProgram, ServesUntilSigterm) {
   ASSERT_TRUE(processReady);
   testsupport::TempRoot root;
   testsupport::writeFile(root.path() + "/o.bin", "object");
+  testsupport::writeFile(root.path() + "/p.bin", "other");
   int out[2];
   ASSERT_EQ(::pipe(out), 0);
   posix_spawn_file_actions_t actions;
@@ -225,9 +292,24 @@ TEST(PublisherProgram, ServesUntilSigterm) {
   EXPECT_EQ(testsupport::readFileOrEmpty(root.path() + "/reports.log"),
             "{\"query\":\"gc=9&tp=1\",\"userAgent\":\"MacKTZ\",\"cookies\":{\"a\":\"1\"}}\n");
 
+  EXPECT_EQ(client.request(origin + "/_publisher/fault", "POST", {}, std::string(R"({"path":"/o.bin","kind":"stall"})"),
+                           std::nullopt)
+                .statusCode,
+            204);
+  std::vector<int> held;
+  for (int i = 0; i < kHeldConnections; ++i) held.push_back(sendGet(std::stoi(line), "/o.bin"));
+  EXPECT_EQ(*getSoon(origin + "/p.bin").data, "other");
+  EXPECT_FALSE(answered(held.back()));
+
   ::kill(pid, SIGTERM);
   int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  const bool ended = testsupport::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s);
+  for (const int fd : held) ::close(fd);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(ended) << "SIGTERM did not end it";
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

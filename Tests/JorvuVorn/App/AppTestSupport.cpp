@@ -120,19 +120,20 @@ std::string InstalledApp::xdgEnv(const std::string& name) const {
   return root_.path() + "/xdg/" + name;
 }
 
-std::map<std::string, std::string> InstalledApp::appEnv() const {
+std::map<std::string, std::string> appProcessEnv() {
   std::string tsan = "suppressions=" JORVU_SOURCE_DIR "/Tests/JorvuVorn/App/glib.tsan.supp";
   if (const char* options = std::getenv("TSAN_OPTIONS"); options != nullptr && *options != '\0') {
     tsan = std::string(options) + ":" + tsan;
   }
-  return {
-      {"TSAN_OPTIONS", tsan},
-      {"DISPLAY", ""},
-      {"WAYLAND_DISPLAY", ""},
-      {"JORVU_LAUNCH_STANDIN_DIR", launchFolder()},
-      {"XDG_DATA_HOME", xdgEnv("data")},
-      {"XDG_CONFIG_HOME", xdgEnv("config")},
-  };
+  return {{"TSAN_OPTIONS", tsan}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+}
+
+std::map<std::string, std::string> InstalledApp::appEnv() const {
+  auto env = appProcessEnv();
+  env.insert({{"JORVU_LAUNCH_STANDIN_DIR", launchFolder()},
+              {"XDG_DATA_HOME", xdgEnv("data")},
+              {"XDG_CONFIG_HOME", xdgEnv("config")}});
+  return env;
 }
 
 std::unique_ptr<Process> InstalledApp::start(const std::vector<std::string>& arguments, const std::string& name,

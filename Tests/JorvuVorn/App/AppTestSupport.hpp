@@ -31,6 +31,10 @@ inline constexpr const char* installedApp = "/Library/Application Support/Jorvu/
 int runInstaller(const std::map<std::string, std::string>& env, std::string* output = nullptr,
                  const std::vector<std::string>& arguments = {});
 
+// What every start of the app adds to this process's environment: no
+// display, and the sanitizers' options for GLib.
+std::map<std::string, std::string> appProcessEnv();
+
 // A program run with this process's environment plus `env` (an empty value
 // removes a variable), its standard output and error in a file.
 class Process {

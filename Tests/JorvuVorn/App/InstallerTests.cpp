@@ -7,6 +7,7 @@
 
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Tests/JorvuVorn/App/AppTestSupport.hpp"
+#include "Tests/Support/ScopedEnv.hpp"
 
 namespace fs = std::filesystem;
 using namespace apptest;
@@ -28,6 +29,12 @@ std::string describeTree(const std::string& folder) {
   std::string out;
   for (const auto& line : entries) out += line + "\n";
   return out;
+}
+
+// The handler's launcher for a root and program that need no quoting.
+std::string launcherText(const std::string& root, const std::string& program) {
+  return "#!/bin/sh\n# Made by install-app: opens a start URL with the installed app.\nJORVU_ROOT='" + root +
+         "'\nexport JORVU_ROOT\nexec '" + program + "' \"$@\"\n";
 }
 
 std::string xdgMimeDefault(const InstalledApp& app) {
@@ -58,9 +65,7 @@ TEST(Installer, LaysOutTheAppAndRegistersTheStartURLScheme) {
   // cannot take: Exec runs a launcher that needs no quoting, with the URL.
   const std::string opener = app.xdgEnv("data") + "/jorvuvorn/open-start-url";
   EXPECT_NE(desktop.find("Exec=" + opener + " %u\n"), std::string::npos) << desktop;
-  EXPECT_EQ(testsupport::readFileOrEmpty(opener),
-            "#!/bin/sh\n# Made by install-app: opens a start URL with the installed app.\nexec env 'JORVU_ROOT=" +
-                app.root().path() + "' '" + app.program() + "' \"$@\"\n");
+  EXPECT_EQ(testsupport::readFileOrEmpty(opener), launcherText(app.root().path(), app.program()));
   EXPECT_EQ(xdgMimeDefault(app), "jorvuvorn.desktop\n");
 
   // A second run gives the same tree, and keeps what else the user's
@@ -95,14 +100,83 @@ TEST(Installer, WithoutARootInstallsInTheUsersDataFolder) {
   EXPECT_TRUE(fs::is_regular_file(installed + "/Contents/MacOS/JorvuVorn"));
   EXPECT_TRUE(fs::is_regular_file(data + "/jorvuvorn/bin/launchctl"));
   EXPECT_EQ(testsupport::readFileOrEmpty(data + "/jorvuvorn/open-start-url"),
-            "#!/bin/sh\n# Made by install-app: opens a start URL with the installed app.\nexec env 'JORVU_ROOT=" + data +
-                "/jorvuvorn' '" + installed + "/Contents/MacOS/JorvuVorn' \"$@\"\n");
+            launcherText(data + "/jorvuvorn", installed + "/Contents/MacOS/JorvuVorn"));
   EXPECT_TRUE(fs::is_regular_file(data + "/applications/jorvuvorn.desktop"));
   EXPECT_NE(testsupport::readFileOrEmpty(root.home() + "/.config/mimeapps.list")
                 .find("x-scheme-handler/jorvuvorn=jorvuvorn.desktop\n"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(root.path() + "/Library"));
   EXPECT_FALSE(fs::exists(root.home() + "/relative"));
+}
+
+// Folders whose names a shell or a desktop file must quote (a blank, "=",
+// "%", quotes, "$"): the handler that GIO finds starts the installed app with
+// the install's root and the start URL.
+TEST(Installer, TheHandlerStartsTheAppFromFoldersWithCharactersToQuote) {
+  testsupport::TempRoot temp;
+  const std::string root = temp.path() + "/it's a=b %c $d";
+  const std::string data = temp.path() + "/da ta%=\"x";
+  const std::string config = temp.path() + "/config";
+  const std::string launches = temp.path() + "/launches";
+  fs::create_directories(launches);
+  std::string output;
+  ASSERT_EQ(runInstaller({{"JORVU_ROOT", root}, {"XDG_DATA_HOME", data}, {"XDG_CONFIG_HOME", config}}, &output), 0)
+      << output;
+  fs::copy_file(JORVU_STANDIN_APP, root + installedApp + "/Contents/MacOS/JorvuVorn",
+                fs::copy_options::overwrite_existing);
+
+  // As a desktop opens a start URL: GIO reads the handler from the user's
+  // folders, and the app knows its root from the handler alone.
+  std::map<std::string, std::string> env = appProcessEnv();
+  env.insert_or_assign("JORVU_ROOT", "");
+  env.insert_or_assign("XDG_DATA_HOME", data);
+  env.insert_or_assign("XDG_CONFIG_HOME", config);
+  env.insert_or_assign("JORVU_LAUNCH_STANDIN_DIR", launches);
+  Process open({"/usr/bin/gio", "open", startURL(7)}, env, temp.path() + "/open.out");
+  EXPECT_EQ(open.wait(), 0) << testsupport::readFileOrEmpty(temp.path() + "/open.out");
+  const std::string log = root + temp.home() + "/Library/Logs/JorvuLauncher/JorvuVorn.log";
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(launches + "/7.started"); }))
+      << testsupport::readFileOrEmpty(temp.path() + "/open.out") << testsupport::readFileOrEmpty(log);
+  EXPECT_EQ(testsupport::readFileOrEmpty(launches + "/7.started"), startURL(7) + "\n");
+  testsupport::writeFile(launches + "/7.finish", "");
+  EXPECT_TRUE(waitUntil([&] {
+    return testsupport::readFileOrEmpty(log).find("[INFO] applicationWillTerminate") != std::string::npos;
+  })) << testsupport::readFileOrEmpty(log);
+  // The app unloaded the helper's job of that root.
+  testsupport::ScopedEnv rootOfTheJob("JORVU_ROOT", root);
+  EXPECT_TRUE(waitUntil([&] {
+    const auto listing = CommandLineLauncher::runCommand(root + "/bin/launchctl", {"list"}, true);
+    return listing.output && listing.output->find(helperLabel) == std::string::npos;
+  }));
+}
+
+// A folder that a desktop file cannot hold on one line of UTF-8 text is
+// refused before anything is installed.
+TEST(Installer, RefusesFoldersADesktopFileCannotHold) {
+  testsupport::TempRoot temp;
+  const std::string good = temp.path() + "/good";
+  struct Case {
+    std::string root;
+    std::string data;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {good, temp.path() + "/line\nbreak", "the data folder (XDG_DATA_HOME) must not hold a line break"},
+      {temp.path() + "/line\nbreak", good, "the install folder must not hold a line break"},
+      {good, temp.path() + "/not\xff" "utf8", "the data folder (XDG_DATA_HOME) must be UTF-8 text"},
+      {temp.path() + "/not\xff" "utf8", good, "the install folder must be UTF-8 text"},
+  };
+  for (const Case& c : cases) {
+    std::string output;
+    EXPECT_EQ(runInstaller({{"JORVU_ROOT", c.root}, {"XDG_DATA_HOME", c.data}, {"XDG_CONFIG_HOME", good + "/config"}},
+                           &output),
+              1)
+        << c.says;
+    EXPECT_NE(output.find("install-app: " + c.says), std::string::npos) << output;
+    EXPECT_EQ(output.find("installed"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(fs::exists(good));
+  EXPECT_FALSE(fs::exists(temp.path() + "/line\nbreak"));
 }
 
 TEST(Installer, ThereIsNoInstallForEveryUser) {

@@ -205,6 +205,32 @@ TEST_F(LaunchRoad, TheAppUpdatesItselfAndTheUpdatedAppLaunchesTheGame) {
                                                     "error(needReloading)->reloading", "reloading->done"}));
   EXPECT_EQ(Lines(s.begin() + 4, s.end()), installRoad);
   ASSERT_TRUE(apptest::waitUntil([&] { return !app->helperPid(); }, 30s));
+
+  // Installing again puts this build's app in place and leaves no record
+  // that names the release it replaced; the game and its record stay.
+  const std::string gameRecord = gameFolder("Comet") + "/obd-manifest-" + std::to_string(code);
+  const std::string gameRecordBytes = testsupport::readFileOrEmpty(gameRecord);
+  ASSERT_FALSE(gameRecordBytes.empty());
+  std::string output;
+  ASSERT_EQ(apptest::runInstaller(app->appEnv(), &output), 0) << output;
+  EXPECT_EQ(platform::Bundle(installedBundle()).shortVersion(), oldVersion);
+  EXPECT_FALSE(fs::exists(vorn() + "/obd-manifest-128000"));
+  EXPECT_EQ(testsupport::readFileOrEmpty(gameRecord), gameRecordBytes);
+  EXPECT_EQ(testsupport::readFileOrEmpty(gameFolder("Comet") + "/readme.txt"), "release one\n");
+
+  // So the next start brings the publisher's release back before the game.
+  const std::size_t reinstalled = logLines().size();
+  EXPECT_EQ(app->start({"jorvuvorn://launch?game=" + std::to_string(code) + "&passarg=again"}, "again")->wait(120s), 0);
+  args = launchedWith("Comet");
+  ASSERT_TRUE(args) << app->log();
+  EXPECT_NE(args->find("-arg=again"), std::string::npos) << *args;
+  EXPECT_EQ(platform::Bundle(installedBundle()).shortVersion(), "9.9.9");
+  ASSERT_TRUE(apptest::waitUntil([&] { return count(logLines(), "applicationWillTerminate") >= 4; }, 60s));
+  const Lines later = logLines();
+  const Lines again(later.begin() + static_cast<long>(reinstalled), later.end());
+  EXPECT_EQ(count(again, "success selfupdate"), 1u);
+  EXPECT_EQ(count(again, "current version=9.9.9"), 1u);
+  ASSERT_TRUE(apptest::waitUntil([&] { return !app->helperPid(); }, 30s));
 }
 
 TEST_F(LaunchRoad, TwoStartURLsAtOnceShareOneSelfUpdateAndBothGamesStart) {
