@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
@@ -49,8 +51,8 @@ std::string launchFailureText(const GameExecuteInfo& info, const std::exception_
   std::string reason = launcherrors::description(error);
   if (const auto* socket = as<httpserver::SocketError>(error)) {
     const std::string port = "127.0.0.1:" + std::to_string(httpserver::HttpServer::port(info.gameCode));
-    reason = socket->kind() == httpserver::SocketError::Kind::bindFailure
-                 ? "its status port " + port + " is taken by another program (" + socket->text() + ")"
+    reason = socket->kind() == httpserver::SocketError::Kind::bindFailure && socket->code() == EADDRINUSE
+                 ? "its status port " + port + " is taken by another program"
                  : "its status port " + port + " cannot be opened (" + reason + ")";
   } else if (as<SafeCheckedContinuationError>(error) != nullptr) {
     reason = "JorvuVornHelper did not answer in time";

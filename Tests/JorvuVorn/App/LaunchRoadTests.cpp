@@ -297,7 +297,7 @@ TEST_F(LaunchRoad, AGameWhoseStatusPortIsTakenEndsTheAppWithAnErrorItSaysOnStand
   EXPECT_EQ(app->start({url}, "taken")->wait(120s), 1);
   const std::string output = testsupport::readFileOrEmpty(app->root().path() + "/taken.out");
   const std::string said = "JorvuVorn: game " + std::to_string(code) + " cannot be started now: its status port 127.0.0.1:" +
-                           std::to_string(code) + " is taken by another program ((98) ";
+                           std::to_string(code) + " is taken by another program\n";
   EXPECT_NE(output.find(said), std::string::npos) << output;
   expectTheTakenPortSaidSo(code);
   // Without a display the popup cannot be shown: the launch answers for the player.
