@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <ostream>
 
 #include "Common/Logger/VornLogger.hpp"
 #include "Infra/HttpServer/HttpServer.hpp"
@@ -325,6 +326,9 @@ struct NoPopupCase {
   const char* errorStep;
 };
 
+// Named by their name in test lists (ctest's among them), not by their bytes.
+void PrintTo(const NoPopupCase& c, std::ostream* out) { *out << c.name; }
+
 class ErrorsWithoutPopup : public LaunchFlow, public ::testing::WithParamInterface<NoPopupCase> {};
 
 TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
@@ -373,6 +377,8 @@ struct LaunchFailureCase {
   const char* reason;  // what the app is told, after "cannot be started now: "
   bool canShowPopup = true;
 };
+
+void PrintTo(const LaunchFailureCase& c, std::ostream* out) { *out << c.name; }
 
 class LaunchFailures : public LaunchFlow, public ::testing::WithParamInterface<LaunchFailureCase> {
  public:
