@@ -98,6 +98,7 @@ struct App {
   AppDelegate* delegate = nullptr;
   StartupCheck* startupCheck = nullptr;
   std::atomic<bool> terminateRequested{false};
+  std::atomic<bool> launchFailed{false};
 };
 App app;
 
@@ -239,8 +240,13 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   }
   GLibMainThread mainThread(hasDisplay);
   const auto interface = makeInterface(hasDisplay);
-  AppServices services{mainThread, *interface, [] {
+  AppServices services{mainThread, *interface,
+                       [] {
                          if (app.delegate != nullptr) app.delegate->stopTakingURLs();
+                       },
+                       [](const std::string& failure) {
+                         std::fprintf(stderr, "JorvuVorn: %s\n", failure.c_str());
+                         app.launchFailed = true;
                        }};
   StartupCheck startupCheck;
   AppDelegate delegate(mainThread, makeFactory(services), safeTerminate);
@@ -270,7 +276,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   });
 
   mainThread.run();
-  const int exitCode = startupFailure ? 1 : 0;
+  const int exitCode = startupFailure || app.launchFailed ? 1 : 0;
   logDebug("exitCode=" + std::to_string(exitCode));
   if (startupFailure) showStartupAlert(*startupFailure, hasDisplay);
 

@@ -13,11 +13,15 @@
 // A start-up that cannot go on (no runtime folder for the lock and sockets,
 // a games folder this user cannot write, a helper's job that cannot be
 // loaded) says what failed and what to do on standard error, in the log and,
-// with a display, in an alert, and the process ends with 1.
+// with a display, in an alert, and the process ends with 1. So does a launch
+// that failed on the app's side (its game's status port taken, the helper's
+// answer missing): the launch flow logs it and shows its popup, the app says
+// what failed on standard error and ends with 1 once its launches are over.
 //
 // Thread contract: runJorvuVorn on the process's main thread; safeTerminate
 // from any thread.
 #include <functional>
+#include <string>
 
 #include "JorvuVorn/ViewModel/Interface.hpp"
 #include "JorvuVorn/ViewModel/LaunchController.hpp"
@@ -30,13 +34,16 @@ struct AppServices {
   // To be called (from any thread) once a launch finds an installed update
   // of the app: this instance then takes no more forwarded start URLs.
   std::function<void()> updateInstalled;
+  // To be called (from any thread) when a launch fails on the app's side,
+  // with what failed: the app says so on standard error and ends with 1.
+  std::function<void(const std::string& failure)> launchFailed;
 };
 
 // Makes the registry's controller factory once the app's services exist.
 using LaunchControllerFactoryMaker = std::function<LaunchControllerFactory(AppServices& services)>;
 
 // Runs the app; returns the process's exit status: 0, or 1 after a start-up
-// that could not go on.
+// that could not go on or a launch that failed on the app's side.
 int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& makeFactory);
 
 // Asks the app to terminate: an idle callback on the main loop unloads the

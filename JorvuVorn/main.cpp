@@ -19,6 +19,7 @@ struct LaunchServices {
   static WebLaunchingTasks::Options options(const AppServices& services) {
     WebLaunchingTasks::Options options;
     options.updateInstalled = services.updateInstalled;
+    options.launchFailed = services.launchFailed;
     return options;
   }
 

@@ -26,9 +26,17 @@ std::string WebLaunchingStep::name() const {
   return "ready";
 }
 
+bool isLaunchFailure(const std::exception_ptr& error) {
+  if (!error || as<VornHelperError>(error) != nullptr || as<platform::CancellationError>(error) != nullptr) {
+    return false;
+  }
+  const auto* selfUpdate = as<SelfUpdaterError>(error);
+  return selfUpdate == nullptr || selfUpdate->value() != SelfUpdaterError::Case::needReloading;
+}
+
 bool hasPopup(const std::exception_ptr& error) {
   const auto* helper = as<VornHelperError>(error);
-  if (helper == nullptr) return false;
+  if (helper == nullptr) return isLaunchFailure(error);
   return !(helper->is<VornHelperError::WorkingAnotherGame>() || helper->is<VornHelperError::GameAlreadyRegistered>() ||
            helper->is<VornHelperError::WorkRequired>() || helper->is<VornHelperError::NoWorkRequired>());
 }
@@ -59,8 +67,8 @@ void WebLaunchingStep::nextStep() {
     *this = Case::reloading;
   } else if (as<platform::CancellationError>(error_) != nullptr) {
     *this = Case::cancel;
-  } else {
-    *this = Case::done;
+  } else if (!isLaunchFailure(error_)) {
+    *this = Case::done;  // an error step without an error
   }
 }
 

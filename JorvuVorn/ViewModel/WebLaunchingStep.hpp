@@ -27,8 +27,10 @@ class WebLaunchingStep {
   //   error(WorkRequired) -> work; error(NoWorkRequired) -> execute;
   //   error(WorkingAnotherGame) -> done; error(needReloading) -> reloading;
   //   error(cancellation) -> cancel;
-  //   error(a helper error that has a popup) stays: the popup's answer decides;
-  //   error(anything else) -> done: nobody would ever answer for it.
+  //   error(WorkingAnotherGame or GameAlreadyRegistered) -> done: they are
+  //   only logged, and nobody would ever answer for them;
+  //   error(anything else: a helper error with a popup, a launch failure)
+  //   stays: the popup's answer decides.
   void nextStep();
 
   // Same case; two error steps when their errors' localized descriptions match.
@@ -39,6 +41,15 @@ class WebLaunchingStep {
   std::exception_ptr error_;
 };
 
+// A failure of the launch itself rather than a helper's answer: the game's
+// status port taken, no answer or an unreadable one from the helper, a
+// self-update that timed out or ended in an unexpected state, a reload that
+// could not start. The game cannot be started now, and the player is told
+// so with the popup of a game the helper could not start (ExecuteFailed).
+// Not the two errors that lead on: needReloading and the cancellation.
+bool isLaunchFailure(const std::exception_ptr& error);
+
 // Whether the interface shows a popup for this error (and so answers through
-// the view-close callback); false for the errors it only logs.
+// the view-close callback): helper errors but the four it only logs, and
+// launch failures.
 bool hasPopup(const std::exception_ptr& error);

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Common/Protocol/VornHelperError.hpp"
 #include "Infra/HttpServer/HttpServer.hpp"
+#include "Infra/HttpServer/Socket.hpp"
 #include "JorvuVorn/ViewModel/WebLaunchingStep.hpp"
 #include "Platform/Bundle.hpp"
 #include "Platform/Cancellation.hpp"
@@ -41,6 +44,25 @@ GameWorkInfo workInfoOf(const GameStatus& status) {
     case GameStatus::Status::cancel: return {"", rate};
   }
   return {"", rate};
+}
+
+// What failed, for the player: why the game cannot be started now.
+std::string launchFailureText(const GameExecuteInfo& info, const std::exception_ptr& error) {
+  std::string reason = launcherrors::description(error);
+  if (const auto* socket = as<httpserver::SocketError>(error)) {
+    const std::string port = "127.0.0.1:" + std::to_string(httpserver::HttpServer::port(info.gameCode));
+    reason = socket->kind() == httpserver::SocketError::Kind::bindFailure && socket->code() == EADDRINUSE
+                 ? "its status port " + port + " is taken by another program"
+                 : "its status port " + port + " cannot be opened (" + reason + ")";
+  } else if (as<SafeCheckedContinuationError>(error) != nullptr) {
+    reason = "JorvuVornHelper did not answer in time";
+  } else if (as<XPCError>(error) != nullptr) {
+    reason = "JorvuVornHelper cannot be reached or its answer cannot be read";
+  } else if (const auto* selfUpdate = as<SelfUpdaterError>(error)) {
+    reason = selfUpdate->value() == SelfUpdaterError::Case::timeout ? "the update of JorvuVorn took too long"
+                                                                    : "the update of JorvuVorn ended unexpectedly";
+  }
+  return "game " + std::to_string(info.gameCode) + " cannot be started now: " + reason;
 }
 
 bool isJobRunning(GameStatus::Status status) {
@@ -249,14 +271,22 @@ void WebLaunchingTasks::doneTask(const GameExecuteInfo& info, const std::functio
 
 void WebLaunchingTasks::loadErrorView(const GameExecuteInfo& info, std::exception_ptr error,
                                       ViewCloseHandler viewCloseHandler) {
-  if (as<VornHelperError>(error) == nullptr) {
+  std::optional<VornHelperError> popup;
+  if (const auto* helperError = as<VornHelperError>(error)) {
+    popup = *helperError;
+  } else if (isLaunchFailure(error)) {
+    // Logged at ERROR: the log stays for whoever looks into it.
+    logError(codeText(info) + " " + launcherrors::description(error));
+    if (options_.launchFailed) options_.launchFailed(launchFailureText(info, error));
+    popup = VornHelperError(VornHelperError::ExecuteFailed{});
+  } else {
     logInfo(codeText(info) + " " + launcherrors::description(error));
     return;
   }
   if (isShutdown()) return;
-  mainThread_.post([this, info, error, viewCloseHandler = std::move(viewCloseHandler)] {
+  mainThread_.post([this, info, error, popup = std::move(*popup), viewCloseHandler = std::move(viewCloseHandler)] {
     try {
-      interface_.loadPopupView(*as<VornHelperError>(error), info, viewCloseHandler);
+      interface_.loadPopupView(popup, info, viewCloseHandler);
     } catch (...) {
       // Errors without a popup are only logged, and nobody answers for them.
       if (!hasPopup(error)) return;

@@ -55,6 +55,10 @@ class WebLaunchingTasks {
     // Told (from a task thread) each time a launch finds an installed update
     // of the app, before it goes on to reload.
     std::function<void()> updateInstalled;
+    // Told (from the launch queue) each time a launch fails on its own side
+    // (isLaunchFailure()), with a sentence for the player: what failed, for
+    // which game.
+    std::function<void(const std::string& failure)> launchFailed;
   };
 
   WebLaunchingTasks(MainThread& mainThread, Interface& interface, XPCClient& xpcClient, Options options);
@@ -76,7 +80,9 @@ class WebLaunchingTasks {
 
   // Shows the popup for a helper error (returns at once; the answer comes
   // through `viewCloseHandler`, which is answered false here when the popup
-  // cannot be shown); any other error is only logged.
+  // cannot be shown). A launch failure is logged at ERROR, told to
+  // Options::launchFailed and shown as the popup of a game that could not be
+  // started; any other error is only logged.
   void loadErrorView(const GameExecuteInfo& info, std::exception_ptr error, ViewCloseHandler viewCloseHandler);
 
   // The queue every controller of this process runs on.

@@ -709,7 +709,9 @@ TEST_F(SelfUpdateEndToEnd, ATimedOutUpdateIsCancelledAndTheNextLaunchUpdates) {
   makeTasks(1.0);
   faultEach(appObjects(), publisher::Fault::stall());
   EXPECT_EQ(launch().back(), "error(timeout)->done");
-  EXPECT_TRUE(ui.popups().empty());
+  // The game cannot be started now, and the player is told so.
+  ASSERT_EQ(ui.popups().size(), 1u);
+  EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::ExecuteFailed>());
 
   pub->clearFaults();
   expectUpdatedAndReloaded(launch());

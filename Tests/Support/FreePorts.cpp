@@ -70,6 +70,19 @@ std::uint16_t freePort() {
   return ports.empty() ? 0 : ports.front();
 }
 
+HeldPort::HeldPort(std::uint16_t port) {
+  std::uint16_t bound = 0;
+  fd_ = bindLoopback(port, bound);
+  if (fd_ >= 0 && ::listen(fd_, 16) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+HeldPort::~HeldPort() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 std::optional<std::uint32_t> firstFreeCode(std::uint32_t from, std::uint32_t to,
                                            const std::function<std::uint16_t(std::uint32_t)>& portOf) {
   for (std::uint32_t code = from; code < to; ++code) {

@@ -41,6 +41,21 @@ std::array<std::uint32_t, N> freeGameCodes() {
 }
 inline std::uint32_t freeGameCode() { return freeGameCodes<1>()[0]; }
 
+// A port on 127.0.0.1 held by someone else, as another program would hold a
+// game's status port: bound and listening from construction to destruction.
+class HeldPort {
+ public:
+  explicit HeldPort(std::uint16_t port);
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  // Whether the port is held (it could be bound and listened on).
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The first code from `from` up to `to` (left out) whose port, as `portOf`
 // gives it, is free: for a code of a given kind, such as one whose port the
 // rule moves; nothing when every one is taken.

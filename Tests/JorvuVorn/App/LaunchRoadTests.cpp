@@ -1,13 +1,17 @@
-// The launch roads of the real app program, headless: installed with
-// scripts/install-app into a temporary root, its helper started through our
-// launchctl from the installed layout, against the local publisher serving
-// the games and the app itself (game 128000).
+// The launch roads of the real app program, headless (and, for the tests
+// named WithADisplay, under Xvfb): installed with scripts/install-app into a
+// temporary root, its helper started through our launchctl from the
+// installed layout, against the local publisher serving the games and the
+// app itself (game 128000).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
+#include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Platform/Bundle.hpp"
 #include "Platform/PropertyList.hpp"
 #include "Tests/EndToEnd/EndToEndSupport.hpp"
@@ -148,6 +152,31 @@ class LaunchRoad : public ::testing::Test {
     return bytes;
   }
 
+  // A game the publisher serves, whose status port another program holds
+  // (another user's app playing the same game, say); its start URL.
+  std::string gameWithItsPortTaken(std::uint32_t code) {
+    publish("g1", "release one\n");
+    serve(code, game(code, "g1", "Taken"));
+    // The default configuration: the log folder goes at exit unless an error
+    // was logged.
+    fs::remove(app->root() / "/Library/Application Support/Jorvu/VornConfig.json");
+    return "jorvuvorn://launch?game=" + std::to_string(code);
+  }
+  // What a launch whose status port was taken leaves behind.
+  void expectTheTakenPortSaidSo(std::uint32_t code) {
+    ASSERT_TRUE(fs::exists(app->logFolder())) << "the log folder went: nothing says what failed";
+    const Lines log = logLines();
+    const Lines s = steps(log, code);
+    ASSERT_EQ(s.size(), 3u) << app->log();
+    EXPECT_EQ(s[0], "ready->register");
+    EXPECT_EQ(s[1].rfind("register->error(bindFailure(\"(98) ", 0), 0u) << s[1];
+    EXPECT_EQ(s[2].rfind("error(bindFailure(", 0), 0u) << s[2];
+    EXPECT_EQ(s[2].substr(s[2].size() - 6), "->done") << s[2];
+    EXPECT_EQ(count(log, "[ERROR] gameCode=" + std::to_string(code) + " bindFailure("), 1u) << app->log();
+    EXPECT_FALSE(app->helperPid()) << "the helper's job is still loaded";
+    EXPECT_FALSE(fs::exists(gameFolder("Taken")));
+  }
+
   std::unique_ptr<InstalledApp> app;
   std::unique_ptr<publisher::Publisher> pub;
 };
@@ -282,6 +311,69 @@ TEST_F(LaunchRoad, HelperErrorsReachTheInterfaceAsPopupsAndTheLaunchEnds) {
   serve(offline, game(offline, "g1", "Offline"));
   log = run({"jorvuvorn://launch?game=" + std::to_string(offline)}, "network");
   EXPECT_EQ(steps(log, offline).back().rfind("error(NetworkError(", 0), 0u) << steps(log, offline).back();
+}
+
+TEST_F(LaunchRoad, AGameWhoseStatusPortIsTakenEndsTheAppWithAnErrorItSaysOnStandardError) {
+  const std::uint32_t code = testsupport::freeGameCode();
+  testsupport::HeldPort taken(static_cast<std::uint16_t>(code));
+  ASSERT_TRUE(taken.held());
+  std::string url;
+  ASSERT_NO_FATAL_FAILURE(url = gameWithItsPortTaken(code));
+
+  EXPECT_EQ(app->start({url}, "taken")->wait(120s), 1);
+  const std::string output = testsupport::readFileOrEmpty(app->root().path() + "/taken.out");
+  const std::string said = "JorvuVorn: game " + std::to_string(code) + " cannot be started now: its status port 127.0.0.1:" +
+                           std::to_string(code) + " is taken by another program\n";
+  EXPECT_NE(output.find(said), std::string::npos) << output;
+  expectTheTakenPortSaidSo(code);
+  // Without a display the popup cannot be shown: the launch answers for the player.
+  EXPECT_EQ(count(logLines(), "[ERROR] An error occurred: InterfaceError"), 1u);
+}
+
+TEST_F(LaunchRoad, WithADisplayAGameWhoseStatusPortIsTakenShowsThePopupOfAGameThatCannotStart) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display";
+  const std::uint32_t code = testsupport::freeGameCode();
+  testsupport::HeldPort taken(static_cast<std::uint16_t>(code));
+  ASSERT_TRUE(taken.held());
+  std::string url;
+  ASSERT_NO_FATAL_FAILURE(url = gameWithItsPortTaken(code));
+
+  auto process = app->start({url}, "taken", true);
+  std::string window;
+  ASSERT_TRUE(apptest::waitUntil([&] {
+    window = CommandLineLauncher::runCommand("/usr/bin/xdotool", {"search", "--onlyvisible", "--pid",
+                                                                  std::to_string(process->pid())}, true)
+                 .output.value_or("");
+    return !window.empty();
+  }, 60s)) << app->outputs() << app->log();
+  window = window.substr(0, window.find('\n'));
+  // The popup of a game that cannot be started: "Execute Failed." and OK.
+  EXPECT_EQ(count(logLines(), "[ERROR] gameCode=" + std::to_string(code) + " ExecuteFailed"), 1u) << app->log();
+  const std::string geometry =
+      CommandLineLauncher::runCommand("/usr/bin/xdotool", {"getwindowgeometry", "--shell", window}, true).output.value_or("");
+  auto value = [&](const std::string& key) {
+    const auto at = geometry.find("\n" + key + "=");
+    return at == std::string::npos ? 0 : std::atoi(geometry.c_str() + at + key.size() + 2);
+  };
+  EXPECT_EQ(value("WIDTH"), 460) << geometry;
+  EXPECT_EQ(value("HEIGHT"), 213) << geometry;
+
+  // A mapped window needs a moment before its content is drawn.
+  std::this_thread::sleep_for(1500ms);
+  const char* artefacts = std::getenv("JORVU_ARTEFACT_DIR");
+  const std::string shot = std::string(artefacts != nullptr && *artefacts != '\0' ? artefacts : testsupport::binDir() + "/../artefacts") +
+                           "/launch-road/bindfailure-popup.png";
+  fs::create_directories(fs::path(shot).parent_path());
+  // GTK keeps a few allocations until exit; the tool is not what is tested.
+  EXPECT_EQ(CommandLineLauncher::runCommand("/usr/bin/env", {"ASAN_OPTIONS=detect_leaks=0", testsupport::binDir() + "/jorvu-screenshot", shot}, true).status, 0);
+  EXPECT_TRUE(process->running()) << "the app ended before the popup was answered";
+
+  // Its OK: an outlined button centred at its bottom (25 points below it, 45 high).
+  const int x = value("X") + value("WIDTH") / 2;
+  const int y = value("Y") + value("HEIGHT") - 25 - 22;
+  CommandLineLauncher::runCommand("/usr/bin/xdotool", {"mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "--repeat", "2", "--delay", "150", "1"}, true);
+  EXPECT_EQ(process->wait(60s), 1) << app->outputs();
+  expectTheTakenPortSaidSo(code);
 }
 
 }  // namespace

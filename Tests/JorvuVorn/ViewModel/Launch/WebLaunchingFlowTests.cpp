@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <ostream>
 
 #include "Common/Logger/VornLogger.hpp"
 #include "Infra/HttpServer/HttpServer.hpp"
@@ -56,7 +57,8 @@ class LaunchFlow : public ::testing::Test {
     helper().script("work", kApp, {failed(VornHelperError::NoWorkRequired{})});
   }
 
-  void makeTasks(double selfUpdateTimeout) {
+  void makeTasks(double selfUpdateTimeout) { makeTasks(selfUpdateTimeout, client); }
+  void makeTasks(double selfUpdateTimeout, XPCClient& xpcClient) {
     if (tasks) tasks->shutdown();
     WebLaunchingTasks::Options options;
     options.workPollInterval = 5ms;
@@ -64,7 +66,11 @@ class LaunchFlow : public ::testing::Test {
     options.selfUpdatePollInterval = 5ms;
     options.readDebugMode = [this] { return debugMode.load(); };
     options.selfUpdateTimeout = selfUpdateTimeout;
-    tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, client, options);
+    options.launchFailed = [this](const std::string& failure) {
+      std::lock_guard lock(failuresMutex);
+      failures.push_back(failure);
+    };
+    tasks = std::make_shared<WebLaunchingTasks>(mainThread, ui, xpcClient, options);
   }
 
   void TearDown() override {
@@ -105,11 +111,20 @@ class LaunchFlow : public ::testing::Test {
     return out;
   }
 
+  // What the launches told the app about their failures.
+  Lines launchFailures() {
+    std::lock_guard lock(failuresMutex);
+    return failures;
+  }
+
   testsupport::TempRoot root;
   std::unique_ptr<HelperService> service;
   TestMainThread mainThread;
   RecordingInterface ui;
   XPCClient client{10s};
+  XPCClient impatientClient{1s};
+  std::mutex failuresMutex;
+  Lines failures;
   std::atomic<bool> debugMode{false};
   std::shared_ptr<WebLaunchingTasks> tasks;
 };
@@ -311,6 +326,9 @@ struct NoPopupCase {
   const char* errorStep;
 };
 
+// Named by their name in test lists (ctest's among them), not by their bytes.
+void PrintTo(const NoPopupCase& c, std::ostream* out) { *out << c.name; }
+
 class ErrorsWithoutPopup : public LaunchFlow, public ::testing::WithParamInterface<NoPopupCase> {};
 
 TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
@@ -325,6 +343,7 @@ TEST_P(ErrorsWithoutPopup, FinishTheLaunch) {
   EXPECT_EQ(steps[steps.size() - 2].substr(steps[steps.size() - 2].find("->") + 2), GetParam().errorStep);
   EXPECT_EQ(steps.back(), std::string(GetParam().errorStep) + "->done");
   EXPECT_EQ(helper().calls("clearGame", code).size(), 1u);
+  EXPECT_TRUE(launchFailures().empty()) << launchFailures()[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -335,20 +354,86 @@ INSTANTIATE_TEST_SUITE_P(
                       h.script("register", code, {failed(VornHelperError::GameAlreadyRegistered{})});
                     },
                     "error(GameAlreadyRegistered)"},
-        NoPopupCase{"broken reply",
-                    [](ScriptedHelper& h, std::uint32_t code) { h.script("execute", code, {Answer{false}}); },
-                    "error(invalidResponse)"},
-        NoPopupCase{"self-update without progress",
-                    [](ScriptedHelper& h, std::uint32_t) {
-                      h.script("work", kApp, {ok()});
-                      h.script("getGameStatus", kApp, {status(kApp, Status::install, 0, 0, false)});
-                    },
-                    "error(invalidGameStatus)"},
         NoPopupCase{"popup that cannot be shown",
                     [](ScriptedHelper& h, std::uint32_t code) {
                       h.script("execute", code, {failed(VornHelperError::ExecuteFailed{})});
                     },
                     "error(ExecuteFailed)"}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+// A launch that fails on the app's side, not by the helper's word: the
+// failure is logged at ERROR, the player sees the popup of a game that could
+// not be started, the app is told (its exit status), and the launch ends
+// through the done step once the popup is answered, or at once when it
+// cannot be shown.
+struct LaunchFailureCase {
+  const char* name;
+  std::function<void(LaunchFlow&, ScriptedHelper&, std::uint32_t code)> script;
+  const char* error;   // the error step's error
+  const char* reason;  // what the app is told, after "cannot be started now: "
+  bool canShowPopup = true;
+};
+
+void PrintTo(const LaunchFailureCase& c, std::ostream* out) { *out << c.name; }
+
+class LaunchFailures : public LaunchFlow, public ::testing::WithParamInterface<LaunchFailureCase> {
+ public:
+  using LaunchFlow::makeTasks;
+  XPCClient& impatient() { return impatientClient; }
+};
+
+TEST_P(LaunchFailures, ShowTheExecuteFailedPopupTellTheAppAndFinish) {
+  const LaunchFailureCase& c = GetParam();
+  const std::uint32_t code = testsupport::freeGameCode();
+  c.script(*this, helper(), code);
+  if (!c.canShowPopup) ui.popupAnswer = [](const VornHelperError&) { return std::nullopt; };
+  LogMark mark;
+  auto l = launch(startInfo(code));
+  ASSERT_TRUE(finishes(l)) << c.name;
+
+  const Lines steps = mark.steps(code);
+  ASSERT_GE(steps.size(), 2u);
+  EXPECT_EQ(steps[steps.size() - 2].substr(steps[steps.size() - 2].find("->") + 2), std::string("error(") + c.error + ")");
+  EXPECT_EQ(steps.back(), std::string("error(") + c.error + ")->done");
+  ASSERT_EQ(ui.popups().size(), 1u);
+  EXPECT_TRUE(ui.popups()[0].error.is<VornHelperError::ExecuteFailed>());
+  const Lines errors = mark.errors();
+  EXPECT_NE(std::find(errors.begin(), errors.end(), "gameCode=" + std::to_string(code) + " " + c.error), errors.end());
+  EXPECT_EQ(launchFailures(), (Lines{"game " + std::to_string(code) + " cannot be started now: " + c.reason}));
+  EXPECT_EQ(helper().calls("clearGame", code).size(), 1u);
+  EXPECT_EQ(l->completions.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LaunchFlow, LaunchFailures,
+    ::testing::Values(
+        LaunchFailureCase{"helper silent",
+                          [](LaunchFlow& f, ScriptedHelper& h, std::uint32_t code) {
+                            auto& self = static_cast<LaunchFailures&>(f);
+                            self.makeTasks(300.0, self.impatient());
+                            h.script("execute", code, {Answer{true, std::nullopt, true}});
+                          },
+                          "timeout", "JorvuVornHelper did not answer in time"},
+        LaunchFailureCase{"broken reply",
+                          [](LaunchFlow&, ScriptedHelper& h, std::uint32_t code) {
+                            h.script("execute", code, {Answer{false}});
+                          },
+                          "invalidResponse", "JorvuVornHelper cannot be reached or its answer cannot be read"},
+        LaunchFailureCase{"broken reply without a display",
+                          [](LaunchFlow&, ScriptedHelper& h, std::uint32_t code) {
+                            h.script("register", code, {Answer{false}});
+                          },
+                          "invalidResponse", "JorvuVornHelper cannot be reached or its answer cannot be read", false},
+        LaunchFailureCase{"self-update without progress",
+                          [](LaunchFlow&, ScriptedHelper& h, std::uint32_t) {
+                            h.script("work", kApp, {ok()});
+                            h.script("getGameStatus", kApp, {status(kApp, Status::install, 0, 0, false)});
+                          },
+                          "invalidGameStatus", "the update of JorvuVorn ended unexpectedly"}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -377,7 +462,10 @@ TEST_F(LaunchFlow, TheSelfUpdateTimesOutWhenTheJobTakesTooLong) {
   auto l = launch(startInfo(code));
   ASSERT_TRUE(finishes(l));
   EXPECT_EQ(mark.steps(code).back(), "error(timeout)->done");
-  EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout"}));
+  EXPECT_EQ(mark.errors(), (Lines{"[workProgress][selfUpdate] gameCode=128000 timeout",
+                                  "gameCode=" + std::to_string(code) + " timeout"}));
+  EXPECT_EQ(launchFailures(),
+            (Lines{"game " + std::to_string(code) + " cannot be started now: the update of JorvuVorn took too long"}));
   EXPECT_TRUE(helper().calls("register", code).empty());
   // The job it started is cancelled, and 128000 cleared once it has ended:
   // the next launch can register it again.

@@ -1,6 +1,9 @@
 // The step table of a launch, at its own level.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <vector>
+
 #include "Common/Protocol/VornHelperError.hpp"
 #include "JorvuVorn/ViewModel/LaunchErrors.hpp"
 #include "JorvuVorn/ViewModel/WebLaunchingStep.hpp"
@@ -37,24 +40,38 @@ TEST(WebLaunchingStepTest, EachStepLeadsToItsSuccessor) {
   EXPECT_EQ(after(errorStep(platform::CancellationError())), "cancel");
 }
 
-TEST(WebLaunchingStepTest, HelperErrorsWithAPopupWaitForItsAnswerEveryOtherErrorFinishes) {
-  // The popup's answer decides what follows: the step stays.
+TEST(WebLaunchingStepTest, ErrorsWithAPopupWaitForItsAnswerTheOnlyLoggedOnesFinish) {
+  // The popup's answer decides what follows: the step stays. Launch
+  // failures have the popup of a game that could not be started.
+  std::vector<WebLaunchingStep> waiting;
   for (const VornHelperError& e :
        {VornHelperError(VornHelperError::Maintenance{"a", "b", "c", "d"}),
         VornHelperError(VornHelperError::OSVersionLimit{12.0f, 13.0f}),
         VornHelperError(VornHelperError::NetworkError{-60, 0, 0, 0}), VornHelperError(VornHelperError::Crash{}),
         VornHelperError(VornHelperError::ExecuteFailed{}), VornHelperError(VornHelperError::UnsupportedAppLaunching{})}) {
-    const auto step = errorStep(e);
+    waiting.push_back(errorStep(e));
+  }
+  for (const auto& step :
+       {errorStep(XPCError::invalidResponse()), errorStep(SafeCheckedContinuationError::timeout()),
+        errorStep(SelfUpdaterError(SelfUpdaterError::Case::invalidGameStatus)),
+        errorStep(SelfUpdaterError(SelfUpdaterError::Case::timeout)),
+        errorStep(WebLaunchingTasksError(WebLaunchingTasksError::Case::invalidUrl)),
+        errorStep(std::runtime_error("bind failed"))}) {
+    EXPECT_TRUE(isLaunchFailure(step.errorValue())) << step.name();
+    waiting.push_back(step);
+  }
+  for (const auto& step : waiting) {
+    EXPECT_TRUE(hasPopup(step.errorValue())) << step.name();
     EXPECT_EQ(after(step), step.name());
   }
-  // Nobody would ever answer for these: the launch finishes.
-  EXPECT_EQ(after(errorStep(VornHelperError(VornHelperError::GameAlreadyRegistered{}))), "done");
-  EXPECT_EQ(after(errorStep(XPCError::invalidResponse())), "done");
-  EXPECT_EQ(after(errorStep(SafeCheckedContinuationError::timeout())), "done");
-  EXPECT_EQ(after(errorStep(SelfUpdaterError(SelfUpdaterError::Case::invalidGameStatus))), "done");
-  EXPECT_EQ(after(errorStep(SelfUpdaterError(SelfUpdaterError::Case::timeout))), "done");
-  EXPECT_EQ(after(errorStep(WebLaunchingTasksError(WebLaunchingTasksError::Case::invalidUrl))), "done");
-  EXPECT_EQ(after(errorStep(std::runtime_error("bind failed"))), "done");
+  // Only logged, so nobody would ever answer: the launch finishes.
+  const auto registered = errorStep(VornHelperError(VornHelperError::GameAlreadyRegistered{}));
+  EXPECT_FALSE(hasPopup(registered.errorValue()));
+  EXPECT_EQ(after(registered), "done");
+  // The errors that lead on are no failures.
+  EXPECT_FALSE(isLaunchFailure(errorStep(SelfUpdaterError(SelfUpdaterError::Case::needReloading)).errorValue()));
+  EXPECT_FALSE(isLaunchFailure(errorStep(platform::CancellationError()).errorValue()));
+  EXPECT_FALSE(isLaunchFailure(errorStep(VornHelperError(VornHelperError::ExecuteFailed{})).errorValue()));
 }
 
 TEST(WebLaunchingStepTest, ErrorStepsAreNamedAfterTheErrorAndEqualByItsSentence) {
