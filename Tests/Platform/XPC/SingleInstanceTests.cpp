@@ -57,7 +57,9 @@ TEST(SingleInstance, TheFirstIsTheInstanceAndLaterOnesForward) {
     ASSERT_TRUE(first.instance) << first.error;
     EXPECT_FALSE(first.forwarded);
     EXPECT_EQ(first.instance->socketPath(), platform::runtimeDirectory() + "/" + name + ".socket");
-    if (install != root.path()) EXPECT_GE(first.instance->socketPath().size(), sizeof(sockaddr_un::sun_path));
+    if (install != root.path()) {
+      EXPECT_GE(first.instance->socketPath().size(), sizeof(sockaddr_un::sun_path));
+    }
     struct stat st {};
     ASSERT_EQ(::stat(first.instance->socketPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

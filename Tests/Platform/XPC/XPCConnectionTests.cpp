@@ -356,7 +356,9 @@ TEST(XPCListener, ServiceSocketLivesInAPrivateFolderOfTheUser) {
     testsupport::ScopedEnv env("JORVU_ROOT", install);
     const std::string path = servicePath("com.jorvu.test");
     EXPECT_EQ(path, install + "/var/run/jorvu/" + std::to_string(::geteuid()) + "/com.jorvu.test");
-    if (install != root.path()) EXPECT_GE(path.size(), sizeof(sockaddr_un::sun_path));
+    if (install != root.path()) {
+      EXPECT_GE(path.size(), sizeof(sockaddr_un::sun_path));
+    }
     for (const char* bad : {"", ".", "..", "a/b", "../x"}) EXPECT_EQ(servicePath(bad), "") << bad;
     std::string error;
     auto listener = Listener::forService("com.jorvu.test", testInterface(), &error);
