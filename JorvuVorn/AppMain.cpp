@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/Launcher/CommandLineLauncher.hpp"
 #include "Common/Logger/VornLogger.hpp"
 #include "Infra/HttpClient/HTTPClient.hpp"
 #include "Infra/HttpClient/HTTPReportSender.hpp"
@@ -40,7 +41,8 @@
 
 namespace {
 
-// The name of the app's instance lock and socket in the user's run folder.
+// The name of the app's instance lock and socket in the install's runtime
+// folder.
 constexpr const char* instanceName = "com.jorvu.vorn.app";
 
 // Where the helper installs the games.
@@ -136,16 +138,24 @@ void logBundle() {
   logInfo("current app path=" + path);
 }
 
-// A start-up that cannot go on: what failed and what to do, on standard
-// error and in the log. Returns the text for the alert.
-std::string reportStartupFailure(const std::string& failed, const std::string& remedy) {
-  std::fprintf(stderr, "JorvuVorn: %s\nJorvuVorn: %s\n", failed.c_str(), remedy.c_str());
-  logError("cannot start: " + failed + ". " + remedy);
-  return failed + "\n\n" + remedy;
+// A start-up that cannot go on: what failed and, where there is something
+// to suggest, what to do.
+struct StartupFailure {
+  std::string failed;
+  std::string remedy;
+};
+
+// On standard error and in the log. Returns the text for the alert.
+std::string reportStartupFailure(const StartupFailure& failure) {
+  std::fprintf(stderr, "JorvuVorn: %s\n", failure.failed.c_str());
+  if (!failure.remedy.empty()) std::fprintf(stderr, "JorvuVorn: %s\n", failure.remedy.c_str());
+  logError("cannot start: " + failure.failed + (failure.remedy.empty() ? "" : ". " + failure.remedy));
+  return failure.remedy.empty() ? failure.failed : failure.failed + "\n\n" + failure.remedy;
 }
 
-// With a display, the same in an alert that the user closes; outside the
-// app's main loop (the alert runs a loop of its own).
+// With a display, the same in an alert that the user closes (SIGTERM and
+// SIGINT close it too); outside the app's main loop (the alert runs a loop
+// of its own).
 void showStartupAlert(const std::string& text, bool hasDisplay) {
 #ifdef JORVU_APP_GTK_INTERFACE
   if (hasDisplay) ErrorViewController::showStartupFailure(text);
@@ -155,30 +165,70 @@ void showStartupAlert(const std::string& text, bool hasDisplay) {
 #endif
 }
 
-// What to do when the app's lock and sockets have no place.
-std::string runtimeRemedy() {
-  return "JorvuVorn keeps its lock and sockets in " + platform::runtimeDirectory() +
-         ". Open the start URL from your desktop session, which gives you a runtime folder (XDG_RUNTIME_DIR), or "
-         "set XDG_RUNTIME_DIR to a folder of yours with mode 0700; if another JorvuVorn of yours does not end, "
-         "end it first";
-}
-
-// What to do when the app's own files or the games folder are not the user's.
+// What to do when the install's files or folders are not this user's to
+// write, or a part of the install is missing.
 constexpr const char* installRemedy =
     "Install the launcher as the user who plays: scripts/install-app (or make install-app), run as that user, puts "
     "the app and the games in the user's own data folder; then open the start URL again";
 
+// What to do when the running app does not take the start URL.
+constexpr const char* runningAppRemedy =
+    "Another JorvuVorn of yours does not answer or does not end: end it, then open the start URL again";
+
+// A system call refused for want of rights.
+bool isDenied(int e) { return e == EACCES || e == EPERM; }
+
+// This process could become neither the app nor hand its URLs to the app.
+StartupFailure instanceFailure(const platform::SingleInstance::Outcome& outcome) {
+  using Failure = platform::SingleInstance::Failure;
+  switch (outcome.failure) {
+    case Failure::denied:
+      return {outcome.error, installRemedy};
+    case Failure::unresponsive:
+      return {outcome.error, runningAppRemedy};
+    case Failure::none:
+    case Failure::other:
+      break;
+  }
+  return {outcome.error, {}};
+}
+
+// The helper's job could not be loaded. The error's text is said once: the
+// log's "An error occurred" line has it in full.
+StartupFailure helperJobFailure(const std::exception& error) {
+  std::string text = error.what();
+  bool install = false;
+  if (auto* e = dynamic_cast<const VornHelperLauncherError*>(&error)) {
+    text = e->description();
+    // The app's copy of the job's property list is missing.
+    install = e->kind() == VornHelperLauncherError::Kind::notExistPlistFile;
+  } else if (auto* e = dynamic_cast<const CommandLineLauncher::LaunchError*>(&error)) {
+    // Our launchctl is missing or not this user's to run.
+    install = e->errorNumber == ENOENT || isDenied(e->errorNumber);
+  } else if (auto* e = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+    // The job's copy cannot be written in the app's folder.
+    install = isDenied(e->code().value());
+  }
+  return {"cannot load the helper's job: " + text, install ? installRemedy : ""};
+}
+
 // The games folder, made when missing: the helper installs every game into
 // it, so this user must be able to write there. What failed, or nothing.
-std::optional<std::string> gamesRootProblem() {
+std::optional<StartupFailure> gamesRootProblem() {
   const std::string root = platform::resolvePath(gamesRootPath);
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
-  if (ec) return "cannot make the games folder " + root + ": " + ec.message();
-  if (::access(root.c_str(), W_OK | X_OK) != 0) {
-    return "cannot write to the games folder " + root + ": " + std::strerror(errno);
+  int e = ec.value();
+  std::string failed;
+  if (ec) {
+    failed = "cannot make the games folder " + root + ": " + std::strerror(e);
+  } else if (::access(root.c_str(), W_OK | X_OK) != 0) {
+    e = errno;
+    failed = "cannot write to the games folder " + root + ": " + std::strerror(e);
+  } else {
+    return std::nullopt;
   }
-  return std::nullopt;
+  return StartupFailure{failed, isDenied(e) ? installRemedy : ""};
 }
 
 }  // namespace
@@ -221,7 +271,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
     return 0;
   }
   if (!instance.instance) {
-    const std::string alert = reportStartupFailure(instance.error, runtimeRemedy());
+    const std::string alert = reportStartupFailure(instanceFailure(instance));
     showStartupAlert(alert, gtk_init_check(&argc, &argv));
     return 1;
   }
@@ -235,7 +285,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
   const bool hasDisplay = gtk_init_check(&argc, &argv);
   if (!hasDisplay) logError("cannot open a display: running without windows");
   if (auto problem = gamesRootProblem()) {
-    showStartupAlert(reportStartupFailure(*problem, installRemedy), hasDisplay);
+    showStartupAlert(reportStartupFailure(*problem), hasDisplay);
     return 1;
   }
   GLibMainThread mainThread(hasDisplay);
@@ -264,7 +314,7 @@ int runJorvuVorn(int argc, char** argv, const LaunchControllerFactoryMaker& make
     loadVornHelper();
   } catch (const std::exception& error) {
     logError("An error occurred: " + appErrorText(error));
-    startupFailure = reportStartupFailure("cannot load the helper's job: " + appErrorText(error), installRemedy);
+    startupFailure = reportStartupFailure(helperJobFailure(error));
     safeTerminate();
   }
   std::atexit([] { VornLogger::clearLogFile(); });

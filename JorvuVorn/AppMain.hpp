@@ -12,11 +12,13 @@
 //
 // A start-up that cannot go on (no runtime folder for the lock and sockets,
 // a games folder this user cannot write, a helper's job that cannot be
-// loaded) says what failed and what to do on standard error, in the log and,
-// with a display, in an alert, and the process ends with 1. So does a launch
-// that failed on the app's side (its game's status port taken, the helper's
-// answer missing): the launch flow logs it and shows its popup, the app says
-// what failed on standard error and ends with 1 once its launches are over.
+// loaded) says what failed, and what to do where there is advice to give,
+// on standard error, in the log and, with a display, in an alert, which
+// SIGTERM and SIGINT close as its OK does; the process ends with 1. So does a
+// launch that failed on the app's side (its game's status port taken, the
+// helper's answer missing): the launch flow logs it and shows its popup, the
+// app says what failed on standard error and ends with 1 once its launches
+// are over.
 //
 // Thread contract: runJorvuVorn on the process's main thread; safeTerminate
 // from any thread.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace platform {
 
@@ -49,55 +50,45 @@ std::string logDirectory() {
 
 namespace {
 
-// XDG_RUNTIME_DIR when it names an absolute path; a relative one is ignored,
-// as the XDG base directory rules ask.
-std::string sessionRuntimeDirectory() {
-  const char* value = std::getenv("XDG_RUNTIME_DIR");
-  if (value == nullptr || value[0] != '/') return {};
-  std::string folder(value);
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder;
-}
-
 std::string errnoText(const std::string& what, int e) { return what + ": " + std::strerror(e); }
+
+bool fail(std::string* error, int* cause, std::string text, int e) {
+  *error = std::move(text);
+  if (cause != nullptr) *cause = e;
+  return false;
+}
 
 }  // namespace
 
-std::string runtimeDirectory() {
-  if (std::string session = sessionRuntimeDirectory(); !session.empty()) {
-    return session == "/" ? "/jorvu" : session + "/jorvu";
-  }
-  return resolvePath("/var/run/jorvu/" + std::to_string(::geteuid()));
-}
+std::string runtimeDirectory() { return resolvePath("/var/run/jorvu/" + std::to_string(::geteuid())); }
 
-bool preparePrivateFolder(const std::string& folder, std::string* error) {
+bool preparePrivateFolder(const std::string& folder, std::string* error, int* cause) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = errnoText("cannot make " + folder, errno);
-    return false;
+    return fail(error, cause, errnoText("cannot make " + folder, errno), errno);
   }
   struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0) {
-    *error = errnoText("cannot read " + folder, errno);
-    return false;
-  }
+  if (::lstat(folder.c_str(), &st) != 0) return fail(error, cause, errnoText("cannot read " + folder, errno), errno);
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    *error = folder + " is not a folder of this user";
-    return false;
+    return fail(error, cause, folder + " is not a folder of this user", S_ISDIR(st.st_mode) ? EPERM : ENOTDIR);
   }
   if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    *error = errnoText("cannot set the mode of " + folder, errno);
-    return false;
+    return fail(error, cause, errnoText("cannot set the mode of " + folder, errno), errno);
   }
   return true;
 }
 
-bool prepareRuntimeDirectory(std::string* error) {
-  const std::string folder = runtimeDirectory();
-  if (sessionRuntimeDirectory().empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
-  }
-  return preparePrivateFolder(folder, error);
+bool preparePrivateFolderTree(const std::string& folder, std::string* error, int* cause) {
+  // What stops the folders above from being made (a data folder this user
+  // cannot write) is what the user needs to hear, not that the folder's
+  // parent is missing.
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
+  if (ec) return fail(error, cause, "cannot make " + folder + ": " + std::strerror(ec.value()), ec.value());
+  return preparePrivateFolder(folder, error, cause);
+}
+
+bool prepareRuntimeDirectory(std::string* error, int* cause) {
+  return preparePrivateFolderTree(runtimeDirectory(), error, cause);
 }
 
 }  // namespace platform

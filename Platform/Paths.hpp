@@ -20,20 +20,25 @@ std::string homeDirectory();
 // The log folder of both programs: "<home>/Library/Logs/JorvuLauncher", resolved.
 std::string logDirectory();
 
-// The user's runtime folder, which holds the app's lock and socket, the
-// helper's service socket and launchctl's state: "$XDG_RUNTIME_DIR/jorvu"
-// when XDG_RUNTIME_DIR names an absolute folder (the login session's folder
-// for the user's sockets), otherwise "/var/run/jorvu/<uid>", resolved. Tests
-// leave XDG_RUNTIME_DIR unset, so theirs lies inside their root.
+// The install's runtime folder, which holds the app's lock and socket, the
+// helper's service socket and launchctl's state: "/var/run/jorvu/<uid>",
+// resolved under the root. It belongs to the install whatever the
+// environment holds (XDG_RUNTIME_DIR is not looked at), so every start of
+// one install, from a desktop session, a terminal through su or a cron job,
+// finds the same app and the same helper.
 std::string runtimeDirectory();
 
-// Makes the runtime folder with mode 0700 (and the folders above it, but
-// never the session's XDG_RUNTIME_DIR itself), or checks that it is a real
-// folder of this user and sets its mode to 0700. False, with what failed in
-// `error`, otherwise.
-bool prepareRuntimeDirectory(std::string* error);
+// Makes the runtime folder with mode 0700 (and the folders above it), or
+// checks that it is a real folder of this user and sets its mode to 0700.
+// False, with what failed in `error`, otherwise; `cause`, when given, gets
+// the errno of the failure (EPERM for another user's folder, ENOTDIR
+// for something else in its place).
+bool prepareRuntimeDirectory(std::string* error, int* cause = nullptr);
 
-// The same for a folder inside the runtime folder, which must exist.
-bool preparePrivateFolder(const std::string& folder, std::string* error);
+// The same for another folder: made with the folders above it.
+bool preparePrivateFolderTree(const std::string& folder, std::string* error, int* cause = nullptr);
+
+// The same for a folder whose parent must exist.
+bool preparePrivateFolder(const std::string& folder, std::string* error, int* cause = nullptr);
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "Platform/XPC/UnixAddress.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
 // Older C libraries do not name the thread of a SIGEV_THREAD_ID event.
@@ -43,7 +44,13 @@ constexpr auto lockSlice = std::chrono::milliseconds(500);
 constexpr char acceptedAnswer = 'A';
 constexpr char terminatingAnswer = 'T';
 
+using Failure = SingleInstance::Failure;
+
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// A system call refused for want of rights: the folder or its file belongs
+// to someone else, or this user may not write there.
+Failure failureOf(int e) { return e == EACCES || e == EPERM ? Failure::denied : Failure::other; }
 
 // Waits until `fd` is ready for `events` or the deadline passes.
 bool waitReady(int fd, short events, Clock::time_point deadline) {
@@ -125,29 +132,33 @@ struct Paths {
   std::string socket;
 };
 
-std::optional<Paths> pathsFor(const std::string& name, std::string* error) {
-  // The folder of the user's services, where the helper's socket lives too.
+std::optional<Paths> pathsFor(const std::string& name, SingleInstance::Outcome& outcome) {
+  // The folder of the install's services, where the helper's socket lives too.
   const std::string probe = xpc::servicePath(name);
   if (probe.empty()) {
-    *error = "bad instance name: " + name;
+    outcome.error = "bad instance name: " + name;
+    outcome.failure = Failure::other;
     return std::nullopt;
   }
   Paths paths;
   paths.folder = std::filesystem::path(probe).parent_path().string();
   paths.lock = paths.folder + "/" + name + ".lock";
   paths.socket = paths.folder + "/" + name + ".socket";
-  sockaddr_un addr;
-  if (!xpc::fillUnixAddress(paths.socket, addr)) {
-    *error = "socket path too long: " + paths.socket;
+  int cause = 0;
+  if (!xpc::prepareServiceFolder(paths.folder, &outcome.error, &cause)) {
+    outcome.failure = failureOf(cause);
     return std::nullopt;
   }
-  if (!xpc::prepareServiceFolder(paths.folder, error)) return std::nullopt;
   return paths;
 }
 
-int openLock(const std::string& path, std::string* error) {
+int openLock(const std::string& path, SingleInstance::Outcome& outcome) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) *error = errnoText("cannot open " + path);
+  if (fd < 0) {
+    const int e = errno;
+    outcome.error = errnoText("cannot open " + path);
+    outcome.failure = failureOf(e);
+  }
   return fd;
 }
 
@@ -186,43 +197,57 @@ bool waitForLock(int fd, std::chrono::milliseconds limit) {
 }
 
 // The socket of the instance that holds the lock: a stale file is replaced.
-int listenAt(const std::string& path, std::string* error) {
-  sockaddr_un addr;
-  xpc::fillUnixAddress(path, addr);
+int listenAt(const std::string& path, SingleInstance::Outcome& outcome) {
+  outcome.failure = Failure::other;
+  const xpc::UnixAddress addr(path);
+  if (!addr.valid()) {
+    outcome.error = "no socket address for " + path;
+    return -1;
+  }
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    *error = errnoText("socket");
+    outcome.error = errnoText("socket");
     return -1;
   }
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
-    *error = path + " exists and is not a socket";
+    outcome.error = path + " exists and is not a socket";
     ::close(fd);
     return -1;
   }
   ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
+  if (::bind(fd, addr.get(), addr.size()) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
       ::listen(fd, SOMAXCONN) != 0) {
-    *error = errnoText("cannot listen at " + path);
+    const int e = errno;
+    outcome.error = errnoText("cannot listen at " + path);
+    outcome.failure = failureOf(e);
     ::close(fd);
     return -1;
   }
+  outcome.failure = Failure::none;
   return fd;
 }
 
 enum class Forward { accepted, terminating, unreachable, failed };
 
 // Hands the URLs to the instance listening at `path`; `peer` is its process.
-Forward forward(const std::string& path, const std::vector<std::string>& urls, pid_t* peer, std::string* error) {
-  sockaddr_un addr;
-  xpc::fillUnixAddress(path, addr);
+// A failure is told in `outcome`.
+Forward forward(const std::string& path, const std::vector<std::string>& urls, pid_t* peer,
+                SingleInstance::Outcome& outcome) {
+  const xpc::UnixAddress addr(path);
+  if (!addr.valid()) {
+    outcome.error = "no socket address for " + path;
+    outcome.failure = Failure::other;
+    return Forward::failed;
+  }
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    *error = errnoText("socket");
+    outcome.error = errnoText("socket");
+    outcome.failure = Failure::other;
     return Forward::failed;
   }
   const auto deadline = Clock::now() + answerTimeout;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(fd, addr.get(), addr.size()) != 0) {
     if (errno != EINPROGRESS && errno != EAGAIN) {
       ::close(fd);
       return Forward::unreachable;
@@ -238,7 +263,8 @@ Forward forward(const std::string& path, const std::vector<std::string>& urls, p
   ucred cred{};
   socklen_t len = sizeof cred;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::geteuid()) {
-    *error = "the instance socket " + path + " belongs to another user";
+    outcome.error = "the instance socket " + path + " belongs to another user";
+    outcome.failure = Failure::denied;
     ::close(fd);
     return Forward::failed;
   }
@@ -256,7 +282,8 @@ Forward forward(const std::string& path, const std::vector<std::string>& urls, p
   if (ok && reply == terminatingAnswer) return Forward::terminating;
   // The instance went away while answering (it was ending): try again.
   if (!ok) return Forward::unreachable;
-  *error = "the running instance gave no valid answer";
+  outcome.error = "the running instance gave no valid answer";
+  outcome.failure = Failure::unresponsive;
   return Forward::failed;
 }
 
@@ -266,9 +293,9 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
                                                 std::vector<std::string>* dropped,
                                                 std::chrono::milliseconds lockWait) {
   Outcome outcome;
-  const auto paths = pathsFor(name, &outcome.error);
+  const auto paths = pathsFor(name, outcome);
   if (!paths) return outcome;
-  const int lockFD = openLock(paths->lock, &outcome.error);
+  const int lockFD = openLock(paths->lock, outcome);
   if (lockFD < 0) return outcome;
 
   std::vector<std::string> sendable;
@@ -289,7 +316,7 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
   bool locked = ::flock(lockFD, LOCK_EX | LOCK_NB) == 0;
   while (!locked) {
     pid_t peer = 0;
-    switch (forward(paths->socket, sendable, &peer, &outcome.error)) {
+    switch (forward(paths->socket, sendable, &peer, outcome)) {
       case Forward::accepted:
         ::close(lockFD);
         outcome.forwarded = true;
@@ -313,6 +340,7 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
       if (now >= endBy) {
         ::close(lockFD);
         outcome.error = "the running instance did not end in time";
+        outcome.failure = Failure::unresponsive;
         return outcome;
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(endBy - now);
@@ -321,19 +349,21 @@ SingleInstance::Outcome SingleInstance::acquire(const std::string& name, const s
       if (now >= giveUp) {
         ::close(lockFD);
         outcome.error = "the running instance does not answer at " + paths->socket;
+        outcome.failure = Failure::unresponsive;
         return outcome;
       }
       std::this_thread::sleep_for(connectRetry);
       locked = ::flock(lockFD, LOCK_EX | LOCK_NB) == 0;
     }
   }
-  const int listenFD = listenAt(paths->socket, &outcome.error);
+  const int listenFD = listenAt(paths->socket, outcome);
   if (listenFD < 0) {
     ::close(lockFD);
     return outcome;
   }
   outcome.instance.reset(new SingleInstance(lockFD, listenFD, paths->socket));
   outcome.error.clear();
+  outcome.failure = Failure::none;
   return outcome;
 }
 

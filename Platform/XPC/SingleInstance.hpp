@@ -4,8 +4,10 @@
 // hand their URLs to it and end.
 //
 // The instance holds an exclusive flock on "<name>.lock" and listens on the
-// Unix socket "<name>.socket", both in the user's run folder beside the
-// helper's service socket (folder 0700, checked like the XPC listener does).
+// Unix socket "<name>.socket", both in the install's runtime folder beside
+// the helper's service socket (platform::runtimeDirectory(): under the
+// install's root whatever the environment, folder 0700, checked like the XPC
+// listener does; lock and socket 0600).
 // Only peers of the same user are served (SO_PEERCRED). A request is a list
 // of URL frames (4-byte big-endian length, then the bytes; a zero length
 // ends the list), at most maxURLCount URLs of at most maxURLLength bytes; the
@@ -36,10 +38,19 @@ class SingleInstance {
   // instance is terminating.
   using Receiver = std::function<bool(std::vector<std::string> urls)>;
 
+  // What kept a process from being the instance or forwarding.
+  enum class Failure {
+    none,
+    denied,        // the runtime folder or a file in it is not this user's to use
+    unresponsive,  // the running instance does not answer, or does not end
+    other,
+  };
+
   struct Outcome {
     std::unique_ptr<SingleInstance> instance;  // this process is the instance
     bool forwarded = false;                    // the running instance took the URLs
     std::string error;                         // neither: why
+    Failure failure = Failure::none;
   };
 
   // Becomes the instance named `name`, or hands `urls` to the running one.

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "Platform/ThreadReaper.hpp"
+#include "Platform/XPC/UnixAddress.hpp"
 #include "Platform/XPC/XPCListener.hpp"
 
 namespace platform::xpc {
@@ -178,14 +179,12 @@ void Connection::resume() {
   // Connect to the service; only a peer of our own user is trusted.
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   bool ok = fd >= 0;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (ok && (path_.empty() || path_.size() >= sizeof addr.sun_path)) ok = false;
+  const UnixAddress addr(path_);
+  if (ok && !addr.valid()) ok = false;
   if (ok) {
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
     int rc;
     do {
-      rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+      rc = ::connect(fd, addr.get(), addr.size());
     } while (rc != 0 && errno == EINTR);
     ok = rc == 0;
   }

@@ -20,14 +20,6 @@
 
 namespace platform::xpc {
 
-bool fillUnixAddress(const std::string& path, sockaddr_un& addr) {
-  addr = sockaddr_un{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 namespace {
 
 constexpr int firstActivatedFD = 3;
@@ -36,11 +28,8 @@ std::string errnoText(const std::string& what, int e) { return what + ": " + std
 
 }  // namespace
 
-bool prepareServiceFolder(const std::string& folder, std::string* error) {
-  if (folder == runtimeDirectory()) return prepareRuntimeDirectory(error);
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(folder).parent_path(), ec);
-  return preparePrivateFolder(folder, error);
+bool prepareServiceFolder(const std::string& folder, std::string* error, int* cause) {
+  return preparePrivateFolderTree(folder, error, cause);
 }
 
 namespace {
@@ -49,11 +38,11 @@ namespace {
 // socket into place: a client never finds a socket that is not listening, and
 // a stale socket file is replaced in one step.
 int bindAt(const std::string& path, std::string* error) {
-  sockaddr_un addr;
   const std::filesystem::path p(path);
   const std::string temporary = (p.parent_path() / ("." + p.filename().string() + "." + std::to_string(::getpid()))).string();
-  if (!fillUnixAddress(path, addr) || !fillUnixAddress(temporary, addr)) {
-    *error = "socket path too long: " + path;
+  const UnixAddress addr(temporary);
+  if (!addr.valid()) {
+    *error = "no socket address for " + path;
     return -1;
   }
   struct stat st {};
@@ -73,7 +62,7 @@ int bindAt(const std::string& path, std::string* error) {
     return -1;
   }
   ::unlink(temporary.c_str());
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::bind(fd, addr.get(), addr.size()) != 0) {
     *error = errnoText("bind " + temporary, errno);
     ::close(fd);
     return -1;
@@ -153,11 +142,11 @@ std::optional<int> takeActivatedSocket(const std::string& serviceName, std::stri
 }
 
 bool isAnswering(const std::string& path) {
-  sockaddr_un addr;
-  if (!fillUnixAddress(path, addr)) return false;
+  const UnixAddress addr(path);
+  if (!addr.valid()) return false;
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  int rc = ::connect(fd, addr.get(), addr.size());
   int e = errno;
   ::close(fd);
   return rc == 0 || e == EAGAIN || e == EINPROGRESS;
@@ -220,6 +209,9 @@ std::unique_ptr<Listener> Listener::adopt(int fd, const Interface& exported) {
       addr.sun_path[0] != '\0') {
     path.assign(addr.sun_path, strnlen(addr.sun_path, sizeof addr.sun_path));
   }
+  // A long path was bound through a folder descriptor of another process:
+  // its name says nothing here.
+  if (path.rfind("/proc/self/fd/", 0) == 0) path.clear();
   return std::unique_ptr<Listener>(new Listener(fd, exported, path, false));
 }
 

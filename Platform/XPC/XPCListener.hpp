@@ -14,23 +14,20 @@
 #include <thread>
 
 #include "Platform/XPC/XPCConnection.hpp"
+#include "Platform/XPC/UnixAddress.hpp"
 
 namespace platform::xpc {
 
-// Where the service of this user lives: "<service name>" in the user's
+// Where the service of this user lives: "<service name>" in the install's
 // runtime folder (platform::runtimeDirectory()). "" for a name that is
 // empty, holds "/" or is "." or "..".
 std::string servicePath(const std::string& serviceName);
 
-// Makes the folder of the user's services with mode 0700, or checks that it
-// is a real folder of this user and sets it to 0700 (for the runtime folder,
-// platform::prepareRuntimeDirectory()). False, with the reason in `error`,
-// otherwise.
-bool prepareServiceFolder(const std::string& folder, std::string* error);
-
-// Fills `addr` with the Unix socket address of `path`; false when the path
-// is empty or too long for a socket address.
-bool fillUnixAddress(const std::string& path, sockaddr_un& addr);
+// Makes the folder of the user's services with mode 0700 (and the folders
+// above it), or checks that it is a real folder of this user and sets it to
+// 0700. False, with the reason in `error` and its errno in `cause`,
+// otherwise (platform::preparePrivateFolderTree()).
+bool prepareServiceFolder(const std::string& folder, std::string* error, int* cause = nullptr);
 
 // Whether a service still answers at `path` (a connection is accepted or
 // pending); false for a stale socket file or none.

@@ -42,7 +42,7 @@ struct JobRecord {
   std::vector<std::string> socketPaths;
 };
 
-// The state folder: "launchd" in the user's runtime folder.
+// The state folder: "launchd" in the install's runtime folder.
 std::string stateFolder();
 // The record file of a label (which must be safe).
 std::string recordPath(const std::string& label);

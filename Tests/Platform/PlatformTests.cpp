@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -34,34 +35,37 @@ TEST(Paths, PrefixesAbsolutePathsWithTheRootOnlyOnce) {
   EXPECT_EQ(platform::resolvePath("/Library/X"), "/Library/X");
 }
 
-// The session's folder when XDG_RUNTIME_DIR names one (never made by us);
-// the root's "/var/run/jorvu/<uid>" otherwise, made with its parents.
-TEST(Paths, TheRuntimeFolderIsTheSessionsWhereThereIsOne) {
+// The root's "/var/run/jorvu/<uid>", made with its parents, whatever
+// XDG_RUNTIME_DIR says: every start of one install meets the same app and
+// helper there. What stops it from being made is what it says.
+TEST(Paths, TheRuntimeFolderBelongsToTheInstallWhateverTheEnvironment) {
   TempRoot root;
   const std::string own = root.path() + "/var/run/jorvu/" + std::to_string(::geteuid());
   EXPECT_EQ(platform::runtimeDirectory(), own);
+  {
+    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", root.path() + "/run");
+    EXPECT_EQ(platform::runtimeDirectory(), own);
+  }
   std::string error;
+  int cause = 0;
+  ASSERT_TRUE(platform::prepareRuntimeDirectory(&error, &cause)) << error;
+  EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
+  std::filesystem::permissions(own, std::filesystem::perms::all);
   ASSERT_TRUE(platform::prepareRuntimeDirectory(&error)) << error;
   EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
 
-  {
-    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", root.path() + "/run/");
-    std::filesystem::create_directories(root.path() + "/run");
-    EXPECT_EQ(platform::runtimeDirectory(), root.path() + "/run/jorvu");
-    ASSERT_TRUE(platform::prepareRuntimeDirectory(&error)) << error;
-    EXPECT_EQ(std::filesystem::status(root.path() + "/run/jorvu").permissions(), std::filesystem::perms::owner_all);
-  }
-  {
-    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", root.path() + "/gone");
-    EXPECT_FALSE(platform::prepareRuntimeDirectory(&error));
-    EXPECT_EQ(error, "cannot make " + root.path() + "/gone/jorvu: No such file or directory");
-    EXPECT_FALSE(std::filesystem::exists(root.path() + "/gone"));
-  }
-  {
-    // Not absolute: not a runtime folder at all.
-    testsupport::ScopedEnv session("XDG_RUNTIME_DIR", "run");
-    EXPECT_EQ(platform::runtimeDirectory(), own);
-  }
+  std::filesystem::remove_all(root.path() + "/var");
+  testsupport::writeFile(root.path() + "/var", "in the way");
+  EXPECT_FALSE(platform::prepareRuntimeDirectory(&error, &cause));
+  EXPECT_EQ(error, "cannot make " + own + ": Not a directory");
+  EXPECT_EQ(cause, ENOTDIR);
+
+  std::filesystem::remove(root.path() + "/var");
+  std::filesystem::create_directories(root.path() + "/var/run/jorvu");
+  testsupport::writeFile(own, "in the way");
+  EXPECT_FALSE(platform::prepareRuntimeDirectory(&error, &cause));
+  EXPECT_EQ(error, own + " is not a folder of this user");
+  EXPECT_EQ(cause, ENOTDIR);
 }
 
 TEST(SerialQueue, RunsWorkInOrderOnOneThreadAndWaitsForIdle) {

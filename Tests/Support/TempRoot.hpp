@@ -4,8 +4,9 @@
 namespace testsupport {
 
 // A fresh temporary folder that becomes JORVU_ROOT and HOME for the test's
-// lifetime (HOME is <root>/home). XDG_RUNTIME_DIR is unset meanwhile, so the
-// user's runtime folder lies inside the root too, never the session's own.
+// lifetime (HOME is <root>/home). XDG_RUNTIME_DIR is unset meanwhile: the
+// install's runtime folder lies inside the root whatever it says, and the
+// session's own folder is no business of a test.
 // Removed, with everything in it, at the end.
 class TempRoot {
  public:

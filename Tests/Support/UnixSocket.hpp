@@ -11,17 +11,17 @@
 
 #include <string>
 
-#include "Platform/XPC/XPCListener.hpp"
+#include "Platform/XPC/UnixAddress.hpp"
 
 namespace testsupport {
 
 // A socket bound and listening at `path` (its folder must exist); -1 when it
 // cannot be.
 inline int listenAt(const std::string& path) {
-  sockaddr_un addr;
-  if (!platform::xpc::fillUnixAddress(path, addr)) return -1;
+  const platform::xpc::UnixAddress addr(path);
+  if (!addr.valid()) return -1;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+  if (::bind(fd, addr.get(), addr.size()) != 0 || ::listen(fd, 16) != 0) {
     ::close(fd);
     return -1;
   }
@@ -31,10 +31,10 @@ inline int listenAt(const std::string& path) {
 // A connection to the socket at `path` whose reads give up after ten
 // seconds; -1 when nobody accepts there.
 inline int connectTo(const std::string& path) {
-  sockaddr_un addr;
-  if (!platform::xpc::fillUnixAddress(path, addr)) return -1;
+  const platform::xpc::UnixAddress addr(path);
+  if (!addr.valid()) return -1;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(fd, addr.get(), addr.size()) != 0) {
     ::close(fd);
     return -1;
   }

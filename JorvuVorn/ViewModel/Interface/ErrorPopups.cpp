@@ -1,6 +1,8 @@
 // The popup side of the interface: a helper error's popup in its window, the
 // debug alert, and the alert of a start-up that cannot go on.
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <signal.h>
 
 #include <memory>
 #include <utility>
@@ -63,6 +65,16 @@ void ErrorViewController::showStartupFailure(const std::string& text) {
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "JorvuVorn");
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  // A stop signal ends the alert as its OK does, so the app ends on it here
+  // as everywhere else.
+  const auto close = +[](gpointer self) -> gboolean {
+    gtk_dialog_response(GTK_DIALOG(self), GTK_RESPONSE_CLOSE);
+    return G_SOURCE_CONTINUE;
+  };
+  const guint onTerm = g_unix_signal_add(SIGTERM, close, dialog);
+  const guint onInt = g_unix_signal_add(SIGINT, close, dialog);
   gtk_dialog_run(GTK_DIALOG(dialog));
+  g_source_remove(onTerm);
+  g_source_remove(onInt);
   gtk_widget_destroy(dialog);
 }

@@ -20,8 +20,9 @@ struct ErrorViewController {
   // The debug alert: one "OK" button, no text; `done` runs when it is pressed.
   static void showDebugAlert(std::function<void()> done);
   // A start-up that cannot go on: an error alert with `text` and an "OK"
-  // button, run until it is closed. Before the main loop runs (it runs one
-  // of its own); nothing when there is no display.
+  // button, run until it is closed, or until SIGTERM or SIGINT. Outside the
+  // app's main loop (it runs one of its own); nothing when there is no
+  // display.
   static void showStartupFailure(const std::string& text);
 };
 

@@ -29,6 +29,18 @@ bool waitsForALock(pid_t pid) {
   return false;
 }
 
+// The processes that run `program`.
+std::vector<pid_t> processesRunning(const std::string& program) {
+  std::vector<pid_t> pids;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ec;
+    if (fs::read_symlink(entry.path() / "exe", ec) == fs::path(program)) pids.push_back(std::stoi(name));
+  }
+  return pids;
+}
+
 class AppProgram : public ::testing::Test {
  protected:
   InstalledApp app;
@@ -91,33 +103,51 @@ TEST_F(AppProgram, AJobAlreadyLoadedIsUnloadedAndLoadedAgain) {
 }
 
 // A start-up that cannot go on says what failed and what to do, and ends
-// with 1 (it used to end with 0, having done nothing).
+// with 1 (it used to end with 0, having done nothing). The error's text is
+// said once, and the advice to install as the user who plays only where the
+// install is at fault.
 TEST_F(AppProgram, AJobThatCannotBeLoadedEndsTheApp) {
-  fs::remove(app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist"));
+  const std::string plist = app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist");
+  const std::string saved = app.root().path() + "/saved.plist";
+  fs::rename(plist, saved);
   auto process = app.start({startURL(4)});
   EXPECT_EQ(process->wait(30s), 1);
-  const std::string output = testsupport::readFileOrEmpty(app.root().path() + "/app.out");
-  EXPECT_NE(output.find("JorvuVorn: cannot load the helper's job: notExistPlistFile "), std::string::npos) << output;
+  std::string output = testsupport::readFileOrEmpty(app.root().path() + "/app.out");
+  EXPECT_NE(output.find("JorvuVorn: cannot load the helper's job: notExistPlistFile\n"), std::string::npos) << output;
   EXPECT_NE(output.find("JorvuVorn: Install the launcher as the user who plays"), std::string::npos) << output;
   EXPECT_EQ(app.logCount("[ERROR] An error occurred: notExistPlistFile"), 2) << app.log();  // load, then unload
-  EXPECT_EQ(app.logCount("[ERROR] cannot start: cannot load the helper's job: notExistPlistFile"), 1) << app.log();
+  EXPECT_EQ(app.logCount("[ERROR] cannot start: cannot load the helper's job: notExistPlistFile. Install"), 1)
+      << app.log();
   EXPECT_EQ(app.logCount("JorvuVornHelper success"), 0);
   EXPECT_FALSE(app.launchStarted(4));
   EXPECT_FALSE(app.helperPid());
+
+  // The job's copy cannot be written (a folder in its place): what failed,
+  // once, and no advice that would not help.
+  fs::rename(saved, plist);
+  const std::string copy = app.root() / "/Library/Application Support/Jorvu/Vorn/com.jorvu.vorn.helper.plist";
+  fs::create_directories(copy + "/in the way");
+  EXPECT_EQ(app.runToEnd({startURL(4)}, "copy"), 1);
+  output = testsupport::readFileOrEmpty(app.root().path() + "/copy.out");
+  const std::string failed = "JorvuVorn: cannot load the helper's job: filesystem error: cannot remove: ";
+  const auto at = output.find(failed);
+  ASSERT_NE(at, std::string::npos) << output;
+  EXPECT_EQ(output.find(failed, at + 1), std::string::npos) << output;
+  const std::string line = output.substr(at, output.find('\n', at) - at);
+  EXPECT_EQ(line.find(copy), line.rfind(copy)) << line;  // the path once too
+  EXPECT_EQ(output.find("Install the launcher"), std::string::npos) << output;
+  EXPECT_FALSE(app.helperPid());
 }
 
-// The session's runtime folder is missing (a session that has ended): the
-// app does not make it, says so, and ends with 1.
-TEST_F(AppProgram, WithoutARuntimeFolderTheAppSaysWhatToDo) {
-  const std::string session = app.root().path() + "/run/user/gone";
-  app.extraEnv["XDG_RUNTIME_DIR"] = session;
+// The runtime folder cannot be made (a file in its way): the app says why,
+// without advice that would not help, and ends with 1.
+TEST_F(AppProgram, ARuntimeFolderThatCannotBeMadeSaysWhy) {
+  testsupport::writeFile(app.root().path() + "/var/run/jorvu/" + std::to_string(::geteuid()), "in the way");
   EXPECT_EQ(app.runToEnd({startURL(6)}, "app"), 1);
   const std::string output = testsupport::readFileOrEmpty(app.root().path() + "/app.out");
-  EXPECT_NE(output.find("JorvuVorn: cannot make " + session + "/jorvu: No such file or directory\n"), std::string::npos)
-      << output;
-  EXPECT_NE(output.find("or set XDG_RUNTIME_DIR to a folder of yours with mode 0700"), std::string::npos) << output;
-  EXPECT_EQ(app.logCount("[ERROR] cannot start: cannot make " + session + "/jorvu"), 1) << app.log();
-  EXPECT_FALSE(fs::exists(session));
+  const std::string folder = app.root().path() + "/var/run/jorvu/" + std::to_string(::geteuid());
+  EXPECT_EQ(output, "JorvuVorn: " + folder + " is not a folder of this user\n");
+  EXPECT_EQ(app.logCount("[ERROR] cannot start: " + folder + " is not a folder of this user"), 1) << app.log();
   EXPECT_FALSE(app.launchStarted(6));
 }
 
@@ -141,6 +171,68 @@ TEST_F(AppProgram, WithADisplayAStartupThatCannotGoOnShowsAnAlert) {
   CommandLineLauncher::runCommand("/usr/bin/xdotool", {"windowfocus", "--sync", window}, true);
   CommandLineLauncher::runCommand("/usr/bin/xdotool", {"key", "Return"}, true);
   EXPECT_EQ(process->wait(30s), 1) << app.outputs();
+}
+
+// SIGTERM and SIGINT end the alert as they end the app elsewhere: after a
+// helper's job that could not be loaded (the app's loop has run) and before
+// the app's loop (no runtime folder).
+TEST_F(AppProgram, WithADisplayTheStartupAlertEndsOnAStopSignal) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs a display";
+  const std::string plist = app.root() / (std::string(installedApp) + "/Contents/Resources/com.jorvu.vorn.helper.plist");
+  const std::string saved = app.root().path() + "/saved.plist";
+  fs::rename(plist, saved);
+  const std::string folder = app.root().path() + "/var/run/jorvu/" + std::to_string(::geteuid());
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    if (signal == SIGINT) {
+      fs::rename(saved, plist);
+      fs::remove_all(folder);
+      testsupport::writeFile(folder, "in the way");
+    }
+    auto process = app.start({startURL(8)}, "app", true);
+    const std::vector<std::string> search{"search", "--onlyvisible", "--pid", std::to_string(process->pid()),
+                                          "--name", "^JorvuVorn$"};
+    ASSERT_TRUE(waitUntil([&] {
+      return !CommandLineLauncher::runCommand("/usr/bin/xdotool", search, true).output.value_or("").empty();
+    })) << app.outputs();
+    process->signal(signal);
+    EXPECT_EQ(process->wait(30s), 1) << app.outputs();
+  }
+  EXPECT_FALSE(app.helperPid());
+}
+
+// One install is one app and one helper, whether a start comes with the
+// session's XDG_RUNTIME_DIR or without it (a terminal through su, a cron
+// job): the later start hands its URL to the busy first one, either way.
+TEST_F(AppProgram, StartsWithAndWithoutARuntimeFolderShareOneAppAndOneHelper) {
+  const std::string session = app.root().path() + "/session";
+  fs::create_directories(session);
+  fs::permissions(session, fs::perms::owner_all);
+  const std::string helperProgram =
+      app.root() / (std::string(installedApp) + "/Contents/MacOS/JorvuVornHelper.app/Contents/MacOS/JorvuVornHelper");
+  std::uint32_t code = 30;
+  for (const bool firstInSession : {true, false}) {
+    SCOPED_TRACE(firstInSession ? "first with XDG_RUNTIME_DIR" : "first without");
+    app.extraEnv["XDG_RUNTIME_DIR"] = firstInSession ? session : "";
+    auto first = startRunning(code);
+    const auto helper = app.helperPid();
+    ASSERT_TRUE(helper);
+
+    app.extraEnv["XDG_RUNTIME_DIR"] = firstInSession ? "" : session;
+    EXPECT_EQ(app.runToEnd({startURL(code + 1)}, "second"), 0) << app.outputs();
+    ASSERT_TRUE(waitUntil([&] { return app.launchStarted(code + 1); })) << app.log();
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(app.helperPid(), helper);
+    EXPECT_EQ(processesRunning(app.program()), std::vector<pid_t>{first->pid()});
+    EXPECT_EQ(processesRunning(helperProgram), std::vector<pid_t>{*helper});
+
+    app.finishLaunch(code);
+    app.finishLaunch(code + 1);
+    expectEnded(*first, firstInSession ? 1 : 2);
+    code += 2;
+  }
+  // Nothing of the app's was made in the session's folder.
+  EXPECT_TRUE(fs::is_empty(session));
 }
 
 TEST_F(AppProgram, LaterProcessesHandTheirURLsToTheRunningApp) {

@@ -147,8 +147,8 @@ TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
       "JORVU_TICKET_HOST=" + pub.origin(),
   };
 
-  // An install of root's in a folder of root's: the user cannot install a
-  // game there, and is told so.
+  // An install of root's in a folder of root's: the user cannot write the
+  // data folder, and is told so and what to do.
   const std::string system = root.path() + "/system";
   fs::create_directories(system);
   ASSERT_EQ(apptest::runInstaller({{"JORVU_ROOT", system},
@@ -160,11 +160,23 @@ TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
   systemEnv.push_back("JORVU_ROOT=" + system);
   EXPECT_EQ(user.run({systemApp, "jorvuvorn://launch?game=1"}, systemEnv, root.path() + "/system.out"), 1);
   const std::string refused = testsupport::readFileOrEmpty(root.path() + "/system.out");
-  EXPECT_NE(refused.find("JorvuVorn: cannot write to the games folder " + system +
-                         "/Library/Application Support/Jorvu: Permission denied\n"),
+  EXPECT_NE(refused.find("JorvuVorn: cannot make " + system + "/var/run/jorvu/" + std::to_string(user.uid()) +
+                         ": Permission denied\n"),
             std::string::npos)
       << refused;
-  EXPECT_NE(refused.find("Install the launcher as the user who plays"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("JorvuVorn: Install the launcher as the user who plays"), std::string::npos) << refused;
+  // Its runtime folder made by root for the user, the games folder is what
+  // the user cannot write.
+  const std::string systemRuntime = system + "/var/run/jorvu/" + std::to_string(user.uid());
+  fs::create_directories(systemRuntime);
+  ASSERT_TRUE(user.own(systemRuntime));
+  EXPECT_EQ(user.run({systemApp, "jorvuvorn://launch?game=1"}, systemEnv, root.path() + "/games.out"), 1);
+  const std::string games = testsupport::readFileOrEmpty(root.path() + "/games.out");
+  EXPECT_NE(games.find("JorvuVorn: cannot write to the games folder " + system +
+                       "/Library/Application Support/Jorvu: Permission denied\n"),
+            std::string::npos)
+      << games;
+  EXPECT_NE(games.find("JorvuVorn: Install the launcher as the user who plays"), std::string::npos) << games;
 
   // The user's own install, from the copy of the build.
   ASSERT_EQ(user.run({"/bin/bash", mine + "/scripts/install-app", "--build-dir", build}, env, root.path() + "/install.out",
@@ -218,9 +230,10 @@ TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
   struct stat st {};
   ASSERT_EQ(::stat(game.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, user.uid());
-  // Its lock and sockets lay in the session's runtime folder; the app and its
-  // helper have ended.
-  EXPECT_TRUE(fs::exists(runtime + "/jorvu/com.jorvu.vorn.app.lock"));
+  // Its lock and sockets lay in the install's runtime folder, not in the
+  // session's; the app and its helper have ended.
+  EXPECT_TRUE(fs::exists(data + "/var/run/jorvu/" + std::to_string(user.uid()) + "/com.jorvu.vorn.app.lock"));
+  EXPECT_FALSE(fs::exists(runtime + "/jorvu"));
   EXPECT_TRUE(apptest::waitUntil([&] { return processesOf(user.uid()).empty(); }, 30s));
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+#include "Platform/Paths.hpp"
+#include "Tests/Support/ScopedEnv.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tests/Support/UnixSocket.hpp"
 
@@ -43,22 +46,36 @@ int connectRaw(const std::string& path) {
   return fd;
 }
 
+// Also under a root so deep that the socket's path is longer than a socket
+// address holds.
 TEST(SingleInstance, TheFirstIsTheInstanceAndLaterOnesForward) {
   testsupport::TempRoot root;
-  auto first = SingleInstance::acquire(name, {});
-  ASSERT_TRUE(first.instance) << first.error;
-  EXPECT_FALSE(first.forwarded);
-  Received received;
-  first.instance->serve(received.receiver());
+  for (const std::string& install : {root.path(), root.path() + "/" + std::string(100, 'd')}) {
+    SCOPED_TRACE(install);
+    testsupport::ScopedEnv env("JORVU_ROOT", install);
+    auto first = SingleInstance::acquire(name, {});
+    ASSERT_TRUE(first.instance) << first.error;
+    EXPECT_FALSE(first.forwarded);
+    EXPECT_EQ(first.instance->socketPath(), platform::runtimeDirectory() + "/" + name + ".socket");
+    if (install != root.path()) {
+      EXPECT_GE(first.instance->socketPath().size(), sizeof(sockaddr_un::sun_path));
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(first.instance->socketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    Received received;
+    first.instance->serve(received.receiver());
 
-  const std::string tooLong(SingleInstance::maxURLLength + 1, 'x');
-  std::vector<std::string> dropped;
-  auto second = SingleInstance::acquire(name, {"jorvuvorn://launch?game=1", tooLong, ""}, &dropped);
-  EXPECT_TRUE(second.forwarded) << second.error;
-  EXPECT_FALSE(second.instance);
-  EXPECT_EQ(dropped, (std::vector<std::string>{tooLong, ""}));
-  std::lock_guard lock(received.mutex);
-  EXPECT_EQ(received.urls, std::vector<std::string>{"jorvuvorn://launch?game=1"});
+    const std::string tooLong(SingleInstance::maxURLLength + 1, 'x');
+    std::vector<std::string> dropped;
+    auto second = SingleInstance::acquire(name, {"jorvuvorn://launch?game=1", tooLong, ""}, &dropped);
+    EXPECT_TRUE(second.forwarded) << second.error;
+    EXPECT_FALSE(second.instance);
+    EXPECT_EQ(dropped, (std::vector<std::string>{tooLong, ""}));
+    first.instance->stop();
+    std::lock_guard lock(received.mutex);
+    EXPECT_EQ(received.urls, std::vector<std::string>{"jorvuvorn://launch?game=1"});
+  }
 }
 
 TEST(SingleInstance, APeerThatSendsNothingOrTooMuchHoldsNobodyUp) {

@@ -18,6 +18,7 @@
 
 #include "Platform/OneShot.hpp"
 #include "Platform/XPC/XPCListener.hpp"
+#include "Tests/Support/ScopedEnv.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tests/Support/UnixSocket.hpp"
 
@@ -346,36 +347,50 @@ TEST(XPCClient, MissingServiceInvalidatesTheConnection) {
   EXPECT_EQ(r.error->code, Error::Code::invalidated);
 }
 
+// Also under a root so deep that the socket's path is longer than a socket
+// address holds.
 TEST(XPCListener, ServiceSocketLivesInAPrivateFolderOfTheUser) {
   TempRoot root;
-  const std::string path = servicePath("com.jorvu.test");
-  EXPECT_EQ(path, root.path() + "/var/run/jorvu/" + std::to_string(::geteuid()) + "/com.jorvu.test");
-  for (const char* bad : {"", ".", "..", "a/b", "../x"}) EXPECT_EQ(servicePath(bad), "") << bad;
-  std::string error;
-  auto listener = Listener::forService("com.jorvu.test", testInterface(), &error);
-  ASSERT_TRUE(listener) << error;
-  struct stat st {};
-  ASSERT_EQ(::stat(std::filesystem::path(path).parent_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
-  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  // Connecting by name finds it.
-  std::atomic<int> served{0};
-  listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
-    c->setExportedObject([&](const std::string&, Values a, Reply r) {
-      ++served;
-      r.send({Value::u32(a[0].number), Value::absent()});
+  for (const std::string& install : {root.path(), root.path() + "/" + std::string(60, 'd') + "/" + std::string(60, 'e')}) {
+    SCOPED_TRACE(install);
+    testsupport::ScopedEnv env("JORVU_ROOT", install);
+    const std::string path = servicePath("com.jorvu.test");
+    EXPECT_EQ(path, install + "/var/run/jorvu/" + std::to_string(::geteuid()) + "/com.jorvu.test");
+    if (install != root.path()) {
+      EXPECT_GE(path.size(), sizeof(sockaddr_un::sun_path));
+    }
+    for (const char* bad : {"", ".", "..", "a/b", "../x"}) EXPECT_EQ(servicePath(bad), "") << bad;
+    std::string error;
+    auto listener = Listener::forService("com.jorvu.test", testInterface(), &error);
+    ASSERT_TRUE(listener) << error;
+    struct stat st {};
+    ASSERT_EQ(::stat(std::filesystem::path(path).parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(isAnswering(path));
+    // Connecting by name finds it.
+    std::atomic<int> served{0};
+    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
+      c->setExportedObject([&](const std::string&, Values a, Reply r) {
+        ++served;
+        r.send({Value::u32(a[0].number), Value::absent()});
+      });
+      c->resume();
+      return true;
     });
+    listener->resume();
+    auto c = Connection::toService("com.jorvu.test", testInterface());
     c->resume();
-    return true;
-  });
-  listener->resume();
-  auto c = Connection::toService("com.jorvu.test", testInterface());
-  c->resume();
-  EXPECT_TRUE(callAndWait(c, "echo:", {Value::u32(3), Value::absent()}).values);
-  EXPECT_EQ(c->peerUID(), ::geteuid());
-  EXPECT_EQ(c->peerPID(), ::getpid());
-  EXPECT_EQ(served, 1);
+    EXPECT_TRUE(callAndWait(c, "echo:", {Value::u32(3), Value::absent()}).values);
+    EXPECT_EQ(c->peerUID(), ::geteuid());
+    EXPECT_EQ(c->peerPID(), ::getpid());
+    EXPECT_EQ(served, 1);
+    c->invalidate();
+    listener->invalidate();
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
 }
 
 TEST(XPCListener, ReplacesAStaleSocketButNotALiveOne) {
