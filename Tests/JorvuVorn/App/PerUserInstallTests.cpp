@@ -44,6 +44,22 @@ std::vector<pid_t> processesOf(uid_t uid) {
 
 // A normal user with its home in `home`, removed at the end with whatever
 // it still runs.
+// The whole environment of a player's desktop session, its publisher at
+// `origin`.
+std::vector<std::string> playerEnv(const std::string& name, const std::string& home, const std::string& runtime,
+                                   const std::string& origin) {
+  return {"HOME=" + home,
+          "USER=" + name,
+          "PATH=/usr/local/bin:/usr/bin:/bin",
+          "XDG_RUNTIME_DIR=" + runtime,
+          "XDG_DESKTOP_DIR=" + home + "/Desktop",
+          "BROWSER=/bin/false",
+          "JORVU_CATALOGUE_LIVE_HOST=" + origin,
+          "JORVU_CATALOGUE_TEST_HOST=" + origin,
+          "JORVU_REPORT_HOST=" + origin,
+          "JORVU_TICKET_HOST=" + origin};
+}
+
 class TestUser {
  public:
   // `suffix` tells apart the users of one test.
@@ -134,18 +150,7 @@ TEST(PerUserInstall, ANormalUserInstallsTheLauncherAndPlays) {
 
   publisher::Publisher pub(root.path() + "/pub");
   pub.start();
-  const std::vector<std::string> env{
-      "HOME=" + home,
-      "USER=" + user.name(),
-      "PATH=/usr/local/bin:/usr/bin:/bin",
-      "XDG_RUNTIME_DIR=" + runtime,
-      "XDG_DESKTOP_DIR=" + home + "/Desktop",
-      "BROWSER=/bin/false",
-      "JORVU_CATALOGUE_LIVE_HOST=" + pub.origin(),
-      "JORVU_CATALOGUE_TEST_HOST=" + pub.origin(),
-      "JORVU_REPORT_HOST=" + pub.origin(),
-      "JORVU_TICKET_HOST=" + pub.origin(),
-  };
+  const std::vector<std::string> env = playerEnv(user.name(), home, runtime, pub.origin());
 
   // An install of root's in a folder of root's: the user cannot write the
   // data folder, and is told so and what to do.
@@ -267,18 +272,7 @@ class Player {
     fs::create_directories(runtime());
     fs::permissions(runtime(), fs::perms::owner_all);
     build = copyOfTheBuild(mine);
-    env_ = {
-        "HOME=" + home,
-        "USER=" + user_.name(),
-        "PATH=/usr/local/bin:/usr/bin:/bin",
-        "XDG_RUNTIME_DIR=" + runtime(),
-        "XDG_DESKTOP_DIR=" + home + "/Desktop",
-        "BROWSER=/bin/false",
-        "JORVU_CATALOGUE_LIVE_HOST=" + pub.origin(),
-        "JORVU_CATALOGUE_TEST_HOST=" + pub.origin(),
-        "JORVU_REPORT_HOST=" + pub.origin(),
-        "JORVU_TICKET_HOST=" + pub.origin(),
-    };
+    env_ = playerEnv(user_.name(), home, runtime(), pub.origin());
   }
 
   bool made() const { return user_.made(); }
