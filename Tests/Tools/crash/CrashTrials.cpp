@@ -283,8 +283,16 @@ class Trial {
       if (!two.contains(path)) dropped.push_back(fs::path(path).filename());
     }
     // An install's own: the executable in place (which makes the next
-    // install a resumed one), and the end of a successful install.
+    // install a resumed one), the end of a successful install, and, in an
+    // install that resumes another release's, the first file it writes
+    // (most often before any save of its own).
     if (install && Chance(0.3)) return Chance(0.7) ? "renameat Game" : "unlink " + kManifestName;
+    if (install && !one.empty() && !written.empty() && Chance(0.3)) {
+      for (const auto& [path, bytes] : two) {
+        const auto old = one.find(path);
+        if (old == one.end() || old->second != bytes) return "renameat " + fs::path(path).filename().string();
+      }
+    }
     const std::uint64_t kind = Pick(6);
     if ((kind == 0 || kind == 1) && !written.empty()) return "renameat " + written[Pick(written.size())];
     if (kind == 2 && !dropped.empty() && !install) return "remove " + dropped[Pick(dropped.size())];
