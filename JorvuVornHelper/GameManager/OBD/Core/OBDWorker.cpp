@@ -200,7 +200,14 @@ void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* forma
 
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
                                     std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
-  MatchRecordsToLivePaths();
+  // Beside a running pipeline (an install), the file step may replace a file
+  // as soon as its items are queued, and an earlier file of this comparison
+  // may already be in place: a record that the comparison moves, drops or
+  // resets and that the saved file still calls finished is saved first, as
+  // the patch saves before its pipeline starts.
+  // (A save that fails sets the error flag, which ends the loop below.)
+  const bool saveEachClaim = besidePipeline_;
+  if (MatchRecordsToLivePaths() && saveEachClaim) SaveBeforeChanges(targetPath);
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
   ResumedTemps resumed(targetPath);
   std::uint64_t queued = 0;
@@ -221,12 +228,16 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
 
     bool fresh = false;
     bool dropsRecords = false;
+    bool dropsFinished = false;
     {
       std::lock_guard lock(manifestMutex_);
       const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
-      const bool hadRecords = controller_.GetLocalManifest().GetUnfinishedObjectsCount(key) > 0;
+      const OBDManifest& local = controller_.GetLocalManifest();
+      const bool hadRecords = local.GetUnfinishedObjectsCount(key) > 0;
+      const bool wasFinished = local.IsFileFinished(key);
       fresh = controller_.FileInitializeInLocal(key, tempExists);
       dropsRecords = fresh && hadRecords;
+      dropsFinished = fresh && wasFinished;
       if (bytesToFetch != nullptr) {
         *bytesToFetch = obd::size::Add(*bytesToFetch, controller_.GetDifferentUncompressedFileSize(key));
       }
@@ -235,7 +246,11 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     // item reaches it. A saved record that still lists written objects of
     // the file must be gone by then: beside the new temp file it would claim
     // objects that the file does not hold.
-    if (dropsRecords) Checkpoint(true);
+    if (dropsFinished && saveEachClaim) {
+      if (!SaveBeforeChanges(targetPath)) break;
+    } else if (dropsRecords) {
+      Checkpoint(true);
+    }
 
     bool anyObject = false;
     while (!IsErrorOccured() && InProgress()) {
@@ -305,24 +320,27 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
   }
 }
 
-void OBDWorker::MatchRecordsToLivePaths() {
+bool OBDWorker::MatchRecordsToLivePaths() {
   std::lock_guard lock(manifestMutex_);
   OBDManifest& local = controller_.GetLocalManifest();
   const OBDManifest& live = controller_.GetLiveManifest();
   std::vector<std::string> unknown;
   const rapidjson::Value& files = local.GetContents().Files();
-  if (!files.IsObject()) return;
+  if (!files.IsObject()) return false;
   for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
     std::string key(m->name.GetString(), m->name.GetStringLength());
     if (!live.HasFile(key)) unknown.push_back(std::move(key));
   }
-  if (unknown.empty()) return;  // nearly always: nothing to look up
+  if (unknown.empty()) return false;  // nearly always: nothing to look up
   const OBDLivePaths& paths = LivePaths();
+  bool moved = false;
   for (const std::string& key : unknown) {
     if (const std::string* liveKey = paths.KeyOf(obd::utils::GetDecodedRelativePath(key))) {
       local.MoveFileRecord(key, *liveKey);
+      moved = true;
     }
   }
+  return moved;
 }
 
 const OBDLivePaths& OBDWorker::LivePaths() {
@@ -374,6 +392,7 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
     endPointNoted_ = false;
   }
   const std::int32_t threadsAtStart = kDownloadThreads;
+  besidePipeline_ = differentiate;
   SetStartTime();
   // The record step is quick and would otherwise be woken for every item.
   third.SetWakeBatch(kRecordWakeBatch);
@@ -391,6 +410,7 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
     }
   }  // joined here
   share_ = nullptr;
+  besidePipeline_ = false;
   std::uint64_t duration = 0;
   std::uint64_t bytes = 0;
   {

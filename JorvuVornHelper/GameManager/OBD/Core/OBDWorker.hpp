@@ -14,10 +14,11 @@
 // against its hash, and the objects a resumed file's record counts as
 // written are read back from its temp file by the differentiate step (only
 // partly written files are read). A record reset that drops written objects
-// is saved before the file step creates or truncates the temp file, and a
-// patch saves the local manifest before it changes the game's folder, so the
-// saved file never calls a file finished that the job may have replaced or
-// deleted.
+// is saved before the file step creates or truncates the temp file; an
+// install saves a reset of a finished record before it queues the file, and
+// a patch saves the local manifest before it changes the game's folder, so
+// the saved file never calls a file finished that the job may have replaced
+// or deleted.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -147,8 +148,8 @@ class OBDWorker : public DownloadMonitor {
   // comparison matches records to the release by path, and an old record
   // under another spelling never passes for the file. The differentiate
   // step's first act, before it queues any item (so before the file step
-  // can ask for the live paths).
-  void MatchRecordsToLivePaths();
+  // can ask for the live paths). True when it moved a record.
+  bool MatchRecordsToLivePaths();
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
@@ -157,7 +158,8 @@ class OBDWorker : public DownloadMonitor {
   // leaves a file that tells a patch under way and claims no file the job
   // may change. When it cannot be written over an older file, false with
   // the job failed: the older file still holds, since nothing has changed
-  // that it claims. Not while a pipeline runs.
+  // that it claims. While a pipeline runs, only by the differentiate step,
+  // before it queues the items of the file whose claim the save drops.
   bool SaveBeforeChanges(const std::string& targetPath);
   // Removes each of `folders` (below the target) that is empty, deepest
   // first; never through a link.
@@ -195,6 +197,9 @@ class OBDWorker : public DownloadMonitor {
   CURLShare* share_ = nullptr;
   std::int64_t secondQueueCapacity_ = kSecondQueueCapacity;
   bool endPointNoted_ = false;
+  // The differentiate step runs beside the pipeline's other steps (an
+  // install), not before them (a patch). Set before the threads start.
+  bool besidePipeline_ = false;
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints
