@@ -221,7 +221,9 @@ class Trial {
     for (const auto& [path, bytes] : one) {
       // A file whose temp name the release names changes more often than not.
       const bool shadowed = one.contains(path + ".zqgz") || one.contains(path + ".zqdelta");
-      const std::uint64_t what = path == kExecutable ? Pick(2) : shadowed ? (Chance(0.7) ? 0 : 1) : Pick(10);
+      // So does the first: a resumed install writes it first.
+      const bool first = path == one.begin()->first;
+      const std::uint64_t what = path == kExecutable || first ? Pick(2) : shadowed ? (Chance(0.7) ? 0 : 1) : Pick(10);
       if (what == 0) {  // changed: a part, the end, or all of it
         std::string changed = bytes;
         const std::uint64_t how = Pick(3);
@@ -412,7 +414,8 @@ class Trial {
   // Kills a run of the job to `release` at a file event or a random moment:
   // a patch, or with `decide` the mode that the game worker decides (no run
   // when it decides Ready).
-  void KilledRun(const Files& from, const Files& to, const std::string& release, bool decide = false) {
+  void KilledRun(const Files& from, const Files& to, const std::string& release, bool decide = false,
+                 std::string stop = "") {
     const std::string mode = decide ? Decide(release) : "patch";
     if (mode.empty()) {
       CheckDecision(to, release);
@@ -423,8 +426,8 @@ class Trial {
       return;
     }
     std::string out;
-    const bool atEvent = Chance(0.6);
-    const std::string stop = atEvent ? Event(from, to, mode == "install") : "";
+    const bool atEvent = !stop.empty() || Chance(0.6);
+    if (atEvent && stop.empty()) stop = Event(from, to, mode == "install");
     const int after = atEvent ? -1 : static_cast<int>(Pick(600));
     if (RunObd(mode, release, stop, after, out)) Finished(to, release, out);
     DamageBetweenRuns();
@@ -512,10 +515,23 @@ class Trial {
 
   // An install of release 1 cut short, release 2 live meanwhile, then
   // either release to the end; every run of the mode the worker decides.
+  // Now and then the runs stop where an install over another release's
+  // changes the most: the first after its executable is in place, the next
+  // after the first file it writes (as a rule before any save of its own).
   std::string InstallRoad(const Files& one, const Files& two) {
     log_ += "  install road\n";
-    for (std::uint64_t n = 1 + Pick(2); n > 0; --n) KilledRun({}, one, "r1", true);
-    for (std::uint64_t n = 1 + Pick(2); n > 0; --n) KilledRun(one, two, "r2", true);
+    const bool firstFiles = Chance(0.4);
+    if (firstFiles) KilledRun({}, one, "r1", true, "renameat Game");
+    for (std::uint64_t n = firstFiles ? 0 : 1 + Pick(2); n > 0; --n) KilledRun({}, one, "r1", true);
+    if (firstFiles) {
+      for (const auto& [path, bytes] : two) {
+        const auto old = one.find(path);
+        if (old != one.end() && old->second == bytes) continue;
+        KilledRun(one, two, "r2", true, "renameat " + fs::path(path).filename().string());
+        break;
+      }
+    }
+    for (std::uint64_t n = firstFiles ? Pick(2) : 1 + Pick(2); n > 0; --n) KilledRun(one, two, "r2", true);
     const bool back = Chance(0.5);
     const Files& last = back ? one : two;
     const std::string name = back ? "r1" : "r2";
