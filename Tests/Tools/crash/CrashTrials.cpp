@@ -42,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -320,7 +321,7 @@ class Trial {
   // after `killAfterMs` when that is not negative. True when it printed
   // success; `out` is its output.
   bool RunObd(const std::string& mode, const std::string& release, const std::string& stop, int killAfterMs,
-              std::string& out) {
+              std::string& out, const std::function<bool()>& killWhen = {}) {
     ++totals_.runs;
     const std::string file = folder_ + "/run" + std::to_string(totals_.runs) + ".txt";
     testsupport::Environment env;
@@ -346,6 +347,12 @@ class Trial {
       pollfd p{pidfd, POLLIN, 0};
       kill = pidfd >= 0 && ::poll(&p, 1, killAfterMs) == 0;  // still running when the moment came
       if (pidfd >= 0) ::close(pidfd);
+    } else if (killWhen) {
+      // Looked at every millisecond while the run goes on.
+      const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0));
+      pollfd p{pidfd, POLLIN, 0};
+      while (pidfd >= 0 && !kill && ::poll(&p, 1, 1) == 0) kill = killWhen();
+      if (pidfd >= 0) ::close(pidfd);
     }
     if (kill) {
       ++totals_.kills;
@@ -355,6 +362,7 @@ class Trial {
     out = readFileOrEmpty(file);
     fs::remove(file);
     log_ += "  " + mode + " " + release + (stop.empty() ? "" : " stop at \"" + stop + "\"") +
+            (killWhen ? " kill when the executable is in place and " + one_ + " saved" : "") +
             (killAfterMs >= 0 && stop.empty() ? " kill after " + std::to_string(killAfterMs) + " ms" : "") +
             (kill ? ": killed" : out.find("result: success") != std::string::npos ? ": success" : ": failed") + "\n";
     return !kill && out.find("result: success") != std::string::npos;
@@ -385,6 +393,26 @@ class Trial {
     }
     ++totals_.damaged;
     log_ += "  damaged " + fs::path(temp).lexically_relative(target_).string() + "\n";
+  }
+
+  // Whether the saved local manifest calls the file at `relative` finished.
+  bool SavedFinished(const std::string& relative) {
+    std::string header;
+    std::string contents;
+    OBDManifest::Contents local;
+    if (!OBDManifestController::ReadLocalContents(kCode, target_, header, contents) ||
+        !OBDManifest::ParseContentsCore(contents, local)) {
+      return false;
+    }
+    for (auto m = local.Files().MemberBegin(); m != local.Files().MemberEnd(); ++m) {
+      if (obd::utils::GetDecodedRelativePath(std::string_view(m->name.GetString(), m->name.GetStringLength())) !=
+          relative) {
+        continue;
+      }
+      const rapidjson::Value* hash = OBDManifest::Member(m->value, OBDManifest::kHash);
+      return hash != nullptr && hash->IsString() && hash->GetStringLength() != 0;
+    }
+    return false;
   }
 
   // Breaks the local manifest file: cut short, deleted, or garbage in its
@@ -521,7 +549,17 @@ class Trial {
   std::string InstallRoad(const Files& one, const Files& two) {
     log_ += "  install road\n";
     const bool firstFiles = Chance(0.4);
-    if (firstFiles) KilledRun({}, one, "r1", true, "renameat Game");
+    if (firstFiles) {
+      // Killed once the executable is in place and a save calls the
+      // release's first file finished.
+      one_ = one.begin()->first;
+      std::string out;
+      if (RunObd("install", "r1", "", -1, out, [&] {
+            return fs::exists(target_ + "/" + kExecutable) && SavedFinished(one_);
+          })) {
+        Finished(one, "r1", out);
+      }
+    }
     for (std::uint64_t n = firstFiles ? 0 : 1 + Pick(2); n > 0; --n) KilledRun({}, one, "r1", true);
     if (firstFiles) {
       for (const auto& [path, bytes] : two) {
@@ -551,6 +589,7 @@ class Trial {
   std::string fault_;
   std::string log_;
   std::set<std::string> named_;  // the paths that either release names
+  std::string one_;              // release 1's first file
 };
 
 class CrashTrials : public ::testing::TestWithParam<int> {};
