@@ -44,7 +44,7 @@ bool OBDInstaller::IsStrictlyBelow(const std::string& path, const std::string& r
   return true;
 }
 
-void OBDInstaller::ReadLocalManifestForResume() {
+bool OBDInstaller::ReadLocalManifestForResume() {
   WorkInfo& info = *workInfo_;
   OBDManifestController& controller = info.manifest_controller;
   // What the worker's decision may have read is not relied on: the file is
@@ -57,12 +57,20 @@ void OBDInstaller::ReadLocalManifestForResume() {
   if (OBDManifestController::ReadLocalContents(info.game_code, info.target_path, header, contents)) {
     local.SetHeaderRaw(header);
     local.SetContentRaw(contents);
-    local.ParseHeader();
+    // The folder holds what runs wrote for the release the file names (and
+    // not all of it recorded): over another release's, or a file that
+    // names none, the install starts afresh.
+    if (!local.ParseHeader() || local.IsDifferentName(controller.GetLiveManifest())) {
+      OBD_LOG_INFO("Local Manifest Of Another Release : %s", local.GetName().c_str());
+      controller.ClearLocalManifest();
+      return false;
+    }
     // Only an unfinished install's records describe what is on disk; a
     // finished one's cannot explain a missing executable.
     if (!local.NeedToResume()) controller.ClearLocalManifest();
   }
   controller.SetInstallReady(info.target_path);
+  return true;
 }
 
 bool OBDInstaller::Setup() {
@@ -87,11 +95,13 @@ bool OBDInstaller::Setup() {
   const std::string installingPath = info.target_path + "/" + info.target_executable_name;
   if (!info.target_path.empty() && Util::IsPathExists(installingPath)) {
     OBD_LOG_INFO("Resume Installing Path Not Empty ");
-    info.clean_install = false;
-    ReadLocalManifestForResume();
-    return true;
+    if (ReadLocalManifestForResume()) {
+      info.clean_install = false;
+      return true;
+    }
+  } else {
+    OBD_LOG_INFO("Resume Installing Path Empty ");
   }
-  OBD_LOG_INFO("Resume Installing Path Empty ");
 
   info.clean_install = true;
   controller.DeleteLocalManifestFile(info.game_code, info.target_path);
