@@ -109,6 +109,47 @@ TEST_F(JobTest, PatchWithDeltasReproducesTheNewReleaseAndDropsRemovedFiles) {
   EXPECT_EQ(w->manifest_controller.GetLiveManifest().GetDiffs().FileCount(), 0u);
 }
 
+// A release that names "x" and "x.zqgz", "y", "y.zqdelta" and "y.zqgz": the
+// temp files of x and y take other names, in an install and in a patch
+// with deltas, and the release's own files stay byte for byte; a temp file
+// left under x's other name by a try cut short is x's, and goes with its
+// next change.
+TEST_F(JobTest, FilesNamedLikeAnotherFilesTempFileAreTheReleasesOwn) {
+  const std::string y = enginetest::repeatBytes(kBlock + 100, 4);
+  std::map<std::string, std::string> one{{"Game.app/Contents/MacOS/Game", "game"},
+                                         {"x", "x one"},
+                                         {"x.zqgz", "the release's x.zqgz"},
+                                         {"y", y},
+                                         {"y.zqdelta", "the release's y.zqdelta"},
+                                         {"y.zqgz", "the release's y.zqgz"}};
+  publish("r1", one);
+  // Both installs: the order in which x and x.zqgz are written varies.
+  for (int n = 0; n < 2; ++n) {
+    if (n > 0) fs::remove_all(target);
+    auto w = work("r1");
+    ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
+    EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  }
+
+  auto two = one;
+  two["x"] = "x two";
+  two["y"] = y + "more";
+  publish("r2", two, "r1", "r1");
+  auto w = work("r2");
+  ASSERT_TRUE(patch(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
+  EXPECT_GT(jobtest::objectRequests(*pub, "/src", srcDir(), ".zqdelta"), 0u);
+
+  // The temp file of x under its other name, as a try cut short leaves it.
+  testsupport::writeFile(target + "/x.~.zqgz", "left");
+  auto three = two;
+  three["x"] = "x three";
+  publish("r3", three);
+  auto w3 = work("r3");
+  ASSERT_TRUE(patch(*w3)) << jobtest::triple(w3->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "");
+}
+
 TEST_F(JobTest, DownloadThreadsShareAHandfulOfConnections) {
   std::map<std::string, std::string> files;
   for (int i = 0; i < 60; ++i) {

@@ -47,6 +47,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -431,6 +432,7 @@ class Trial {
           << Bytes(Pick(300)) << (Chance(0.5) ? "\n" + Bytes(Pick(300)) : "");
     }
     ++totals_.manifestsDamaged;
+    manifestDamaged_ = true;
     log_ += std::string("  local manifest ") + (how == 0 ? "cut short" : how == 1 ? "deleted" : "garbage") + "\n";
   }
 
@@ -461,9 +463,20 @@ class Trial {
     DamageBetweenRuns();
   }
 
-  // A run that printed success: the tree must be the live release.
+  // A run that printed success: the tree must be the live release. (An
+  // empty folder that a killed clean-up left is known only to the records
+  // of the local manifest file: once that file was damaged, it may stay,
+  // as the game's own empty folders do.)
   void Finished(const Files& release, const std::string& name, const std::string& out) {
-    const std::string wrong = checkTree(release, target_);
+    std::string wrong = checkTree(release, target_);
+    if (manifestDamaged_) {
+      std::string kept;
+      std::istringstream lines(wrong);
+      for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("empty folder ")) kept += line + "\n";
+      }
+      wrong = kept;
+    }
     if (!wrong.empty() && fault_.empty()) {
       fault_ = "success over a wrong tree (live " + name + "):\n" + wrong + "output:\n" + out;
     }
@@ -590,6 +603,7 @@ class Trial {
   std::string log_;
   std::set<std::string> named_;  // the paths that either release names
   std::string one_;              // release 1's first file
+  bool manifestDamaged_ = false;
 };
 
 class CrashTrials : public ::testing::TestWithParam<int> {};

@@ -73,7 +73,8 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, off_t offset = 
 // file open at a time, opened as the file step opens it.
 class ResumedTemps {
  public:
-  explicit ResumedTemps(const std::string& targetPath) : targetPath_(targetPath) {}
+  ResumedTemps(const std::string& targetPath, const OBDLivePaths& livePaths)
+      : targetPath_(targetPath), livePaths_(livePaths) {}
 
   // Whether the item's temp file holds its object: the bytes at the
   // object's offset hash to the object's hash.
@@ -109,11 +110,13 @@ class ResumedTemps {
     std::string name;
     const std::shared_ptr<OBDFd> parent = folder_->OpenFolderOf(element.full_path, false, name);
     if (!parent) return;  // nothing readable: every object is fetched again
-    name += element.source.empty() ? OBDWorker::kTempExtension : OBDWorker::kDeltaExtension;
+    name += livePaths_.TempSuffixOf(obd::utils::GetDecodedRelativePath(element.key),
+                                    element.source.empty() ? OBDWorker::kTempExtension : OBDWorker::kDeltaExtension);
     temp_ = OBDFd(::openat(parent->get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
 
   std::string targetPath_;
+  const OBDLivePaths& livePaths_;
   std::unique_ptr<OBDGameFolder> folder_;
   std::string key_;
   OBDFd temp_;
@@ -209,7 +212,9 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
   const bool saveEachClaim = besidePipeline_;
   if (MatchRecordsToLivePaths() && saveEachClaim) SaveBeforeChanges(targetPath);
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
-  ResumedTemps resumed(targetPath);
+  // Made before the first item is queued: the file step only reads it.
+  const OBDLivePaths& livePaths = LivePaths();
+  ResumedTemps resumed(targetPath, livePaths);
   std::uint64_t queued = 0;
   while (!IsErrorOccured() && InProgress()) {
     std::string key;
@@ -231,7 +236,9 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     bool dropsFinished = false;
     {
       std::lock_guard lock(manifestMutex_);
-      const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
+      const bool tempExists =
+          Util::IsFileExists(fullPath + livePaths.TempSuffixOf(obd::utils::GetDecodedRelativePath(key),
+                                                               source.empty() ? kTempExtension : kDeltaExtension));
       const OBDManifest& local = controller_.GetLocalManifest();
       const bool hadRecords = local.GetUnfinishedObjectsCount(key) > 0;
       const bool wasFinished = local.IsFileFinished(key);
@@ -346,6 +353,11 @@ bool OBDWorker::MatchRecordsToLivePaths() {
 const OBDLivePaths& OBDWorker::LivePaths() {
   if (!livePaths_) livePaths_ = std::make_unique<OBDLivePaths>(controller_.GetLiveManifest());
   return *livePaths_;
+}
+
+std::string OBDWorker::TempNameOf(const std::string& key, const std::string& name, bool delta) {
+  return name + LivePaths().TempSuffixOf(obd::utils::GetDecodedRelativePath(key),
+                                         delta ? kDeltaExtension : kTempExtension);
 }
 
 void OBDWorker::Checkpoint(bool force) {

@@ -141,8 +141,12 @@ class OBDWorker : public DownloadMonitor {
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
   // The paths the live release names, made when the job first asks: by the
-  // job's own thread outside its pipelines, or by the file step within one.
+  // job's own thread outside its pipelines, or by the differentiate step
+  // before it queues anything.
   const OBDLivePaths& LivePaths();
+  // The name of the temp file (".zqgz", or ".zqdelta" with `delta`) of the
+  // file of `key` whose name is `name`: see OBDLivePaths::TempSuffixOf.
+  std::string TempNameOf(const std::string& key, const std::string& name, bool delta);
   // Moves each record of the local manifest whose key the live release
   // lacks, but whose path it names under another key, to that key: so the
   // comparison matches records to the release by path, and an old record
@@ -173,7 +177,7 @@ class OBDWorker : public DownloadMonitor {
   bool ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name);
   bool MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name);
   // Deletes the delta temp file an earlier try left beside a file now
-  // fetched whole, unless the release names a file of that name.
+  // fetched whole.
   void RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name);
   // Whether the finished file open at `fd` has the live manifest's size;
   // a file of another size is broken.
