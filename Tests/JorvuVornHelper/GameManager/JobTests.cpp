@@ -407,13 +407,18 @@ TEST_F(JobTest, FullDiskIsALackOfSpace) {
 // The save a patch makes before it changes the game's folder fails on a
 // full disk: the patch stops there, and the older local manifest file,
 // whose claims still hold, stays.
-TEST_F(JobTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
+// A patch that fetches files, or one that only drops files, on a full disk.
+class FullDiskPatchTest : public JobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FullDiskPatchTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
   jobtest::TmpfsMount disk(root / "/Library/Application Support/Jorvu", 16 << 20);
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   publish("r1", releaseOne());
   auto w1 = work("r1");
   ASSERT_TRUE(install(*w1));
-  publish("r2", releaseTwo());
+  auto dropping = releaseOne();
+  dropping.erase("docs/old/notes.txt");
+  publish("r2", GetParam() ? dropping : releaseTwo());
   const std::string manifest = OBDManifestController::LocalManifestPath(kCode, target);
   const std::string saved = readFileOrEmpty(manifest);
   {
@@ -429,6 +434,9 @@ TEST_F(JobTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
   EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
   EXPECT_EQ(readFileOrEmpty(manifest), saved);
 }
+
+INSTANTIATE_TEST_SUITE_P(Releases, FullDiskPatchTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OnlyDropsFiles" : "FetchesFiles"; });
 
 TEST_F(JobTest, FreeSpaceOneByteShortGivesTheCapacityText) {
   const std::string volume = root.path() + "/vol";

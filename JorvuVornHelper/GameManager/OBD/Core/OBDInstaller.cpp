@@ -132,11 +132,21 @@ bool OBDInstaller::Install() {
   if (!Util::IsPathExists(info.target_path)) Util::MakeSureDirExist(info.target_path + "/");
   OBDManifestController::RemoveSaveLeftovers(info.game_code, info.target_path);
 
+  // Opened before the job writes anything: every save of the job, the last
+  // one included, syncs through it.
+  sync_ = std::make_unique<OBDSyncFolder>(info.target_path);
   worker_ = std::make_unique<OBDWorker>(controller, info.progress_info_manager);
   worker_->SetWaits(waits_);
-  const bool ok = worker_->Install(info.source_url, info.target_path);
+  worker_->SetSyncFolder(sync_.get());
+  bool ok = worker_->Install(info.source_url, info.target_path);
   if (ok && !freshFolder) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForInstallSuccess(info.game_code, info.target_path);
-  controller.SaveResult(info.game_code, info.target_path);
+  if (!controller.SaveResult(info.game_code, info.target_path, sync_.get()) && ok) {
+    // Without its record on the disk the install is not done.
+    info.progress_info_manager.SetLastError(EngineErrors::Write, static_cast<std::uint32_t>(errno));
+    ok = false;
+  }
+  worker_->SetSyncFolder(nullptr);
+  sync_.reset();
   return ok;
 }

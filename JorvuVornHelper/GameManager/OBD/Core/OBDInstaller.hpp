@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/KTZInstaller.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
 
@@ -41,6 +42,7 @@ class OBDInstaller : public KTZInstaller {
   bool ReadLocalManifestForResume();
 
   std::unique_ptr<OBDWorker> worker_;
+  std::unique_ptr<OBDSyncFolder> sync_;  // of the running job
   OBDWaits waits_;
   std::string installRoot_;
 };

@@ -365,8 +365,10 @@ void OBDWorker::Checkpoint(bool force) {
   if (targetPath_.empty()) return;
   const auto started = std::chrono::steady_clock::now();
   if (!force && (waits_.checkpoint.count() <= 0 || started < nextCheckpoint_)) return;
+  // A failure is left to a later save: a failed sync fails every later
+  // save of the job too, the last one included.
   OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_,
-                                                controller_.GetLocalManifest(), &manifestMutex_);
+                                                controller_.GetLocalManifest(), &manifestMutex_, sync_);
   // The write of a large manifest takes its time, under the lock the
   // differentiate step needs too: it may take a tenth of the job at most.
   const auto took = std::chrono::steady_clock::now() - started;
@@ -377,7 +379,7 @@ bool OBDWorker::SaveBeforeChanges(const std::string& targetPath) {
   std::lock_guard lock(checkpointMutex_);
   const std::uint32_t code = controller_.GetGameCode();
   if (OBDManifestController::WriteLocalManifestFile(code, targetPath, controller_.GetLocalManifest(),
-                                                    &manifestMutex_)) {
+                                                    &manifestMutex_, sync_)) {
     return true;
   }
   const int error = errno;
@@ -494,7 +496,7 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
       // removed here, or they would stay for good (the names now agree, so
       // no later patch would look at them again).
       DeleteDisappearedLocal(targetPath);
-      done = true;
+      done = !IsErrorOccured();  // a save before the clean-up that failed keeps its error
       break;
     }
     if (pass == kComparePasses - 1) break;

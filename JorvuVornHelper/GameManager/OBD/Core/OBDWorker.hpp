@@ -71,6 +71,10 @@ class OBDWorker : public DownloadMonitor {
   OBDWorker& operator=(const OBDWorker&) = delete;
 
   void SetWaits(const OBDWaits& waits) { waits_ = waits; }
+  // The job's descriptor of the game's folder, through which every save
+  // syncs (see OBDSyncFolder); not owned. Without one, a save syncs through
+  // its own temp file.
+  void SetSyncFolder(OBDSyncFolder* sync) { sync_ = sync; }
 
   bool Install(const std::string& sourceURL, const std::string& targetPath);
   bool Patch(const std::string& sourceURL, const std::string& targetPath);
@@ -204,6 +208,7 @@ class OBDWorker : public DownloadMonitor {
   // The differentiate step runs beside the pipeline's other steps (an
   // install), not before them (a patch). Set before the threads start.
   bool besidePipeline_ = false;
+  OBDSyncFolder* sync_ = nullptr;
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints
