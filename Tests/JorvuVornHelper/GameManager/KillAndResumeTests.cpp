@@ -354,6 +354,27 @@ TEST_F(ObdRunTest, AnInstallOverAnUnfinishedInstallOfAnotherReleaseLeavesNothing
   EXPECT_EQ(decision("r2"), WorkMode::Ready);
 }
 
+// The same with no local manifest left to tell which release the files
+// are of: the executable's bundle folder is there, the executable not yet.
+TEST_F(ObdRunTest, AnInstallOverFilesThatNoLocalManifestDescribesStartsAfresh) {
+  const std::map<std::string, std::string> one{{kExecutable, enginetest::repeatBytes(kBlock + 100, 1)},
+                                               {"keep.txt", "kept\n"},
+                                               {"old/a.txt", "a\n"}};
+  publish("r1", one);
+  pub->setFault(objectOf("r1", kExecutable, 1), publisher::Fault::stall());
+  killWhen("install", "r1", [&] {
+    return fs::exists(target + "/" + kExecutable + ".zqgz") && fs::exists(target + "/old/a.txt");
+  });
+  pub->clearFaults();
+  fs::remove(OBDManifestController::LocalManifestPath(kCode, target));
+
+  publish("r2", {{kExecutable, one.at(kExecutable)}, {"keep.txt", "kept\n"}});
+  EXPECT_EQ(decision("r2"), WorkMode::Install);
+  std::string out;
+  EXPECT_EQ(run("install", "r2", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
+}
+
 // A source whose keys spell the paths of its Data folder with "\" between
 // the names (and, in the second case, every key without the Base64
 // padding), installed by a run that is killed as its last step has removed

@@ -54,21 +54,24 @@ bool OBDInstaller::ReadLocalManifestForResume() {
   std::string header;
   std::string contents;
   OBDManifest& local = controller.GetLocalManifest();
-  if (OBDManifestController::ReadLocalContents(info.game_code, info.target_path, header, contents)) {
-    local.SetHeaderRaw(header);
-    local.SetContentRaw(contents);
-    // The folder holds what runs wrote for the release the file names (and
-    // not all of it recorded): over another release's, or a file that
-    // names none, the install starts afresh.
-    if (!local.ParseHeader() || local.IsDifferentName(controller.GetLiveManifest())) {
-      OBD_LOG_INFO("Local Manifest Of Another Release : %s", local.GetName().c_str());
-      controller.ClearLocalManifest();
-      return false;
-    }
-    // Only an unfinished install's records describe what is on disk; a
-    // finished one's cannot explain a missing executable.
-    if (!local.NeedToResume()) controller.ClearLocalManifest();
+  // The folder holds what runs wrote for the release the file names, not
+  // all of it recorded: without a file to tell, or over another release's
+  // (or a file that names none), the install starts afresh. (Resumed with
+  // no records, it would fetch every file again all the same.)
+  if (!OBDManifestController::ReadLocalContents(info.game_code, info.target_path, header, contents)) {
+    OBD_LOG_INFO("No Local Manifest To Resume");
+    return false;
   }
+  local.SetHeaderRaw(header);
+  local.SetContentRaw(contents);
+  if (!local.ParseHeader() || local.IsDifferentName(controller.GetLiveManifest())) {
+    OBD_LOG_INFO("Local Manifest Of Another Release : %s", local.GetName().c_str());
+    controller.ClearLocalManifest();
+    return false;
+  }
+  // Only an unfinished install's records describe what is on disk; a
+  // finished one's cannot explain a missing executable.
+  if (!local.NeedToResume()) controller.ClearLocalManifest();
   controller.SetInstallReady(info.target_path);
   return true;
 }

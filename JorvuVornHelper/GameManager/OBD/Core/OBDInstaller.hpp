@@ -2,7 +2,8 @@
 // The install of one game: loads the live manifest, checks the free space,
 // prepares the local manifest (resuming an unfinished install of the live
 // release, or starting afresh: also over an unfinished install of another
-// release, whose files the folder may hold unrecorded), clears the target
+// release or one that left no local manifest, whose files the folder may
+// hold unrecorded), clears the target
 // folder for a fresh start, runs the job and saves the local manifest file
 // whatever the outcome.
 #include <memory>
@@ -36,9 +37,9 @@ class OBDInstaller : public KTZInstaller {
   static bool IsStrictlyBelow(const std::string& path, const std::string& root);
 
  private:
-  // Reads the local manifest file for a resumed install; false when it
-  // names another release than the live one (or none), which the install
-  // does not resume.
+  // Reads the local manifest file for a resumed install; false when there
+  // is none to read or it names another release than the live one (or
+  // none), which the install does not resume.
   bool ReadLocalManifestForResume();
 
   std::unique_ptr<OBDWorker> worker_;
