@@ -375,6 +375,23 @@ TEST_F(ObdRunTest, AnInstallOverFilesThatNoLocalManifestDescribesStartsAfresh) {
   EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
 }
 
+// Release 1 names x and x.zqgz; release 2 changes x and drops x.zqgz. The
+// patch to release 2, killed once x is in place, never took the installed
+// x.zqgz for x's temp file: the patch back to release 1 finds it whole.
+TEST_F(ObdRunTest, AnInstalledFileNamedLikeATempFileIsNoTempFileOfAReleaseThatDropsIt) {
+  const std::map<std::string, std::string> one{{kExecutable, "game"}, {"x", "x one"}, {"x.zqgz", "installed"}};
+  publish("r1", one);
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+  publish("r2", {{kExecutable, "game"}, {"x", "x two"}});
+  killAt("patch", "r2", "renameat x");
+  ASSERT_EQ(readFileOrEmpty(target + "/x"), "x two");
+
+  std::string out;
+  EXPECT_EQ(run("patch", "r1", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "") << out;
+}
+
 // A source whose keys spell the paths of its Data folder with "\" between
 // the names (and, in the second case, every key without the Base64
 // padding), installed by a run that is killed as its last step has removed

@@ -6,6 +6,7 @@
 //
 // Made by one thread from the live manifest, which a job never changes;
 // then only read.
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -24,12 +25,13 @@ class OBDLivePaths {
   bool Holds(const std::string& relative) const;
   // What the temp file of the file at `relative` adds to its name (the
   // temp file lies beside it): `suffix` itself (".zqgz" or ".zqdelta"),
-  // unless the release names the path that makes; then ".~", ".~~", ...
-  // before `suffix`, the first whose path the release names neither with
-  // nor without `suffix`. So no file of the release is ever taken for a
-  // temp file, two files never share one, and every temp file still ends in
-  // `suffix`.
-  std::string TempSuffixOf(const std::string& relative, std::string_view suffix) const;
+  // unless the release names the path that makes (or `alsoTaken` holds for
+  // it: the files installed there); then ".~", ".~~", ... before `suffix`,
+  // the first whose path is taken neither with nor without `suffix`. So no
+  // such file is ever taken for a temp file, two files never share one, and
+  // every temp file still ends in `suffix`.
+  std::string TempSuffixOf(const std::string& relative, std::string_view suffix,
+                           const std::function<bool(const std::string&)>& alsoTaken = {}) const;
 
  private:
   std::map<std::string, std::string> keys_;  // relative path -> key

@@ -73,8 +73,10 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, off_t offset = 
 // file open at a time, opened as the file step opens it.
 class ResumedTemps {
  public:
-  ResumedTemps(const std::string& targetPath, const OBDLivePaths& livePaths)
-      : targetPath_(targetPath), livePaths_(livePaths) {}
+  // `tempName` gives the name of a file's temp file, as the file step names it.
+  using TempName = std::function<std::string(const std::string& key, const std::string& name, bool delta)>;
+  ResumedTemps(const std::string& targetPath, TempName tempName)
+      : targetPath_(targetPath), tempName_(std::move(tempName)) {}
 
   // Whether the item's temp file holds its object: the bytes at the
   // object's offset hash to the object's hash.
@@ -110,13 +112,12 @@ class ResumedTemps {
     std::string name;
     const std::shared_ptr<OBDFd> parent = folder_->OpenFolderOf(element.full_path, false, name);
     if (!parent) return;  // nothing readable: every object is fetched again
-    name += livePaths_.TempSuffixOf(obd::utils::GetDecodedRelativePath(element.key),
-                                    element.source.empty() ? OBDWorker::kTempExtension : OBDWorker::kDeltaExtension);
+    name = tempName_(element.key, name, !element.source.empty());
     temp_ = OBDFd(::openat(parent->get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
 
   std::string targetPath_;
-  const OBDLivePaths& livePaths_;
+  TempName tempName_;
   std::unique_ptr<OBDGameFolder> folder_;
   std::string key_;
   OBDFd temp_;
@@ -212,9 +213,23 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
   const bool saveEachClaim = besidePipeline_;
   if (MatchRecordsToLivePaths() && saveEachClaim) SaveBeforeChanges(targetPath);
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
-  // Made before the first item is queued: the file step only reads it.
-  const OBDLivePaths& livePaths = LivePaths();
-  ResumedTemps resumed(targetPath, livePaths);
+  // Made before the first item is queued: the file step only reads them.
+  LivePaths();
+  {
+    std::lock_guard lock(manifestMutex_);
+    recordedPaths_.clear();
+    const rapidjson::Value& files = controller_.GetLocalManifest().GetContents().Files();
+    if (files.IsObject()) {
+      for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
+        std::string relative =
+            obd::utils::GetDecodedRelativePath(std::string_view(m->name.GetString(), m->name.GetStringLength()));
+        if (!relative.empty()) recordedPaths_.insert(std::move(relative));
+      }
+    }
+  }
+  ResumedTemps resumed(targetPath, [this](const std::string& key, const std::string& name, bool delta) {
+    return TempNameOf(key, name, delta);
+  });
   std::uint64_t queued = 0;
   while (!IsErrorOccured() && InProgress()) {
     std::string key;
@@ -236,9 +251,7 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     bool dropsFinished = false;
     {
       std::lock_guard lock(manifestMutex_);
-      const bool tempExists =
-          Util::IsFileExists(fullPath + livePaths.TempSuffixOf(obd::utils::GetDecodedRelativePath(key),
-                                                               source.empty() ? kTempExtension : kDeltaExtension));
+      const bool tempExists = Util::IsFileExists(TempNameOf(key, fullPath, !source.empty()));
       const OBDManifest& local = controller_.GetLocalManifest();
       const bool hadRecords = local.GetUnfinishedObjectsCount(key) > 0;
       const bool wasFinished = local.IsFileFinished(key);
@@ -357,7 +370,15 @@ const OBDLivePaths& OBDWorker::LivePaths() {
 
 std::string OBDWorker::TempNameOf(const std::string& key, const std::string& name, bool delta) {
   return name + LivePaths().TempSuffixOf(obd::utils::GetDecodedRelativePath(key),
-                                         delta ? kDeltaExtension : kTempExtension);
+                                         delta ? kDeltaExtension : kTempExtension,
+                                         [this](const std::string& path) { return IsRecordedPath(path); });
+}
+
+bool OBDWorker::IsRecordedPath(const std::string& relative) const {
+  if (recordedPaths_.contains(relative)) return true;
+  const std::string folder = relative + "/";
+  const auto below = recordedPaths_.lower_bound(folder);
+  return below != recordedPaths_.end() && below->starts_with(folder);
 }
 
 void OBDWorker::Checkpoint(bool force) {

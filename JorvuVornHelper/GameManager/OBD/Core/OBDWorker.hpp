@@ -149,8 +149,12 @@ class OBDWorker : public DownloadMonitor {
   // before it queues anything.
   const OBDLivePaths& LivePaths();
   // The name of the temp file (".zqgz", or ".zqdelta" with `delta`) of the
-  // file of `key` whose name is `name`: see OBDLivePaths::TempSuffixOf.
+  // file of `key` whose name is `name`: see OBDLivePaths::TempSuffixOf; the
+  // paths the local manifest records are taken too.
   std::string TempNameOf(const std::string& key, const std::string& name, bool delta);
+  // Whether the local manifest recorded `relative`, or a path below it,
+  // when the comparison began.
+  bool IsRecordedPath(const std::string& relative) const;
   // Moves each record of the local manifest whose key the live release
   // lacks, but whose path it names under another key, to that key: so the
   // comparison matches records to the release by path, and an old record
@@ -209,6 +213,10 @@ class OBDWorker : public DownloadMonitor {
   // install), not before them (a patch). Set before the threads start.
   bool besidePipeline_ = false;
   OBDSyncFolder* sync_ = nullptr;
+  // The paths the local manifest records (files installed for whatever
+  // release), noted by the differentiate step before it queues anything,
+  // so that no temp name takes one of them; then only read.
+  std::set<std::string> recordedPaths_;
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints
