@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
@@ -86,17 +87,36 @@ class DurableSaveTest : public jobtest::JobTest {
  protected:
   // Runs jorvu-obd-trace to its end (doing `meanwhile` first); its trace.
   TraceCheck traced(const std::string& mode, const std::string& release, const std::function<void()>& meanwhile = {}) {
-    const std::string trace = root.path() + "/trace-" + mode;
-    const std::string out = root.path() + "/out-" + mode;
+    const int code = run(mode, release, {}, meanwhile);
+    EXPECT_EQ(code, 0) << readFileOrEmpty(out(mode));
+    EXPECT_EQ(jobtest::diffTrees(tree(release), target), "") << readFileOrEmpty(out(mode));
+    return checkTrace(trace(mode));
+  }
+
+  std::string trace(const std::string& mode) const { return root.path() + "/trace-" + mode; }
+  std::string out(const std::string& mode) const { return root.path() + "/out-" + mode; }
+
+  // Runs jorvu-obd-trace to its end, `env` added; its exit code.
+  int run(const std::string& mode, const std::string& release, testsupport::Environment env = {},
+          const std::function<void()>& meanwhile = {}) {
+    env["JORVU_SYNC_TRACE"] = trace(mode);
     const jobtest::Child child = jobtest::spawnObd(
         {mode, "--source", sourceURL(), "--manifest", release, "--target", target, "--code",
          std::to_string(jobtest::kCode), "--exe", "Game.app"},
-        out, {{"JORVU_SYNC_TRACE", trace}}, "jorvu-obd-trace");
+        out(mode), env, "jorvu-obd-trace");
     EXPECT_GT(child.pid, 0);
     if (meanwhile) meanwhile();
-    EXPECT_EQ(jobtest::waitExit(child.pid), 0) << readFileOrEmpty(out);
-    EXPECT_EQ(jobtest::diffTrees(tree(release), target), "") << readFileOrEmpty(out);
-    return checkTrace(trace);
+    return jobtest::waitExit(child.pid);
+  }
+
+  // The "syncfs" lines of a trace, each without its line's first field.
+  std::set<std::string> syncs(const std::string& mode) {
+    std::set<std::string> found;
+    std::istringstream in(readFileOrEmpty(trace(mode)));
+    for (std::string line; std::getline(in, line);) {
+      if (line.starts_with("syncfs\t")) found.insert(line.substr(7));
+    }
+    return found;
   }
 
   std::size_t savedFinished() {
@@ -116,12 +136,36 @@ TEST_F(DurableSaveTest, NoSaveRecordsAFileRenamedIntoPlaceSinceTheLastSync) {
   });
   EXPECT_GE(install.saves, 2);
   EXPECT_EQ(install.unsynced, "");
+  // Every save synced through one descriptor, of the game's folder, open
+  // since the job began: it is told of every write-back error of the job.
+  const std::set<std::string> installSyncs = syncs("install");
+  ASSERT_EQ(installSyncs.size(), 1u);
+  EXPECT_TRUE(installSyncs.begin()->starts_with("Game\t")) << *installSyncs.begin();
 
   // A patch with deltas and a clean-up.
   publish("r2", jobtest::releaseTwo(), "r1", "r1");
   const TraceCheck patch = traced("patch", "r2");
   EXPECT_GE(patch.saves, 1);
   EXPECT_EQ(patch.unsynced, "");
+  const std::set<std::string> patchSyncs = syncs("patch");
+  ASSERT_EQ(patchSyncs.size(), 1u);
+  EXPECT_TRUE(patchSyncs.begin()->starts_with("Game\t")) << *patchSyncs.begin();
+}
+
+// With every sync of the file system failing, no job ends in success: the
+// install fails with the write error of its last save, and so does a patch
+// (at its save before it changes anything).
+TEST_F(DurableSaveTest, ASyncThatFailsFailsTheJob) {
+  publish("r1", jobtest::releaseOne());
+  EXPECT_EQ(run("install", "r1", {{"JORVU_SYNC_FAIL", "syncfs"}}), 1) << readFileOrEmpty(out("install"));
+  EXPECT_NE(readFileOrEmpty(out("install")).find("error: -40/103/5\n"), std::string::npos)
+      << readFileOrEmpty(out("install"));
+
+  ASSERT_EQ(run("install", "r1"), 0) << readFileOrEmpty(out("install"));
+  publish("r2", jobtest::releaseTwo());
+  EXPECT_EQ(run("patch", "r2", {{"JORVU_SYNC_FAIL", "syncfs"}}), 1) << readFileOrEmpty(out("patch"));
+  EXPECT_NE(readFileOrEmpty(out("patch")).find("error: -50/103/5\n"), std::string::npos)
+      << readFileOrEmpty(out("patch"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 namespace fs = std::filesystem;
 using jobtest::editManifest;
 using jobtest::JobTest;
+using jobtest::kCode;
 using jobtest::kBlock;
 using jobtest::releaseOne;
 using jobtest::releaseTwo;
@@ -54,10 +55,15 @@ TEST_F(JobTest, NothingIsWrittenThroughAFolderLinkThatLeadsOutside) {
   writeFile(outside + "/keep.txt", "not the game's");
   const auto before = snapshot(outside);
 
-  // An install over an existing tree (its bundle is there, so it resumes)
-  // whose resources folder is a link out of the game's folder.
+  // An install over an existing tree (its bundle and the local manifest of
+  // an unfinished install of the release are there, so it resumes) whose
+  // resources folder is a link out of the game's folder.
   fs::create_directories(target + "/Game.app/Contents");
   fs::create_symlink(outside, target + "/Game.app/Contents/Resources");
+  OBDManifestController unfinished;
+  unfinished.Enable(kCode, "r1");
+  unfinished.SetInstallReady(target);
+  ASSERT_TRUE(OBDManifestController::WriteLocalManifestFile(kCode, target, unfinished.GetLocalManifest()));
   auto w = work("r1");
   EXPECT_FALSE(install(*w));
   EXPECT_EQ(jobtest::triple(w->progress_info_manager), "-70/105/" + std::to_string(kExdev));

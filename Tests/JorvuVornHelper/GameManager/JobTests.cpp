@@ -109,6 +109,47 @@ TEST_F(JobTest, PatchWithDeltasReproducesTheNewReleaseAndDropsRemovedFiles) {
   EXPECT_EQ(w->manifest_controller.GetLiveManifest().GetDiffs().FileCount(), 0u);
 }
 
+// A release that names "x" and "x.zqgz", "y", "y.zqdelta" and "y.zqgz": the
+// temp files of x and y take other names, in an install and in a patch
+// with deltas, and the release's own files stay byte for byte; a temp file
+// left under x's other name by a try cut short is x's, and goes with its
+// next change.
+TEST_F(JobTest, FilesNamedLikeAnotherFilesTempFileAreTheReleasesOwn) {
+  const std::string y = enginetest::repeatBytes(kBlock + 100, 4);
+  std::map<std::string, std::string> one{{"Game.app/Contents/MacOS/Game", "game"},
+                                         {"x", "x one"},
+                                         {"x.zqgz", "the release's x.zqgz"},
+                                         {"y", y},
+                                         {"y.zqdelta", "the release's y.zqdelta"},
+                                         {"y.zqgz", "the release's y.zqgz"}};
+  publish("r1", one);
+  // Both installs: the order in which x and x.zqgz are written varies.
+  for (int n = 0; n < 2; ++n) {
+    if (n > 0) fs::remove_all(target);
+    auto w = work("r1");
+    ASSERT_TRUE(install(*w)) << jobtest::triple(w->progress_info_manager);
+    EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
+  }
+
+  auto two = one;
+  two["x"] = "x two";
+  two["y"] = y + "more";
+  publish("r2", two, "r1", "r1");
+  auto w = work("r2");
+  ASSERT_TRUE(patch(*w)) << jobtest::triple(w->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "");
+  EXPECT_GT(jobtest::objectRequests(*pub, "/src", srcDir(), ".zqdelta"), 0u);
+
+  // The temp file of x under its other name, as a try cut short leaves it.
+  testsupport::writeFile(target + "/x.~.zqgz", "left");
+  auto three = two;
+  three["x"] = "x three";
+  publish("r3", three);
+  auto w3 = work("r3");
+  ASSERT_TRUE(patch(*w3)) << jobtest::triple(w3->progress_info_manager);
+  EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "");
+}
+
 TEST_F(JobTest, DownloadThreadsShareAHandfulOfConnections) {
   std::map<std::string, std::string> files;
   for (int i = 0; i < 60; ++i) {
@@ -189,10 +230,13 @@ TEST_F(JobTest, ALocalManifestPathThatIsNoFileIsAnUnreadableManifest) {
   EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
   EXPECT_TRUE(fs::is_regular_file(manifest));  // the save took the FIFO's place
 
+  // A folder there: the patch does its work, but its record cannot be
+  // saved, so it is not done.
   fs::remove(manifest);
   fs::create_directory(manifest);
   auto again = work("r1");
-  EXPECT_TRUE(patch(*again)) << jobtest::triple(again->progress_info_manager);
+  EXPECT_FALSE(patch(*again));
+  EXPECT_EQ(jobtest::triple(again->progress_info_manager), "-70/103/" + std::to_string(EISDIR));
   EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
   EXPECT_TRUE(fs::is_directory(manifest));
   EXPECT_EQ(enginetest::logCount("Save Local Manifest Failed : " + manifest), 1);
@@ -366,13 +410,18 @@ TEST_F(JobTest, FullDiskIsALackOfSpace) {
 // The save a patch makes before it changes the game's folder fails on a
 // full disk: the patch stops there, and the older local manifest file,
 // whose claims still hold, stays.
-TEST_F(JobTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
+// A patch that fetches files, or one that only drops files, on a full disk.
+class FullDiskPatchTest : public JobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FullDiskPatchTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
   jobtest::TmpfsMount disk(root / "/Library/Application Support/Jorvu", 16 << 20);
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   publish("r1", releaseOne());
   auto w1 = work("r1");
   ASSERT_TRUE(install(*w1));
-  publish("r2", releaseTwo());
+  auto dropping = releaseOne();
+  dropping.erase("docs/old/notes.txt");
+  publish("r2", GetParam() ? dropping : releaseTwo());
   const std::string manifest = OBDManifestController::LocalManifestPath(kCode, target);
   const std::string saved = readFileOrEmpty(manifest);
   {
@@ -388,6 +437,9 @@ TEST_F(JobTest, APatchThatCannotSaveBeforeItChangesFilesChangesNone) {
   EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "");
   EXPECT_EQ(readFileOrEmpty(manifest), saved);
 }
+
+INSTANTIATE_TEST_SUITE_P(Releases, FullDiskPatchTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OnlyDropsFiles" : "FetchesFiles"; });
 
 TEST_F(JobTest, FreeSpaceOneByteShortGivesTheCapacityText) {
   const std::string volume = root.path() + "/vol";

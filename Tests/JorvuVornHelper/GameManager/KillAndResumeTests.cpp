@@ -126,6 +126,35 @@ class ObdRunTest : public ResumeTest {
     ASSERT_TRUE(ended && info.si_code == CLD_STOPPED) << "never stopped after " << stop << "\n" << readFileOrEmpty(out);
   }
 
+  // Runs the job until `ready` holds, then kills it.
+  void killWhen(const std::string& mode, const std::string& release, const std::function<bool()>& ready) {
+    const std::string out = root.path() + "/run" + std::to_string(++runs_) + ".txt";
+    const jobtest::Child child = jobtest::spawnObd(args(mode, release), out);
+    ASSERT_GT(child.pid, 0);
+    const bool reached = testsupport::waitUntil(ready, std::chrono::seconds(120));
+    ::kill(child.pid, SIGKILL);
+    jobtest::waitExit(child.pid);
+    ASSERT_TRUE(reached) << readFileOrEmpty(out);
+  }
+
+  // Whether the saved local manifest calls the file finished.
+  bool savedFinished(const std::string& relative) {
+    std::string header;
+    std::string contents;
+    OBDManifest::Contents local;
+    if (!OBDManifestController::ReadLocalContents(kCode, target, header, contents) ||
+        !OBDManifest::ParseContentsCore(contents, local)) {
+      return false;
+    }
+    const rapidjson::Value* entry = local.FindFile(obd::utils::Base64Encode(relative));
+    return entry != nullptr && (*entry)["hash"].GetStringLength() != 0;
+  }
+
+  GameWorkerWrapperWorkMode decision(const std::string& release) {
+    GameWorker worker(kCode, "", sourceURL(), release, target, "Game.app", "");
+    return worker.GetWorkMode();
+  }
+
   // Runs the job to its end: its exit code; its output in `out`.
   int run(const std::string& mode, const std::string& release, std::string& out) {
     const std::string file = root.path() + "/run" + std::to_string(++runs_) + ".txt";
@@ -255,6 +284,112 @@ TEST_F(ObdRunTest, NoTempFileOrEmptiedFolderStaysAfterASuccess) {
   EXPECT_TRUE(fs::remove(target + "/saves/empty"));
   fs::remove(target + "/saves");
   EXPECT_EQ(jobtest::diffTrees(tree("r3"), target), "") << out;
+}
+
+// An install of release 1 killed once its executable and a.txt are in place
+// and saved as finished, with z.bin still to come; then release 2, which
+// changes a.txt and drops z.bin, resumed and killed right after it moves
+// a.txt into place, before any save of its own; then release 1 live again.
+// The run back must not take release 2's a.txt for release 1's. Release 2
+// is another release, or release 1's name published anew.
+class ResumedInstallTest : public ObdRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ResumedInstallTest, AFileReplacedByAnInstallOfAnotherReleaseIsNeverLeftCalledFinished) {
+  const std::map<std::string, std::string> one{{kExecutable, enginetest::repeatBytes(3000, 1)},
+                                               {"a.txt", "one\n"},
+                                               {"z.bin", enginetest::repeatBytes(5000, 2)}};
+  publish("r1", one);
+  // a.txt comes once the save after the executable's is due.
+  pub->setFault(objectOf("r1", "a.txt", 0), publisher::Fault::stall(std::chrono::milliseconds(1500)));
+  pub->setFault(objectOf("r1", "z.bin", 0), publisher::Fault::stall());
+  killWhen("install", "r1", [&] { return savedFinished(kExecutable) && savedFinished("a.txt"); });
+  pub->clearFaults();
+
+  const bool sameName = GetParam();
+  const std::string release = sameName ? "r1" : "r2";
+  fs::remove_all(tree(release));
+  publish(release, {{kExecutable, one.at(kExecutable)}, {"a.txt", "two\n"}});
+  EXPECT_EQ(decision(release), WorkMode::Install);
+  killAt("install", release, "renameat a.txt");
+  ASSERT_EQ(readFileOrEmpty(target + "/a.txt"), "two\n");
+
+  fs::remove_all(tree("r1"));
+  publish("r1", one);
+  // Install, unless the install of release 2 started afresh and was killed
+  // before any save of its own: then a patch rebuilds the records.
+  const GameWorkerWrapperWorkMode mode = decision("r1");
+  EXPECT_TRUE(mode == WorkMode::Install || (!sameName && mode == WorkMode::Patch)) << mode;
+  std::string out;
+  const int code = run(mode == WorkMode::Patch ? "patch" : "install", "r1", out);
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "") << out;
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(decision("r1"), WorkMode::Ready);
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, ResumedInstallTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "SameNamePublishedAnew" : "AnotherRelease"; });
+
+// An install of release 1 killed with its files partly on disk, some of
+// them not yet saved in the local manifest; release 2 drops their folder.
+// The install of release 2 that the worker decides leaves release 2 alone.
+TEST_F(ObdRunTest, AnInstallOverAnUnfinishedInstallOfAnotherReleaseLeavesNothingOfIt) {
+  const std::map<std::string, std::string> one{{kExecutable, enginetest::repeatBytes(3000, 1)},
+                                               {"keep.txt", "kept\n"},
+                                               {"old/a.txt", "a\n"},
+                                               {"old/b.txt", "b\n"},
+                                               {"z.bin", enginetest::repeatBytes(5000, 2)}};
+  publish("r1", one);
+  pub->setFault(objectOf("r1", "z.bin", 0), publisher::Fault::stall());
+  killWhen("install", "r1", [&] {
+    return fs::exists(target + "/" + kExecutable) && fs::exists(target + "/old/a.txt") &&
+           fs::exists(target + "/old/b.txt") && fs::exists(OBDManifestController::LocalManifestPath(kCode, target));
+  });
+  pub->clearFaults();
+
+  publish("r2", {{kExecutable, one.at(kExecutable)}, {"keep.txt", "kept\n"}, {"z.bin", one.at("z.bin")}});
+  EXPECT_EQ(decision("r2"), WorkMode::Install);
+  std::string out;
+  EXPECT_EQ(run("install", "r2", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
+  EXPECT_EQ(decision("r2"), WorkMode::Ready);
+}
+
+// The same with no local manifest left to tell which release the files
+// are of: the executable's bundle folder is there, the executable not yet.
+TEST_F(ObdRunTest, AnInstallOverFilesThatNoLocalManifestDescribesStartsAfresh) {
+  const std::map<std::string, std::string> one{{kExecutable, enginetest::repeatBytes(kBlock + 100, 1)},
+                                               {"keep.txt", "kept\n"},
+                                               {"old/a.txt", "a\n"}};
+  publish("r1", one);
+  pub->setFault(objectOf("r1", kExecutable, 1), publisher::Fault::stall());
+  killWhen("install", "r1", [&] {
+    return fs::exists(target + "/" + kExecutable + ".zqgz") && fs::exists(target + "/old/a.txt");
+  });
+  pub->clearFaults();
+  fs::remove(OBDManifestController::LocalManifestPath(kCode, target));
+
+  publish("r2", {{kExecutable, one.at(kExecutable)}, {"keep.txt", "kept\n"}});
+  EXPECT_EQ(decision("r2"), WorkMode::Install);
+  std::string out;
+  EXPECT_EQ(run("install", "r2", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r2"), target), "") << out;
+}
+
+// Release 1 names x and x.zqgz; release 2 changes x and drops x.zqgz. The
+// patch to release 2, killed once x is in place, never took the installed
+// x.zqgz for x's temp file: the patch back to release 1 finds it whole.
+TEST_F(ObdRunTest, AnInstalledFileNamedLikeATempFileIsNoTempFileOfAReleaseThatDropsIt) {
+  const std::map<std::string, std::string> one{{kExecutable, "game"}, {"x", "x one"}, {"x.zqgz", "installed"}};
+  publish("r1", one);
+  auto w = work("r1");
+  ASSERT_TRUE(install(*w));
+  publish("r2", {{kExecutable, "game"}, {"x", "x two"}});
+  killAt("patch", "r2", "renameat x");
+  ASSERT_EQ(readFileOrEmpty(target + "/x"), "x two");
+
+  std::string out;
+  EXPECT_EQ(run("patch", "r1", out), 0) << out;
+  EXPECT_EQ(jobtest::diffTrees(tree("r1"), target), "") << out;
 }
 
 // A source whose keys spell the paths of its Data folder with "\" between

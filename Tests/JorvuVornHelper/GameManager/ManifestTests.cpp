@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDLivePaths.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestController.hpp"
 #include "Platform/Digest.hpp"
@@ -532,3 +533,27 @@ TEST(OBDManifestController, SizesErrorLogAndFinalizing) {
   EXPECT_FALSE(std::filesystem::exists(target + "/obd-manifest-3"));
   EXPECT_EQ(c.GetLocalManifest().GetInstallingPath(), "");
 }
+
+namespace {
+
+// A release that names a file's temp name, and that name's own other name:
+// each temp file is a name of its own, never one the release names.
+TEST(LivePathsTest, TempNamesAvoidTheReleasesNamesAndEachOther) {
+  OBDManifest live;
+  std::string files;
+  for (const char* path : {"x", "x.zqgz", "x.~", "x.~.zqgz", "d/y", "d/y.zqdelta/inner", "z"}) {
+    if (!files.empty()) files += ",";
+    files += "\"" + obd::utils::Base64Encode(path) + "\":{\"objects\":{},\"hash\":\"\",\"uncompressed_size\":0}";
+  }
+  live.SetContentRaw("{\"files\":{" + files + "},\"total_uncompressed_size\":0}");
+  ASSERT_TRUE(live.ParseContents());
+  const OBDLivePaths paths(live);
+  EXPECT_EQ(paths.TempSuffixOf("z", ".zqgz"), ".zqgz");
+  EXPECT_EQ(paths.TempSuffixOf("x", ".zqgz"), ".~~.zqgz");
+  EXPECT_EQ(paths.TempSuffixOf("x", ".zqdelta"), ".zqdelta");
+  EXPECT_EQ(paths.TempSuffixOf("x.zqgz", ".zqgz"), ".zqgz");
+  EXPECT_EQ(paths.TempSuffixOf("x.~", ".zqgz"), ".~.zqgz");  // x.~.~.zqgz
+  EXPECT_EQ(paths.TempSuffixOf("d/y", ".zqdelta"), ".~.zqdelta");  // a folder of the release there
+}
+
+}  // namespace

@@ -3,7 +3,10 @@
 // when JORVU_STOP_AFTER names the call and the file it made, stops the whole
 // process (SIGSTOP), so that a test can kill it at exactly that moment.
 //
-//   JORVU_STOP_AFTER="renameat NAME"   after a file is renamed to NAME
+//   JORVU_STOP_AFTER="renameat NAME"   after a file is renamed to NAME by
+//                                      renameat() (the game's files)
+//   JORVU_STOP_AFTER="rename NAME"     after a file is renamed to NAME by
+//                                      rename() (the local manifest's save)
 //   JORVU_STOP_AFTER="openat NAME"     after NAME is created or truncated
 //   JORVU_STOP_AFTER="unlink NAME"     after NAME is removed
 //   JORVU_STOP_AFTER="remove NAME"     after NAME is removed by remove() (as
@@ -47,6 +50,13 @@ extern "C" int renameat(int oldFolder, const char* oldPath, int newFolder, const
   static auto* const real = Real<int(int, const char*, int, const char*)>("renameat");
   const int result = real(oldFolder, oldPath, newFolder, newPath);
   if (result == 0) StopAfter("renameat", newPath, false);
+  return result;
+}
+
+extern "C" int rename(const char* oldPath, const char* newPath) noexcept {
+  static auto* const real = Real<int(const char*, const char*)>("rename");
+  const int result = real(oldPath, newPath);
+  if (result == 0) StopAfter("rename", newPath, false);
   return result;
 }
 

@@ -5,13 +5,17 @@
 // local manifest records was on the disk before the save:
 //
 //   renameat OLD NEW      a file renamed (each name the last component)
-//   syncfs                the file system synced
+//   syncfs NAME FD        the file system synced through descriptor FD, of
+//                         the file or folder NAME (its last component)
 //   fsync NAME            one file synced (fdatasync likewise); NAME is the
 //                         last component of its path
 //   save N                the local manifest saved: the file renamed into
 //                         place was copied to TRACE.N first
 //
 // The fields are separated by a tab (names may hold blanks).
+//
+// With JORVU_SYNC_FAIL=syncfs, every syncfs fails with EIO (and is traced
+// as "syncfs-failed NAME FD").
 // One lock is held across each call and its line, so that the lines follow
 // the order in which the calls took effect.
 #include <dlfcn.h>
@@ -19,6 +23,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -101,12 +106,14 @@ extern "C" int rename(const char* oldPath, const char* newPath) {
 
 namespace {
 
-// A sync call on `fd` and its line: the call's name, and the file's name
-// unless the whole file system was synced.
+// A sync call on `fd` and its line: the call's name and the file's name,
+// and the descriptor's number when the whole file system was synced.
 int TracedSync(int (*real)(int), const char* call, int fd, bool wholeFileSystem) {
   std::lock_guard lock(gTraceLock);
   const int result = real(fd);
-  if (result == 0) Append(wholeFileSystem ? std::string(call) : std::string(call) + "\t" + NameOfFd(fd));
+  if (result == 0) {
+    Append(std::string(call) + "\t" + NameOfFd(fd) + (wholeFileSystem ? "\t" + std::to_string(fd) : ""));
+  }
   return result;
 }
 
@@ -114,6 +121,13 @@ int TracedSync(int (*real)(int), const char* call, int fd, bool wholeFileSystem)
 
 extern "C" int syncfs(int fd) {
   static auto* const real = Real<int(int)>("syncfs");
+  const char* fail = std::getenv("JORVU_SYNC_FAIL");
+  if (fail != nullptr && std::strcmp(fail, "syncfs") == 0) {
+    std::lock_guard lock(gTraceLock);
+    Append("syncfs-failed\t" + NameOfFd(fd) + "\t" + std::to_string(fd));
+    errno = EIO;
+    return -1;
+  }
   return TracedSync(real, "syncfs", fd, true);
 }
 

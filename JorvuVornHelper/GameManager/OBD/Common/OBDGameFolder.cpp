@@ -111,3 +111,13 @@ std::shared_ptr<OBDFd> OBDGameFolder::OpenFolderOf(const std::string& path, bool
   }
   return current;
 }
+
+OBDSyncFolder::OBDSyncFolder(const std::string& folder)
+    : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+bool OBDSyncFolder::Sync(int fallbackFd) {
+  std::lock_guard lock(mutex_);
+  if (error_ == 0 && ::syncfs(fd_.ok() ? fd_.get() : fallbackFd) != 0) error_ = errno != 0 ? errno : EIO;
+  errno = error_;
+  return error_ == 0;
+}

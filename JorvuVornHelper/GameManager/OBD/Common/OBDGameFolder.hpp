@@ -13,6 +13,7 @@
 //
 // Not shared between threads: each step that writes keeps its own.
 #include <memory>
+#include <mutex>
 #include <string>
 
 // An owned file descriptor, closed by its destructor.
@@ -65,4 +66,26 @@ class OBDGameFolder {
   OBDFd rootFd_;
   int openError_ = 0;
   std::string realRoot_;  // where the root really is
+};
+
+// The file system of a job's game folder, synced through one descriptor of
+// the folder opened when the job starts. Linux tells a sync of a write-back
+// error only through descriptors opened before the error, and through each
+// only once: the job's own descriptor sees every error since the job began,
+// and a sync that failed fails every later sync of the job too.
+//
+// Any thread; one sync at a time.
+class OBDSyncFolder {
+ public:
+  explicit OBDSyncFolder(const std::string& folder);
+
+  // Syncs the file system (through `fallbackFd`, a file in the folder, when
+  // the folder could not be opened); false with errno set when this or an
+  // earlier sync failed.
+  bool Sync(int fallbackFd);
+
+ private:
+  std::mutex mutex_;
+  OBDFd fd_;
+  int error_ = 0;  // of the first sync that failed
 };

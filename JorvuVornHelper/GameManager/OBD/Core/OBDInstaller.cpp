@@ -44,7 +44,7 @@ bool OBDInstaller::IsStrictlyBelow(const std::string& path, const std::string& r
   return true;
 }
 
-void OBDInstaller::ReadLocalManifestForResume() {
+bool OBDInstaller::ReadLocalManifestForResume() {
   WorkInfo& info = *workInfo_;
   OBDManifestController& controller = info.manifest_controller;
   // What the worker's decision may have read is not relied on: the file is
@@ -54,15 +54,26 @@ void OBDInstaller::ReadLocalManifestForResume() {
   std::string header;
   std::string contents;
   OBDManifest& local = controller.GetLocalManifest();
-  if (OBDManifestController::ReadLocalContents(info.game_code, info.target_path, header, contents)) {
-    local.SetHeaderRaw(header);
-    local.SetContentRaw(contents);
-    local.ParseHeader();
-    // Only an unfinished install's records describe what is on disk; a
-    // finished one's cannot explain a missing executable.
-    if (!local.NeedToResume()) controller.ClearLocalManifest();
+  // The folder holds what runs wrote for the release the file names, not
+  // all of it recorded: without a file to tell, or over another release's
+  // (or a file that names none), the install starts afresh. (Resumed with
+  // no records, it would fetch every file again all the same.)
+  if (!OBDManifestController::ReadLocalContents(info.game_code, info.target_path, header, contents)) {
+    OBD_LOG_INFO("No Local Manifest To Resume");
+    return false;
   }
+  local.SetHeaderRaw(header);
+  local.SetContentRaw(contents);
+  if (!local.ParseHeader() || local.IsDifferentName(controller.GetLiveManifest())) {
+    OBD_LOG_INFO("Local Manifest Of Another Release : %s", local.GetName().c_str());
+    controller.ClearLocalManifest();
+    return false;
+  }
+  // Only an unfinished install's records describe what is on disk; a
+  // finished one's cannot explain a missing executable.
+  if (!local.NeedToResume()) controller.ClearLocalManifest();
   controller.SetInstallReady(info.target_path);
+  return true;
 }
 
 bool OBDInstaller::Setup() {
@@ -87,11 +98,13 @@ bool OBDInstaller::Setup() {
   const std::string installingPath = info.target_path + "/" + info.target_executable_name;
   if (!info.target_path.empty() && Util::IsPathExists(installingPath)) {
     OBD_LOG_INFO("Resume Installing Path Not Empty ");
-    info.clean_install = false;
-    ReadLocalManifestForResume();
-    return true;
+    if (ReadLocalManifestForResume()) {
+      info.clean_install = false;
+      return true;
+    }
+  } else {
+    OBD_LOG_INFO("Resume Installing Path Empty ");
   }
-  OBD_LOG_INFO("Resume Installing Path Empty ");
 
   info.clean_install = true;
   controller.DeleteLocalManifestFile(info.game_code, info.target_path);
@@ -122,11 +135,21 @@ bool OBDInstaller::Install() {
   if (!Util::IsPathExists(info.target_path)) Util::MakeSureDirExist(info.target_path + "/");
   OBDManifestController::RemoveSaveLeftovers(info.game_code, info.target_path);
 
+  // Opened before the job writes anything: every save of the job, the last
+  // one included, syncs through it.
+  sync_ = std::make_unique<OBDSyncFolder>(info.target_path);
   worker_ = std::make_unique<OBDWorker>(controller, info.progress_info_manager);
   worker_->SetWaits(waits_);
-  const bool ok = worker_->Install(info.source_url, info.target_path);
+  worker_->SetSyncFolder(sync_.get());
+  bool ok = worker_->Install(info.source_url, info.target_path);
   if (ok && !freshFolder) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForInstallSuccess(info.game_code, info.target_path);
-  controller.SaveResult(info.game_code, info.target_path);
+  if (!controller.SaveResult(info.game_code, info.target_path, sync_.get()) && ok) {
+    // Without its record on the disk the install is not done.
+    info.progress_info_manager.SetLastError(EngineErrors::Write, static_cast<std::uint32_t>(errno));
+    ok = false;
+  }
+  worker_->SetSyncFolder(nullptr);
+  sync_.reset();
   return ok;
 }

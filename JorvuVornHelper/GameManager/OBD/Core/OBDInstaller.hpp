@@ -1,11 +1,15 @@
 #pragma once
 // The install of one game: loads the live manifest, checks the free space,
-// prepares the local manifest (resuming an unfinished install or starting
-// afresh), clears the target folder for a fresh start, runs the job and
-// saves the local manifest file whatever the outcome.
+// prepares the local manifest (resuming an unfinished install of the live
+// release, or starting afresh: also over an unfinished install of another
+// release or one that left no local manifest, whose files the folder may
+// hold unrecorded), clears the target
+// folder for a fresh start, runs the job and saves the local manifest file
+// whatever the outcome.
 #include <memory>
 #include <string>
 
+#include "JorvuVornHelper/GameManager/OBD/Common/OBDGameFolder.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/KTZInstaller.hpp"
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDWorker.hpp"
 
@@ -33,9 +37,13 @@ class OBDInstaller : public KTZInstaller {
   static bool IsStrictlyBelow(const std::string& path, const std::string& root);
 
  private:
-  void ReadLocalManifestForResume();
+  // Reads the local manifest file for a resumed install; false when there
+  // is none to read or it names another release than the live one (or
+  // none), which the install does not resume.
+  bool ReadLocalManifestForResume();
 
   std::unique_ptr<OBDWorker> worker_;
+  std::unique_ptr<OBDSyncFolder> sync_;  // of the running job
   OBDWaits waits_;
   std::string installRoot_;
 };

@@ -26,3 +26,16 @@ bool OBDLivePaths::Holds(const std::string& relative) const {
   const auto below = keys_.lower_bound(folder);
   return below != keys_.end() && below->first.starts_with(folder);
 }
+
+std::string OBDLivePaths::TempSuffixOf(const std::string& relative, std::string_view suffix,
+                                       const std::function<bool(const std::string&)>& alsoTaken) const {
+  auto taken = [&](const std::string& path) { return Holds(path) || (alsoTaken && alsoTaken(path)); };
+  std::string tail(suffix);
+  if (!taken(relative + tail)) return tail;  // nearly always
+  // Marks of one "." and tildes only: a path plus one mark is never another
+  // path plus another mark, so two files never meet at one temp file.
+  for (std::string mark = ".~";; mark += '~') {
+    tail = mark + std::string(suffix);
+    if (!taken(relative + mark) && !taken(relative + tail)) return tail;
+  }
+}

@@ -6,8 +6,10 @@
 //
 // Made by one thread from the live manifest, which a job never changes;
 // then only read.
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
 
@@ -21,6 +23,15 @@ class OBDLivePaths {
   // Whether the release names `relative` or a path below it: deleting it
   // would delete a file of the release.
   bool Holds(const std::string& relative) const;
+  // What the temp file of the file at `relative` adds to its name (the
+  // temp file lies beside it): `suffix` itself (".zqgz" or ".zqdelta"),
+  // unless the release names the path that makes (or `alsoTaken` holds for
+  // it: the files installed there); then ".~", ".~~", ... before `suffix`,
+  // the first whose path is taken neither with nor without `suffix`. So no
+  // such file is ever taken for a temp file, two files never share one, and
+  // every temp file still ends in `suffix`.
+  std::string TempSuffixOf(const std::string& relative, std::string_view suffix,
+                           const std::function<bool(const std::string&)>& alsoTaken = {}) const;
 
  private:
   std::map<std::string, std::string> keys_;  // relative path -> key

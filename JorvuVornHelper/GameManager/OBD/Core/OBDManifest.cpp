@@ -459,6 +459,13 @@ std::uint64_t OBDManifest::GetUnfinishedObjectsCount(std::string_view key) const
   return GetObjectsCount(key);
 }
 
+bool OBDManifest::IsFileFinished(std::string_view key) const {
+  const Value* entry = contents_.FindFile(key);
+  if (entry == nullptr) return false;
+  const Value* hash = Member(*entry, kHash);
+  return hash != nullptr && hash->IsString() && hash->GetStringLength() != 0;
+}
+
 std::string OBDManifest::GetObjectHash(std::string_view key, std::int64_t index) const {
   const Value* entry = contents_.FindFile(key);
   if (entry == nullptr || index < 0) return {};

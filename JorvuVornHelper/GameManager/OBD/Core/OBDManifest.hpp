@@ -125,6 +125,8 @@ class OBDManifest {
   // The objects recorded for a file that is not finished (its hash still
   // empty); 0 for a finished or unknown file.
   std::uint64_t GetUnfinishedObjectsCount(std::string_view key) const;
+  // Whether the record of the file calls it finished (its hash set).
+  bool IsFileFinished(std::string_view key) const;
   std::string GetObjectHash(std::string_view key, std::int64_t index) const;
   static std::string GetHash(const void* data, std::size_t size);
 

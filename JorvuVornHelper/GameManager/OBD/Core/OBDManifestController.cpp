@@ -119,16 +119,18 @@ void OBDManifestController::FinalizeForInstallSuccess(std::uint32_t gameCode, co
   DeleteLocalManifestFile(gameCode, target);
 }
 
-bool OBDManifestController::SaveResult(std::uint32_t gameCode, const std::string& target) {
-  if (WriteLocalManifestFile(gameCode, target, local_)) return true;
+bool OBDManifestController::SaveResult(std::uint32_t gameCode, const std::string& target, OBDSyncFolder* sync) {
+  if (WriteLocalManifestFile(gameCode, target, local_, nullptr, sync)) return true;
   const int error = errno;
   OBD_LOG_ERROR("Save Local Manifest Failed : %s (%s)", LocalManifestPath(gameCode, target).c_str(),
                 std::strerror(error));
+  errno = error;
   return false;
 }
 
 bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target,
-                                                   const OBDManifest& local, std::mutex* guard) {
+                                                   const OBDManifest& local, std::mutex* guard,
+                                                   OBDSyncFolder* sync) {
   const std::string path = LocalManifestPath(gameCode, target);
   std::string temp = path + kSaveSuffix;
   const OBDFd fd(::mkostemp(temp.data(), O_CLOEXEC));
@@ -151,7 +153,7 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
     // before the lock was taken, and one sync of the file system (the temp
     // file lies in the game's folder) takes them all, where a sync of each
     // file costs the small files of a release far more.
-    ok = ::syncfs(fd.get()) == 0;
+    ok = sync != nullptr ? sync->Sync(fd.get()) : ::syncfs(fd.get()) == 0;
     ok = ok && writePiece(local.GetHeaderRaw() + "\n") && local.WriteContent(writePiece);
     lock = {};
     ok = (gzclose(file) == Z_OK) && ok;
@@ -159,7 +161,7 @@ bool OBDManifestController::WriteLocalManifestFile(std::uint32_t gameCode, const
   // Synced before the rename, so a crash leaves the old file or the new one.
   ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
   if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
-  const int error = errno;  // the caller's to report
+  const int error = errno != 0 ? errno : EIO;  // the caller's to report
   ::unlink(temp.c_str());
   errno = error;
   return false;

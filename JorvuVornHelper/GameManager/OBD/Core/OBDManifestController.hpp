@@ -10,6 +10,8 @@
 
 #include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
 
+class OBDSyncFolder;
+
 class OBDManifestController {
  public:
   static constexpr const char* kLocalManifestPrefix = "obd-manifest";
@@ -43,17 +45,20 @@ class OBDManifestController {
   void FinalizeForInstallSuccess(std::uint32_t gameCode, const std::string& target);
   void FinalizeForPatchSuccess() { local_.ClearOrigin(); }
   // Writes the local manifest file: a temporary file beside it, renamed into
-  // place, so a crash never leaves a half-written file. False, and logged,
-  // when it could not be written (the old file then stays as it was).
-  bool SaveResult(std::uint32_t gameCode, const std::string& target);
+  // place, so a crash never leaves a half-written file. False, logged and
+  // with errno set, when it could not be written (the old file then stays
+  // as it was). `sync`: the job's, see WriteLocalManifestFile.
+  bool SaveResult(std::uint32_t gameCode, const std::string& target, OBDSyncFolder* sync = nullptr);
   // The same write for a job that saves its progress while it runs: `local`
   // is read under `guard`, when given, and the file is synced and renamed
   // into place after the lock is let go. Every save first syncs the file
-  // system of the game's folder (under `guard`), so that the files `local`
-  // records as finished are on the disk before the record is. The text is
-  // compressed as it is written, never held whole.
+  // system of the game's folder (under `guard`; through `sync`, the job's
+  // descriptor of the folder, when given), so that the files `local`
+  // records as finished are on the disk before the record is; a sync that
+  // fails fails the save. The text is compressed as it is written, never
+  // held whole.
   static bool WriteLocalManifestFile(std::uint32_t gameCode, const std::string& target, const OBDManifest& local,
-                                     std::mutex* guard = nullptr);
+                                     std::mutex* guard = nullptr, OBDSyncFolder* sync = nullptr);
   bool DeleteLocalManifestFile(std::uint32_t gameCode, const std::string& target);
   // Deletes what saves cut short left in the game's folder: this game's
   // temporary files (the file's name + ".tmp" + 6 letters or digits), no

@@ -194,11 +194,21 @@ bool OBDPatcher::Patch() {
   controller.LoadDiffs(info.source_url, cancelled);
 
   OBDManifestController::RemoveSaveLeftovers(info.game_code, info.target_path);
+  // Opened before the job writes anything: every save of the job, the last
+  // one included, syncs through it.
+  sync_ = std::make_unique<OBDSyncFolder>(info.target_path);
   worker_ = std::make_unique<OBDWorker>(controller, progress);
   worker_->SetWaits(waits_);
-  const bool ok = worker_->Patch(info.source_url, info.target_path);
+  worker_->SetSyncFolder(sync_.get());
+  bool ok = worker_->Patch(info.source_url, info.target_path);
   if (ok) worker_->RemoveLeftovers(info.target_path);
   if (ok) controller.FinalizeForPatchSuccess();
-  controller.SaveResult(info.game_code, info.target_path);
+  if (!controller.SaveResult(info.game_code, info.target_path, sync_.get()) && ok) {
+    // Without its record on the disk the patch is not done.
+    progress.SetLastError(EngineErrors::Write, static_cast<std::uint32_t>(errno));
+    ok = false;
+  }
+  worker_->SetSyncFolder(nullptr);
+  sync_.reset();
   return ok;
 }

@@ -47,5 +47,6 @@ class OBDPatcher {
  private:
   WorkInfo* workInfo_;
   std::unique_ptr<OBDWorker> worker_;
+  std::unique_ptr<OBDSyncFolder> sync_;  // of the running job
   OBDWaits waits_;
 };

@@ -73,7 +73,10 @@ ssize_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, off_t offset = 
 // file open at a time, opened as the file step opens it.
 class ResumedTemps {
  public:
-  explicit ResumedTemps(const std::string& targetPath) : targetPath_(targetPath) {}
+  // `tempName` gives the name of a file's temp file, as the file step names it.
+  using TempName = std::function<std::string(const std::string& key, const std::string& name, bool delta)>;
+  ResumedTemps(const std::string& targetPath, TempName tempName)
+      : targetPath_(targetPath), tempName_(std::move(tempName)) {}
 
   // Whether the item's temp file holds its object: the bytes at the
   // object's offset hash to the object's hash.
@@ -109,11 +112,12 @@ class ResumedTemps {
     std::string name;
     const std::shared_ptr<OBDFd> parent = folder_->OpenFolderOf(element.full_path, false, name);
     if (!parent) return;  // nothing readable: every object is fetched again
-    name += element.source.empty() ? OBDWorker::kTempExtension : OBDWorker::kDeltaExtension;
+    name = tempName_(element.key, name, !element.source.empty());
     temp_ = OBDFd(::openat(parent->get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
 
   std::string targetPath_;
+  TempName tempName_;
   std::unique_ptr<OBDGameFolder> folder_;
   std::string key_;
   OBDFd temp_;
@@ -200,9 +204,32 @@ void OBDWorker::Fail(EngineError error, std::uint32_t subCode, const char* forma
 
 void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& out, std::int32_t downloadThreadCount,
                                     std::uint64_t* bytesToFetch, std::uint64_t* itemsQueued) {
-  MatchRecordsToLivePaths();
+  // Beside a running pipeline (an install), the file step may replace a file
+  // as soon as its items are queued, and an earlier file of this comparison
+  // may already be in place: a record that the comparison moves, drops or
+  // resets and that the saved file still calls finished is saved first, as
+  // the patch saves before its pipeline starts.
+  // (A save that fails sets the error flag, which ends the loop below.)
+  const bool saveEachClaim = besidePipeline_;
+  if (MatchRecordsToLivePaths() && saveEachClaim) SaveBeforeChanges(targetPath);
   OBDManifestDiffIterator iterator(controller_.GetLiveManifest(), controller_.GetLocalManifest());
-  ResumedTemps resumed(targetPath);
+  // Made before the first item is queued: the file step only reads them.
+  LivePaths();
+  {
+    std::lock_guard lock(manifestMutex_);
+    recordedPaths_.clear();
+    const rapidjson::Value& files = controller_.GetLocalManifest().GetContents().Files();
+    if (files.IsObject()) {
+      for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
+        std::string relative =
+            obd::utils::GetDecodedRelativePath(std::string_view(m->name.GetString(), m->name.GetStringLength()));
+        if (!relative.empty()) recordedPaths_.insert(std::move(relative));
+      }
+    }
+  }
+  ResumedTemps resumed(targetPath, [this](const std::string& key, const std::string& name, bool delta) {
+    return TempNameOf(key, name, delta);
+  });
   std::uint64_t queued = 0;
   while (!IsErrorOccured() && InProgress()) {
     std::string key;
@@ -221,12 +248,16 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
 
     bool fresh = false;
     bool dropsRecords = false;
+    bool dropsFinished = false;
     {
       std::lock_guard lock(manifestMutex_);
-      const bool tempExists = Util::IsFileExists(fullPath + (source.empty() ? kTempExtension : kDeltaExtension));
-      const bool hadRecords = controller_.GetLocalManifest().GetUnfinishedObjectsCount(key) > 0;
+      const bool tempExists = Util::IsFileExists(TempNameOf(key, fullPath, !source.empty()));
+      const OBDManifest& local = controller_.GetLocalManifest();
+      const bool hadRecords = local.GetUnfinishedObjectsCount(key) > 0;
+      const bool wasFinished = local.IsFileFinished(key);
       fresh = controller_.FileInitializeInLocal(key, tempExists);
       dropsRecords = fresh && hadRecords;
+      dropsFinished = fresh && wasFinished;
       if (bytesToFetch != nullptr) {
         *bytesToFetch = obd::size::Add(*bytesToFetch, controller_.GetDifferentUncompressedFileSize(key));
       }
@@ -235,7 +266,11 @@ void OBDWorker::ObjectDifferentiate(const std::string& targetPath, OBDBuffer& ou
     // item reaches it. A saved record that still lists written objects of
     // the file must be gone by then: beside the new temp file it would claim
     // objects that the file does not hold.
-    if (dropsRecords) Checkpoint(true);
+    if (dropsFinished && saveEachClaim) {
+      if (!SaveBeforeChanges(targetPath)) break;
+    } else if (dropsRecords) {
+      Checkpoint(true);
+    }
 
     bool anyObject = false;
     while (!IsErrorOccured() && InProgress()) {
@@ -305,24 +340,27 @@ void OBDWorker::ResultRecord(OBDBuffer& in) {
   }
 }
 
-void OBDWorker::MatchRecordsToLivePaths() {
+bool OBDWorker::MatchRecordsToLivePaths() {
   std::lock_guard lock(manifestMutex_);
   OBDManifest& local = controller_.GetLocalManifest();
   const OBDManifest& live = controller_.GetLiveManifest();
   std::vector<std::string> unknown;
   const rapidjson::Value& files = local.GetContents().Files();
-  if (!files.IsObject()) return;
+  if (!files.IsObject()) return false;
   for (auto m = files.MemberBegin(); m != files.MemberEnd(); ++m) {
     std::string key(m->name.GetString(), m->name.GetStringLength());
     if (!live.HasFile(key)) unknown.push_back(std::move(key));
   }
-  if (unknown.empty()) return;  // nearly always: nothing to look up
+  if (unknown.empty()) return false;  // nearly always: nothing to look up
   const OBDLivePaths& paths = LivePaths();
+  bool moved = false;
   for (const std::string& key : unknown) {
     if (const std::string* liveKey = paths.KeyOf(obd::utils::GetDecodedRelativePath(key))) {
       local.MoveFileRecord(key, *liveKey);
+      moved = true;
     }
   }
+  return moved;
 }
 
 const OBDLivePaths& OBDWorker::LivePaths() {
@@ -330,13 +368,28 @@ const OBDLivePaths& OBDWorker::LivePaths() {
   return *livePaths_;
 }
 
+std::string OBDWorker::TempNameOf(const std::string& key, const std::string& name, bool delta) {
+  return name + LivePaths().TempSuffixOf(obd::utils::GetDecodedRelativePath(key),
+                                         delta ? kDeltaExtension : kTempExtension,
+                                         [this](const std::string& path) { return IsRecordedPath(path); });
+}
+
+bool OBDWorker::IsRecordedPath(const std::string& relative) const {
+  if (recordedPaths_.contains(relative)) return true;
+  const std::string folder = relative + "/";
+  const auto below = recordedPaths_.lower_bound(folder);
+  return below != recordedPaths_.end() && below->starts_with(folder);
+}
+
 void OBDWorker::Checkpoint(bool force) {
   std::lock_guard lock(checkpointMutex_);
   if (targetPath_.empty()) return;
   const auto started = std::chrono::steady_clock::now();
   if (!force && (waits_.checkpoint.count() <= 0 || started < nextCheckpoint_)) return;
+  // A failure is left to a later save: a failed sync fails every later
+  // save of the job too, the last one included.
   OBDManifestController::WriteLocalManifestFile(controller_.GetGameCode(), targetPath_,
-                                                controller_.GetLocalManifest(), &manifestMutex_);
+                                                controller_.GetLocalManifest(), &manifestMutex_, sync_);
   // The write of a large manifest takes its time, under the lock the
   // differentiate step needs too: it may take a tenth of the job at most.
   const auto took = std::chrono::steady_clock::now() - started;
@@ -347,7 +400,7 @@ bool OBDWorker::SaveBeforeChanges(const std::string& targetPath) {
   std::lock_guard lock(checkpointMutex_);
   const std::uint32_t code = controller_.GetGameCode();
   if (OBDManifestController::WriteLocalManifestFile(code, targetPath, controller_.GetLocalManifest(),
-                                                    &manifestMutex_)) {
+                                                    &manifestMutex_, sync_)) {
     return true;
   }
   const int error = errno;
@@ -374,6 +427,7 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
     endPointNoted_ = false;
   }
   const std::int32_t threadsAtStart = kDownloadThreads;
+  besidePipeline_ = differentiate;
   SetStartTime();
   // The record step is quick and would otherwise be woken for every item.
   third.SetWakeBatch(kRecordWakeBatch);
@@ -391,6 +445,7 @@ void OBDWorker::RunPipeline(const std::string& sourceURL, const std::string& tar
     }
   }  // joined here
   share_ = nullptr;
+  besidePipeline_ = false;
   std::uint64_t duration = 0;
   std::uint64_t bytes = 0;
   {
@@ -462,7 +517,7 @@ bool OBDWorker::Patch(const std::string& sourceURL, const std::string& targetPat
       // removed here, or they would stay for good (the names now agree, so
       // no later patch would look at them again).
       DeleteDisappearedLocal(targetPath);
-      done = true;
+      done = !IsErrorOccured();  // a save before the clean-up that failed keeps its error
       break;
     }
     if (pass == kComparePasses - 1) break;

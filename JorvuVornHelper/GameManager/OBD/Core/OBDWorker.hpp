@@ -14,10 +14,11 @@
 // against its hash, and the objects a resumed file's record counts as
 // written are read back from its temp file by the differentiate step (only
 // partly written files are read). A record reset that drops written objects
-// is saved before the file step creates or truncates the temp file, and a
-// patch saves the local manifest before it changes the game's folder, so the
-// saved file never calls a file finished that the job may have replaced or
-// deleted.
+// is saved before the file step creates or truncates the temp file; an
+// install saves a reset of a finished record before it queues the file, and
+// a patch saves the local manifest before it changes the game's folder, so
+// the saved file never calls a file finished that the job may have replaced
+// or deleted.
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -70,6 +71,10 @@ class OBDWorker : public DownloadMonitor {
   OBDWorker& operator=(const OBDWorker&) = delete;
 
   void SetWaits(const OBDWaits& waits) { waits_ = waits; }
+  // The job's descriptor of the game's folder, through which every save
+  // syncs (see OBDSyncFolder); not owned. Without one, a save syncs through
+  // its own temp file.
+  void SetSyncFolder(OBDSyncFolder* sync) { sync_ = sync; }
 
   bool Install(const std::string& sourceURL, const std::string& targetPath);
   bool Patch(const std::string& sourceURL, const std::string& targetPath);
@@ -140,15 +145,23 @@ class OBDWorker : public DownloadMonitor {
   void RunPipeline(const std::string& sourceURL, const std::string& targetPath, OBDBuffer& first, OBDBuffer& second,
                    OBDBuffer& third, bool differentiate);
   // The paths the live release names, made when the job first asks: by the
-  // job's own thread outside its pipelines, or by the file step within one.
+  // job's own thread outside its pipelines, or by the differentiate step
+  // before it queues anything.
   const OBDLivePaths& LivePaths();
+  // The name of the temp file (".zqgz", or ".zqdelta" with `delta`) of the
+  // file of `key` whose name is `name`: see OBDLivePaths::TempSuffixOf; the
+  // paths the local manifest records are taken too.
+  std::string TempNameOf(const std::string& key, const std::string& name, bool delta);
+  // Whether the local manifest recorded `relative`, or a path below it,
+  // when the comparison began.
+  bool IsRecordedPath(const std::string& relative) const;
   // Moves each record of the local manifest whose key the live release
   // lacks, but whose path it names under another key, to that key: so the
   // comparison matches records to the release by path, and an old record
   // under another spelling never passes for the file. The differentiate
   // step's first act, before it queues any item (so before the file step
-  // can ask for the live paths).
-  void MatchRecordsToLivePaths();
+  // can ask for the live paths). True when it moved a record.
+  bool MatchRecordsToLivePaths();
   // Saves the local manifest file: when due (at most once per checkpoint
   // wait), or at once with `force`. Any thread of the job.
   void Checkpoint(bool force);
@@ -157,7 +170,8 @@ class OBDWorker : public DownloadMonitor {
   // leaves a file that tells a patch under way and claims no file the job
   // may change. When it cannot be written over an older file, false with
   // the job failed: the older file still holds, since nothing has changed
-  // that it claims. Not while a pipeline runs.
+  // that it claims. While a pipeline runs, only by the differentiate step,
+  // before it queues the items of the file whose claim the save drops.
   bool SaveBeforeChanges(const std::string& targetPath);
   // Removes each of `folders` (below the target) that is empty, deepest
   // first; never through a link.
@@ -171,7 +185,7 @@ class OBDWorker : public DownloadMonitor {
   bool ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std::string& name);
   bool MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name);
   // Deletes the delta temp file an earlier try left beside a file now
-  // fetched whole, unless the release names a file of that name.
+  // fetched whole.
   void RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name);
   // Whether the finished file open at `fd` has the live manifest's size;
   // a file of another size is broken.
@@ -195,6 +209,14 @@ class OBDWorker : public DownloadMonitor {
   CURLShare* share_ = nullptr;
   std::int64_t secondQueueCapacity_ = kSecondQueueCapacity;
   bool endPointNoted_ = false;
+  // The differentiate step runs beside the pipeline's other steps (an
+  // install), not before them (a patch). Set before the threads start.
+  bool besidePipeline_ = false;
+  OBDSyncFolder* sync_ = nullptr;
+  // The paths the local manifest records (files installed for whatever
+  // release), noted by the differentiate step before it queues anything,
+  // so that no temp name takes one of them; then only read.
+  std::set<std::string> recordedPaths_;
 
   OBDWaits waits_;
   std::string targetPath_;  // of the running job, for the checkpoints

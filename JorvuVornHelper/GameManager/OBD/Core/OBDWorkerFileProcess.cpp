@@ -151,10 +151,10 @@ bool OBDWorker::ApplyDeltaFor(OBDBuffer::Element& element, int folder, const std
     }
     return true;
   };
-  const std::string deltaName = name + kDeltaExtension;
+  const std::string deltaName = TempNameOf(element.key, name, true);
   OBDFd delta(::openat(folder, deltaName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   OBDFd origin(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  OBDFd output(::openat(folder, (name + kTempExtension).c_str(),
+  OBDFd output(::openat(folder, TempNameOf(element.key, name, false).c_str(),
                         O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   using DeltaResult = OBDPatcher::DeltaResult;
   const DeltaResult result = delta.ok() && origin.ok() && output.ok()
@@ -225,11 +225,12 @@ std::optional<std::uint64_t> OBDWorker::FullObjectSize(std::int64_t index, std::
 
 bool OBDWorker::OpenFileState(const OBDBuffer::Element& element, FolderCache& folders,
                               std::unique_ptr<FileStreamState>& state) {
-  const std::string temp = element.full_path + (element.source.empty() ? kTempExtension : kDeltaExtension);
   auto made = std::make_unique<FileStreamState>();
   made->folder = folders.Open(element, made->name);
+  const bool delta = !element.source.empty();
+  const std::string temp = TempNameOf(element.key, element.full_path, delta);
   if (made->folder) {
-    const std::string tempName = made->name + (element.source.empty() ? kTempExtension : kDeltaExtension);
+    const std::string tempName = TempNameOf(element.key, made->name, delta);
     // Never through a link: the temp file is ours, beside the game file.
     const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (element.fresh_file ? O_TRUNC : 0);
     made->temp = OBDFd(::openat(made->folder->get(), tempName.c_str(), flags, 0644));
@@ -260,7 +261,7 @@ bool OBDWorker::FinishFullFile(const OBDBuffer::Element& element, FileStreamStat
 }
 
 bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, const std::string& name) {
-  const std::string temp = name + kTempExtension;
+  const std::string temp = TempNameOf(element.key, name, false);
   int error = 0;
   const bool moved = RetryWithWaits(kFileTries, waits_.file_retry, [&] {
     if (::renameat(folder, temp.c_str(), folder, name.c_str()) == 0) return Try::Done;
@@ -279,10 +280,9 @@ bool OBDWorker::MoveIntoPlace(const OBDBuffer::Element& element, int folder, con
 }
 
 void OBDWorker::RemoveDeltaLeftover(const OBDBuffer::Element& element, int folder, const std::string& name) {
-  const std::string deltaName = name + kDeltaExtension;
+  const std::string deltaName = TempNameOf(element.key, name, true);
   struct stat st {};
   if (::fstatat(folder, deltaName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // none: nearly always
-  if (LivePaths().Holds(obd::utils::GetDecodedRelativePath(element.key) + kDeltaExtension)) return;
   ::unlinkat(folder, deltaName.c_str(), 0);
 }
 
