@@ -13,6 +13,8 @@
 #include <sstream>
 
 #include "JorvuVornHelper/GameManager/OBD/Common/OBDUtils.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDManifest.hpp"
+#include "JorvuVornHelper/GameManager/OBD/Core/OBDManifestController.hpp"
 #include "Tests/JorvuVornHelper/GameManager/EngineTestSupport.hpp"
 #include "Tests/Support/TempRoot.hpp"
 #include "Tools/pack/SourcePacker.hpp"
@@ -138,6 +140,25 @@ int waitExit(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool savedFinished(const std::string& target, const std::string& relative) {
+  std::string header;
+  std::string contents;
+  OBDManifest::Contents local;
+  if (!OBDManifestController::ReadLocalContents(kCode, target, header, contents) ||
+      !OBDManifest::ParseContentsCore(contents, local)) {
+    return false;
+  }
+  for (auto m = local.Files().MemberBegin(); m != local.Files().MemberEnd(); ++m) {
+    if (obd::utils::GetDecodedRelativePath(std::string_view(m->name.GetString(), m->name.GetStringLength())) !=
+        relative) {
+      continue;
+    }
+    const rapidjson::Value* hash = OBDManifest::Member(m->value, OBDManifest::kHash);
+    return hash != nullptr && hash->IsString() && hash->GetStringLength() != 0;
+  }
+  return false;
 }
 
 OBDWaits fastWaits() {

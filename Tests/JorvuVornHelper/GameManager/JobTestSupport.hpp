@@ -97,6 +97,10 @@ Child spawnObd(const std::vector<std::string>& args, const std::string& outFile,
 // Waits for the child to end: its exit code, or 128 + the signal that ended it.
 int waitExit(pid_t pid);
 
+// Whether the local manifest saved in `target` calls the file at `relative`
+// finished, under whatever key spells its path.
+bool savedFinished(const std::string& target, const std::string& relative);
+
 // Two releases of a small game: the second changes a block of the
 // executable, replaces, adds and drops files.
 std::map<std::string, std::string> releaseOne();

@@ -137,19 +137,6 @@ class ObdRunTest : public ResumeTest {
     ASSERT_TRUE(reached) << readFileOrEmpty(out);
   }
 
-  // Whether the saved local manifest calls the file finished.
-  bool savedFinished(const std::string& relative) {
-    std::string header;
-    std::string contents;
-    OBDManifest::Contents local;
-    if (!OBDManifestController::ReadLocalContents(kCode, target, header, contents) ||
-        !OBDManifest::ParseContentsCore(contents, local)) {
-      return false;
-    }
-    const rapidjson::Value* entry = local.FindFile(obd::utils::Base64Encode(relative));
-    return entry != nullptr && (*entry)["hash"].GetStringLength() != 0;
-  }
-
   GameWorkerWrapperWorkMode decision(const std::string& release) {
     GameWorker worker(kCode, "", sourceURL(), release, target, "Game.app", "");
     return worker.GetWorkMode();
@@ -302,7 +289,7 @@ TEST_P(ResumedInstallTest, AFileReplacedByAnInstallOfAnotherReleaseIsNeverLeftCa
   // a.txt comes once the save after the executable's is due.
   pub->setFault(objectOf("r1", "a.txt", 0), publisher::Fault::stall(std::chrono::milliseconds(1500)));
   pub->setFault(objectOf("r1", "z.bin", 0), publisher::Fault::stall());
-  killWhen("install", "r1", [&] { return savedFinished(kExecutable) && savedFinished("a.txt"); });
+  killWhen("install", "r1", [&] { return jobtest::savedFinished(target, kExecutable) && jobtest::savedFinished(target, "a.txt"); });
   pub->clearFaults();
 
   const bool sameName = GetParam();

@@ -396,26 +396,6 @@ class Trial {
     log_ += "  damaged " + fs::path(temp).lexically_relative(target_).string() + "\n";
   }
 
-  // Whether the saved local manifest calls the file at `relative` finished.
-  bool SavedFinished(const std::string& relative) {
-    std::string header;
-    std::string contents;
-    OBDManifest::Contents local;
-    if (!OBDManifestController::ReadLocalContents(kCode, target_, header, contents) ||
-        !OBDManifest::ParseContentsCore(contents, local)) {
-      return false;
-    }
-    for (auto m = local.Files().MemberBegin(); m != local.Files().MemberEnd(); ++m) {
-      if (obd::utils::GetDecodedRelativePath(std::string_view(m->name.GetString(), m->name.GetStringLength())) !=
-          relative) {
-        continue;
-      }
-      const rapidjson::Value* hash = OBDManifest::Member(m->value, OBDManifest::kHash);
-      return hash != nullptr && hash->IsString() && hash->GetStringLength() != 0;
-    }
-    return false;
-  }
-
   // Breaks the local manifest file: cut short, deleted, or garbage in its
   // place (with a line feed or not).
   void DamageManifest() {
@@ -568,7 +548,7 @@ class Trial {
       one_ = one.begin()->first;
       std::string out;
       if (RunObd("install", "r1", "", -1, out, [&] {
-            return fs::exists(target_ + "/" + kExecutable) && SavedFinished(one_);
+            return fs::exists(target_ + "/" + kExecutable) && jobtest::savedFinished(target_, one_);
           })) {
         Finished(one, "r1", out);
       }
