@@ -42,8 +42,6 @@ std::vector<pid_t> processesOf(uid_t uid) {
   return pids;
 }
 
-// A normal user with its home in `home`, removed at the end with whatever
-// it still runs.
 // The whole environment of a player's desktop session, its publisher at
 // `origin`.
 std::vector<std::string> playerEnv(const std::string& name, const std::string& home, const std::string& runtime,
@@ -60,6 +58,8 @@ std::vector<std::string> playerEnv(const std::string& name, const std::string& h
           "JORVU_TICKET_HOST=" + origin};
 }
 
+// A normal user with its home in `home`, removed at the end with whatever
+// it still runs.
 class TestUser {
  public:
   // `suffix` tells apart the users of one test.
